@@ -1,0 +1,66 @@
+// The per-thread producer: a thread's first recording call creates its three queue files,
+// counter.N.shm, histogram.N.shm and gauge.N.shm under the metrics directory, and every
+// recording call turns into one record in the queue of its kind.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "metrics/entries.h"
+#include "metrics/shared_queue.h"
+
+namespace zelnor {
+
+inline constexpr std::string_view kMetricsDirectory = "/tmp/metrics_collector";
+inline constexpr std::uint32_t kQueueCapacity = 1000;
+
+using CounterQueue = SharedQueue<CounterEntry, kQueueCapacity>;
+using HistogramQueue = SharedQueue<HistogramEntry, kQueueCapacity>;
+using GaugeQueue = SharedQueue<GaugeEntry, kQueueCapacity>;
+
+class MetricsCollector {
+ public:
+  // The calling thread's collector, created by its first call. A collector inherited through
+  // fork() is never written to: the child's first call creates a collector with files of its own.
+  static MetricsCollector& getLocalInstance();
+
+  // Creates the three queue files in the metrics directory (or in `directory`, for tests). The
+  // first name tried carries the thread's hash; a name that is taken (a live producer in another
+  // process, an ended thread's undrained file, anything planted there) is never reused: another
+  // text is tried, up to kMaxNameTries times.
+  MetricsCollector();
+  explicit MetricsCollector(std::string_view directory);
+  MetricsCollector(const MetricsCollector&) = delete;
+  MetricsCollector& operator=(const MetricsCollector&) = delete;
+
+  void incCounter(const std::string& name, std::int32_t value);
+  void observeHistogram(const std::string& name, double value);
+  void setGauge(const std::string& name, double value);
+
+  std::uint64_t threadHash() const noexcept { return thread_hash_; }
+  const std::string& counterPath() const noexcept { return counter_path_; }
+  const std::string& histogramPath() const noexcept { return histogram_path_; }
+  const std::string& gaugePath() const noexcept { return gauge_path_; }
+
+  static constexpr int kMaxNameTries = 100;
+
+ private:
+  struct ClaimedFiles;
+  static ClaimedFiles claimFiles(std::string_view directory, std::uint64_t thread_hash);
+  MetricsCollector(std::uint64_t thread_hash, std::string_view directory);
+  MetricsCollector(std::uint64_t thread_hash, ClaimedFiles&& files);
+
+  std::uint64_t thread_hash_;
+  std::string counter_path_;
+  std::string histogram_path_;
+  std::string gauge_path_;
+  CounterQueue counter_queue_;
+  HistogramQueue histogram_queue_;
+  GaugeQueue gauge_queue_;
+  std::mutex mutex_;
+  unsigned generation_;
+};
+
+}  // namespace zelnor

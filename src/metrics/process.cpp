@@ -1,0 +1,90 @@
+#include "metrics/process.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace zelnor {
+namespace {
+
+// Written only by the atfork child handler, which runs while the child has a single thread;
+// relaxed is enough because no other thread of the child exists to race with it.
+std::atomic<unsigned> fork_generation{0};
+
+void onForkChild() noexcept {
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+const bool fork_handler_registered = [] {
+  return ::pthread_atfork(nullptr, nullptr, &onForkChild) == 0;
+}();
+
+// Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when the process is gone or
+// has ended and waits only to be reaped (a zombie never runs again).
+std::uint64_t readStartTicks(std::uint32_t pid) {
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat_file, line)) {
+    return 0;
+  }
+  // The command name (field 2) may hold spaces and parentheses; the fields after it do not.
+  auto close_paren = line.rfind(')');
+  if (close_paren == std::string::npos) {
+    return 0;
+  }
+  std::istringstream fields(line.substr(close_paren + 1));
+  std::string field;
+  for (int number = 3; number <= 22 && (fields >> field); ++number) {
+    if (number == 3 && (field == "Z" || field == "X")) {
+      return 0;
+    }
+    if (number == 22) {
+      return std::stoull(field);
+    }
+  }
+  return 0;
+}
+
+std::uint64_t pidNamespaceOf(const std::string& proc_entry) {
+  struct stat status {};
+  if (::stat((proc_entry + "/ns/pid").c_str(), &status) != 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(status.st_ino);
+}
+
+}  // namespace
+
+unsigned forkGeneration() noexcept {
+  static_cast<void>(fork_handler_registered);
+  return fork_generation.load(std::memory_order_relaxed);
+}
+
+const ProcessIdentity& currentProcess() {
+  thread_local unsigned generation = ~0u;
+  thread_local ProcessIdentity identity;
+  if (generation != forkGeneration()) {
+    identity.pid = static_cast<std::uint32_t>(::getpid());
+    identity.start_ticks = readStartTicks(identity.pid);
+    identity.pid_namespace = pidNamespaceOf("/proc/self");
+    generation = forkGeneration();
+  }
+  return identity;
+}
+
+Liveness processLiveness(const ProcessIdentity& process) {
+  const ProcessIdentity& self = currentProcess();
+  if (process.pid_namespace != self.pid_namespace || process.pid_namespace == 0) {
+    return Liveness::kUnknown;
+  }
+  std::uint64_t start_ticks = readStartTicks(process.pid);
+  return start_ticks != 0 && start_ticks == process.start_ticks ? Liveness::kAlive
+                                                                : Liveness::kGone;
+}
+
+}  // namespace zelnor

@@ -1,0 +1,30 @@
+// Who the calling process is, whether another process still runs, and how many times the
+// process line has forked since this library was loaded.
+#pragma once
+
+#include <cstdint>
+
+namespace zelnor {
+
+// Counts the fork()s that led to the calling process; a child sees its parent's count plus one.
+// Reading it makes no system call, so the recording path may check it on every call.
+unsigned forkGeneration() noexcept;
+
+// A process as seen from this machine: its id is reused, its id together with its start time
+// (clock ticks since boot) is not. `pid_namespace` is the inode of its pid namespace, 0 if unknown.
+struct ProcessIdentity {
+  std::uint32_t pid = 0;
+  std::uint64_t start_ticks = 0;
+  std::uint64_t pid_namespace = 0;
+};
+
+// The calling process's identity, computed once per process (and again after a fork).
+const ProcessIdentity& currentProcess();
+
+enum class Liveness { kAlive, kGone, kUnknown };
+
+// kGone when no process with that id and start time runs any more; kUnknown when it lives in
+// another pid namespace, which /proc here cannot see into.
+Liveness processLiveness(const ProcessIdentity& process);
+
+}  // namespace zelnor

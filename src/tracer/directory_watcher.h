@@ -1,0 +1,51 @@
+// Reports the entries of one directory to a subclass: once the regular files already there, then
+// every name created in it. It has no thread and never waits: the subclass calls processEvents()
+// whenever it wants to catch up, and each report is a call of onCreated() from inside it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "metrics/posix.h"
+
+namespace zelnor::tracer {
+
+class DirectoryWatcher {
+ public:
+  // Creates the directory (with its parents, mode 0777) and starts watching it.
+  // Throws std::runtime_error "Failed to initialize inotify" or
+  // "Failed to add watch on directory: " + path, or the filesystem library's error.
+  explicit DirectoryWatcher(std::string_view directory_path);
+  virtual ~DirectoryWatcher();
+  DirectoryWatcher(const DirectoryWatcher&) = delete;
+  DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
+
+  // The first successful call lists the regular files in the directory; every later call reads
+  // the pending creation events once. A lost event queue (overflow) or a directory that was
+  // removed or moved away leads to a fresh listing, after re-creating the directory and its
+  // watch, so that no file is missed.
+  void processEvents();
+
+  const std::string& directoryPath() const noexcept { return directory_path_; }
+
+ protected:
+  // Called with the watched path, "/", and the entry's name.
+  virtual void onCreated(const std::string& path) = 0;
+
+ private:
+  void scan();
+  void readEvents();
+  void addWatch();
+  void restartWatch();
+
+  zelnor::UniqueFd inotify_fd_;
+  int watch_descriptor_ = -1;
+  std::string directory_path_;
+  std::unordered_map<int, std::string> watch_paths_;
+  bool initial_scan_done_ = false;
+  // The fork generation that owns the watch; a forked child never removes its parent's watch.
+  unsigned generation_;
+};
+
+}  // namespace zelnor::tracer

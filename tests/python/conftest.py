@@ -1,0 +1,130 @@
+"""Shared fixtures: the machine-wide test lock, consumer processes and child interpreters.
+
+The metrics directory is one fixed directory for the whole machine, and only one consumer may
+drain it at a time. So every test holds the lock file that the C++ tests take too, the pytest
+process itself never drains (a consumer lives as long as its process), and draining happens
+in consumer processes that the tests start and stop.
+"""
+
+import fcntl
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+import uuid
+from collections import defaultdict
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+METRICS_DIRECTORY = Path("/tmp/metrics_collector")
+
+
+@pytest.fixture(autouse=True)
+def machine_lock():
+    with open("/tmp/zelnor-tests.lock", "a+") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+@pytest.fixture
+def prefix():
+    """A metric-name prefix no other test run uses, to tell our records from anyone else's."""
+    return f"t{uuid.uuid4().hex[:10]}."
+
+
+class Consumer:
+    """A consumer process; drain() returns what its three getters returned."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, str(HERE / "consumer_process.py")],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        self.error_lines = []
+        self.pid = self.ask("pid")["pid"]
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        while True:
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError("the consumer process ended")
+            if line.startswith("RESULT "):
+                return json.loads(line[len("RESULT "):])
+            self.error_lines.append(line.rstrip("\n"))
+
+    def drain(self):
+        result = self.ask("drain")
+        if "error" in result:
+            raise RuntimeError(result["error"])
+        return result
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=30)
+
+
+class Collected:
+    """Everything drained so far, by kind and name, in arrival order."""
+
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.entries = {"counter": defaultdict(list), "histogram": defaultdict(list),
+                        "gauge": defaultdict(list)}
+
+    def add(self, drained):
+        for kind, entries in drained.items():
+            for name, value in entries:
+                if name is None or name.startswith(self.prefix):
+                    self.entries[kind][name].append(value)
+
+    def __getitem__(self, kind):
+        return self.entries[kind]
+
+    def count(self):
+        return sum(len(values) for by_name in self.entries.values() for values in by_name.values())
+
+
+@pytest.fixture
+def consumer():
+    started = Consumer()
+    yield started
+    started.close()
+
+
+def drain_until(consumer, collected, done, timeout=20.0):
+    """Drains every 10 ms until done() holds; fails the test on timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        collected.add(consumer.drain())
+        if done():
+            return
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out with {collected.count()} entries: {dict(collected.entries)}")
+        time.sleep(0.01)
+
+
+def run_python(code, *, env=None, check=True, timeout=120):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, **(env or {})},
+        timeout=timeout,
+    )
+    if check and completed.returncode != 0:
+        pytest.fail(f"child failed ({completed.returncode}):\n{completed.stdout}\n{completed.stderr}")
+    return completed

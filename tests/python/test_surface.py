@@ -1,0 +1,184 @@
+"""The module's visible surface: names, signatures, docstrings, the stub and the import check."""
+
+import ast
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+import zelnor_core
+
+from conftest import HERE
+
+ROOT = HERE.parent.parent
+STUB = ROOT / "src" / "python" / "zelnor_core.pyi"
+
+FUNCTIONS = {
+    "inc_counter": ("inc_counter(arg0: str, arg1: int) -> None", "Increment a counter metric"),
+    "observe_histogram": ("observe_histogram(arg0: str, arg1: float) -> None",
+                          "Observe a histogram metric"),
+    "set_gauge": ("set_gauge(arg0: str, arg1: float) -> None", "Set a gauge metric"),
+    "get_counter_entries": ("get_counter_entries() -> list[zelnor_core.CounterEntry]",
+                            "Get all new counter metrics entries since last call"),
+    "get_histogram_entries": ("get_histogram_entries() -> list[zelnor_core.HistogramEntry]",
+                              "Get all new histogram metrics entries since last call"),
+    "get_gauge_entries": ("get_gauge_entries() -> list[zelnor_core.GaugeEntry]",
+                          "Get all new gauge metrics entries since last call"),
+}
+CLASSES = {"CounterEntry": "int", "HistogramEntry": "float", "GaugeEntry": "float"}
+
+
+def test_module_holds_exactly_three_classes_and_six_functions():
+    public = {name for name in dir(zelnor_core) if not name.startswith("__")}
+    assert public == set(FUNCTIONS) | set(CLASSES)
+    assert zelnor_core.__doc__ is None
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_docstring_is_signature_blank_line_and_sentence(name):
+    signature, sentence = FUNCTIONS[name]
+    assert getattr(zelnor_core, name).__doc__ == f"{signature}\n\n{sentence}\n"
+
+
+@pytest.mark.parametrize("name, value_type", CLASSES.items())
+def test_entry_class_shape(name, value_type):
+    cls = getattr(zelnor_core, name)
+    qualified = f"zelnor_core.{name}"
+    assert cls.__module__ == "zelnor_core" and cls.__qualname__ == name
+    assert cls.__doc__ is None
+    assert cls.__init__.__doc__ == f"__init__(self: {qualified}) -> None\n"
+    assert cls.name.fget.__doc__ == f"(self: {qualified}) -> str\n"
+    assert cls.name.fset is None
+    assert cls.value.fget.__doc__ == f"(self: {qualified}) -> {value_type}\n"
+    assert cls.value.fset.__doc__ == f"(self: {qualified}, arg0: {value_type}) -> None\n"
+    assert cls.name.__doc__ == "" and cls.value.__doc__ == ""
+    assert not hasattr(cls(), "__dict__")
+    assert {n for n in vars(cls) if not n.startswith("_")} == {"name", "value"}
+
+
+def _stub():
+    return ast.parse(STUB.read_text())
+
+
+def _annotation_types(node):
+    return {part.strip() for part in ast.unparse(node).split("|")}
+
+
+def test_stub_matches_the_module():
+    stub = _stub()
+    functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    classes = {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
+    assert set(functions) == set(FUNCTIONS)
+    assert set(classes) == set(CLASSES)
+
+    for name, node in functions.items():
+        signature = getattr(zelnor_core, name).__doc__.splitlines()[0]
+        params, returns = re.fullmatch(rf"{name}\((.*)\) -> (.*)", signature).groups()
+        runtime = [p.split(": ") for p in params.split(", ")] if params else []
+        stub_args = node.args.posonlyargs + node.args.args
+        assert [a.arg for a in stub_args] == [p for p, _ in runtime], name
+        assert not node.args.args, f"{name}: parameters are positional only"
+        for arg, (_, runtime_type) in zip(stub_args, runtime):
+            assert runtime_type in _annotation_types(arg.annotation), name
+        assert ast.unparse(node.returns) == returns.replace("zelnor_core.", ""), name
+        assert ast.get_docstring(node) == FUNCTIONS[name][1]
+
+    for name, node in classes.items():
+        members = {}
+        for item in node.body:
+            if isinstance(item, ast.FunctionDef) and item.name != "__init__":
+                members.setdefault(item.name, []).append(item)
+        assert set(members) == {"name", "value"}
+        assert ast.unparse(members["name"][0].returns) == "str"
+        getter, setter = members["value"]
+        assert ast.unparse(getter.returns) == CLASSES[name]
+        assert ast.unparse(setter.args.args[1].annotation) == CLASSES[name]
+
+
+def test_stub_is_installed_beside_the_module_and_mypy_accepts_typed_use(tmp_path):
+    installed = Path(zelnor_core.__file__).with_name("zelnor_core.pyi")
+    assert installed.read_text() == STUB.read_text()
+    mypy = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", str(HERE / "typed_example.py")],
+        capture_output=True, text=True, cwd=tmp_path,
+    )
+    assert mypy.returncode == 0, mypy.stdout + mypy.stderr
+    wrong = tmp_path / "wrong.py"
+    wrong.write_text("import zelnor_core\nzelnor_core.inc_counter(1, 'x')\n")
+    mypy = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(wrong)],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert mypy.returncode == 1 and "arg-type" in mypy.stdout
+
+
+# --- the interpreter-version check at import ---
+
+VERSION_PROBE = r"""
+#include <cstdlib>
+// Stands in for the interpreter's Py_GetVersion, so that the import check sees another version.
+extern "C" const char* __real_Py_GetVersion();
+extern "C" const char* __wrap_Py_GetVersion() {
+  const char* fake = std::getenv("ZELNOR_FAKE_PYTHON_VERSION");
+  return fake != nullptr ? fake : __real_Py_GetVersion();
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def version_probe_module(tmp_path_factory):
+    """A test-only build of the module whose import sees a version of the test's choosing."""
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.fail("a C++ compiler is needed to build the version probe")
+    import pybind11
+
+    out = tmp_path_factory.mktemp("probe")
+    probe = out / "probe.cpp"
+    probe.write_text(VERSION_PROBE)
+    sources = [str(p) for p in sorted((ROOT / "src").rglob("*.cpp"))] + [str(probe)]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    command = [
+        compiler, "-std=c++17", "-O0", "-shared", "-fPIC", "-fvisibility=hidden",
+        f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}",
+        f"-I{sysconfig.get_paths()['include']}", *sources,
+        "-Wl,--wrap=Py_GetVersion", "-pthread", "-o", str(out / f"zelnor_core{suffix}"),
+    ]
+    subprocess.run(command, check=True)
+    return out
+
+
+def _import_with_version(directory, version):
+    env = {**os.environ, "PYTHONPATH": str(directory)}
+    if version is not None:
+        env["ZELNOR_FAKE_PYTHON_VERSION"] = version
+    return subprocess.run(
+        [sys.executable, "-c",
+         "import zelnor_core, sys\n"
+         "assert zelnor_core.__file__.startswith(sys.argv[1]), zelnor_core.__file__\n",
+         str(directory)],
+        capture_output=True, text=True, env=env,
+    )
+
+
+@pytest.mark.parametrize("version", [
+    "3.9.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
+    "3.12.1 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
+    "3.100.0 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
+    "3.1.0",
+])
+def test_import_under_another_interpreter_version_fails(version_probe_module, version):
+    completed = _import_with_version(version_probe_module, version)
+    compiled = f"{sys.version_info.major}.{sys.version_info.minor}"
+    expected = (f"ImportError: Python version mismatch: module was compiled for Python "
+                f"{compiled}, but the interpreter version is incompatible: {version}.")
+    assert completed.returncode == 1
+    assert completed.stderr.strip().splitlines()[-1] == expected
+
+
+def test_import_under_the_compiled_version_succeeds(version_probe_module):
+    same = f"{sys.version_info.major}.{sys.version_info.minor}.99 (fake)"
+    assert _import_with_version(version_probe_module, same).returncode == 0
+    assert _import_with_version(version_probe_module, None).returncode == 0
