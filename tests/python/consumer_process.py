@@ -30,12 +30,12 @@ def describe(entries):
 
 def settle(timeout=5.0):
     """Drains until every queue this consumer holds has been let go, so that no file is left."""
-    kept = glob.glob(f"/tmp/metrics_collector/.consumer/attached.{os.getpid()}.*")
     deadline = time.monotonic() + timeout
-    while kept and time.monotonic() < deadline:
+    while time.monotonic() < deadline:
         zelnor_core.get_counter_entries()
         zelnor_core.get_histogram_entries()
         zelnor_core.get_gauge_entries()
+        kept = glob.glob(f"/tmp/metrics_collector/.consumer/attached.{os.getpid()}.*")
         if not any(os.listdir(directory) for directory in kept if os.path.isdir(directory)):
             return
         time.sleep(0.05)

@@ -1,0 +1,9 @@
+"""A Prometheus exporter for the metrics that zelnor_core carries to one consumer per machine.
+
+Run it as ``zelnor-exporter`` (or ``python -m zelnor_exporter``): it drains every producer on the
+machine every ``--interval`` and serves the running totals on ``/metrics``.
+"""
+
+from zelnor_exporter.aggregator import Aggregator, GaugeMode, parse_name
+
+__all__ = ["Aggregator", "GaugeMode", "parse_name"]

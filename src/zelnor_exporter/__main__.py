@@ -1,0 +1,3 @@
+from zelnor_exporter.cli import main
+
+raise SystemExit(main())

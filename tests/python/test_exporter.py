@@ -1,0 +1,238 @@
+"""zelnor-exporter: name parsing, aggregation, and the real command with real producers."""
+
+import math
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+from zelnor_exporter import Aggregator, GaugeMode, parse_name
+from zelnor_exporter.aggregator import RejectedName
+
+
+@pytest.mark.parametrize("recorded, parsed", [
+    ("requests", ("requests", ())),
+    ('http{method="GET",code="200"}', ("http", (("code", "200"), ("method", "GET")))),
+    ('http{ path = "/a,b" , q="x\\"y\\\\z\\n" }',
+     ("http", (("path", "/a,b"), ("q", 'x"y\\z\n')))),
+    ("ns:sub_name{}", ("ns:sub_name", ())),
+])
+def test_names_parse_into_metric_and_labels(recorded, parsed):
+    assert parse_name(recorded) == parsed
+
+
+@pytest.mark.parametrize("recorded, reason", [
+    (None, "undecodable_name"),
+    ("", "invalid_name"),
+    ("9lives", "invalid_name"),
+    ("has space", "invalid_name"),
+    ("zelnor_exporter_entries", "reserved_name"),
+    ('m{a="1"', "invalid_labels"),
+    ('m{a=1}', "invalid_labels"),
+    ('m{__a="1"}', "invalid_labels"),
+    ('m{a="1",a="2"}', "invalid_labels"),
+    ('m{a="1"}x', "invalid_labels"),
+    ('m{9="1"}', "invalid_labels"),
+])
+def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason):
+    with pytest.raises(RejectedName) as rejected:
+        parse_name(recorded)
+    assert rejected.value.reason == reason
+
+
+class Entry:
+    def __init__(self, name, value):
+        self.name, self.value = name, value
+
+
+def samples(aggregator):
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in aggregator.collect() for s in family.samples}
+
+
+@pytest.mark.parametrize("mode, expected", [
+    (GaugeMode.LAST, 2.0), (GaugeMode.MAX, 7.0), (GaugeMode.MIN, -1.0), (GaugeMode.SUM, 8.0),
+])
+def test_gauge_modes(mode, expected):
+    aggregator = Aggregator([1.0], mode)
+    aggregator.add("gauge", [Entry("g", 7.0), Entry("g", -1.0), Entry("g", 2.0)])
+    assert samples(aggregator)[("g", ())] == expected
+
+
+def test_counters_sum_histograms_bucket_and_bad_entries_are_counted():
+    aggregator = Aggregator([0.1, 1.0], max_series=4)
+    aggregator.add("counter", [Entry("c", 2), Entry("c_total", 3), Entry("c", -1),
+                               Entry('c{k="v"}', 1)])
+    aggregator.add("histogram", [Entry("h", 0.05), Entry("h", 0.1), Entry("h", 5.0),
+                                 Entry("h", math.nan), Entry("c", 1.0)])
+    aggregator.add("gauge", [Entry("g1", 1.0), Entry("g2", 1.0)])
+    got = samples(aggregator)
+    assert got[("c_total", ())] == 5 and got[("c_total", (("k", "v"),))] == 1
+    assert [got[("h_bucket", (("le", le),))] for le in ("0.1", "1.0", "+Inf")] == [2, 2, 3]
+    assert got[("h_count", ())] == 3 and got[("h_sum", ())] == pytest.approx(5.15)
+    assert got[("g1", ())] == 1.0 and ("g2", ()) not in got
+    rejected = {labels[0][1]: value for (name, labels), value in got.items()
+                if name == "zelnor_exporter_rejected_entries_total"}
+    assert rejected == {"negative_counter_increment": 1, "nan_observation": 1,
+                        "type_conflict": 1, "too_many_series": 1}
+    assert got[("zelnor_exporter_entries_total", (("kind", "histogram"),))] == 5
+
+
+# --- the command itself, with producer processes ---
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Exporter:
+    def __init__(self, *args):
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "zelnor_exporter", "--port", str(self.port),
+             "--address", "127.0.0.1", *args],
+            stdout=subprocess.PIPE, text=True)
+        first = self.process.stdout.readline()
+        assert first.startswith("zelnor-exporter: serving /metrics"), first
+
+    def scrape(self):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics", timeout=10) as reply:
+            text = reply.read().decode()
+        return {(s.name, tuple(sorted(s.labels.items()))): s.value
+                for family in text_string_to_metric_families(text) for s in family.samples}
+
+    def scrape_until(self, done, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            got = self.scrape()
+            if done(got) or time.monotonic() > deadline:
+                return got
+            time.sleep(0.05)
+
+    def stop(self, signum=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(signum)
+        out, _ = self.process.communicate(timeout=30)
+        return self.process.returncode, out
+
+
+@pytest.fixture
+def exporter():
+    started = Exporter("--interval", "0.05", "--buckets", "0.5,1,2")
+    yield started
+    started.stop(signal.SIGKILL)
+
+
+class Producer:
+    """A producer process whose one recording thread lives as long as the process and records
+    what it is told on stdin."""
+
+    SCRIPT = r"""
+import queue, sys, threading, zelnor_core
+jobs = queue.Queue()
+def work():
+    while True:
+        kind, name, value, times = jobs.get()
+        record = {"c": zelnor_core.inc_counter, "h": zelnor_core.observe_histogram,
+                  "g": zelnor_core.set_gauge}[kind]
+        for _ in range(int(times)):
+            record(name, float(value) if kind != "c" else int(value))
+        print("ok", flush=True)
+threading.Thread(target=work, daemon=True).start()
+for line in sys.stdin:
+    kind, name, value, times = line.split()
+    jobs.put((kind, name, value, times))
+"""
+
+    def __init__(self):
+        self.process = subprocess.Popen([sys.executable, "-c", self.SCRIPT],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def record(self, kind, name, value, times=1):
+        self.process.stdin.write(f"{kind} {name} {value} {times}\n")
+        self.process.stdin.flush()
+        assert self.process.stdout.readline() == "ok\n"
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+@pytest.fixture
+def producer():
+    started = Producer()
+    yield started
+    started.close()
+
+
+def test_a_scrape_shows_exactly_what_the_producers_recorded(exporter, producer, prefix):
+    name = prefix.replace(".", "_")
+    other = Producer()
+    try:
+        producer.record("c", f'{name}requests{{code="200"}}', 1, 500)
+        other.record("c", f'{name}requests{{code="200"}}', 2, 100)
+        other.record("c", f'{name}requests{{code="500"}}', 1, 7)
+        producer.record("h", f"{name}seconds", 0.25, 3)
+        producer.record("h", f"{name}seconds", 1.5, 2)
+        producer.record("g", f"{name}temp", 21.5, 1)
+        producer.record("c", "not-a-name", 1, 4)
+        producer.record("c", f"{name}down", -3, 2)
+    finally:
+        other.close()
+    got = exporter.scrape_until(lambda s: s.get((f"{name}temp", ())) == 21.5 and s.get(
+        (f"{name}requests_total", (("code", "500"),))) == 7 and s.get(
+        ("zelnor_exporter_rejected_entries_total", (("reason", "negative_counter_increment"),)))
+        == 2)
+    assert got[(f"{name}requests_total", (("code", "200"),))] == 700
+    assert got[(f"{name}requests_total", (("code", "500"),))] == 7
+    buckets = {labels[0][1]: value for (sample, labels), value in got.items()
+               if sample == f"{name}seconds_bucket"}
+    assert buckets == {"0.5": 3, "1.0": 3, "2.0": 5, "+Inf": 5}
+    assert got[(f"{name}seconds_count", ())] == 5
+    assert got[(f"{name}seconds_sum", ())] == pytest.approx(3.75)
+    assert got[("zelnor_exporter_rejected_entries_total", (("reason", "invalid_name"),))] >= 4
+
+
+def test_sigterm_drains_once_more_and_exits_cleanly(producer, prefix):
+    exporter = Exporter("--interval", "3600")  # no drain between start and SIGTERM
+    try:
+        producer.record("c", prefix.replace(".", "_") + "late", 1, 42)
+    finally:
+        code, out = exporter.stop(signal.SIGTERM)
+    assert code == 0
+    assert "zelnor-exporter: stopped after draining 42 entries" in out
+
+
+def test_a_second_exporter_is_refused_while_one_runs(exporter):
+    second = subprocess.run([sys.executable, "-m", "zelnor_exporter", "--port", str(free_port())],
+                            capture_output=True, text=True, timeout=30)
+    assert second.returncode == 1
+    assert ("Another consumer is already draining /tmp/metrics_collector: process "
+            f"{exporter.process.pid} holds its lock") in second.stdout
+
+
+def test_the_exporter_carries_on_across_a_kill_and_restart(producer, prefix):
+    """Records waiting in the rings at the kill, and all after the restart, reach the new one."""
+    name = prefix.replace(".", "_") + "requests"
+    first = Exporter("--interval", "0.05")
+    producer.record("c", name, 1, 300)
+    got = first.scrape_until(lambda s: s.get((name + "_total", ())) == 300)
+    assert got[(name + "_total", ())] == 300
+    first.stop(signal.SIGKILL)
+    producer.record("c", name, 1, 400)  # waits in the rings the dead exporter had attached
+    second = Exporter("--interval", "0.05")
+    try:
+        producer.record("c", name, 1, 500)
+        got = second.scrape_until(lambda s: s.get((name + "_total", ())) == 900)
+        assert got[(name + "_total", ())] == 900
+        time.sleep(0.3)
+        assert second.scrape()[(name + "_total", ())] == 900  # and nothing twice
+    finally:
+        second.stop(signal.SIGKILL)
