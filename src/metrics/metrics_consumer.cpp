@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "metrics/process.h"
@@ -141,7 +142,7 @@ void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, const std::
         std::make_unique<SharedQueue<Entry, kQueueCapacity>>(path, false, lock_.keepDirectory());
     attached_files_.insert(queue->fileId());
     const Clock::time_point now = Clock::now();
-    queues.push_back(Attached<Entry>{std::move(queue), now, now});
+    queues.push_back(Attached<Entry>{std::move(queue), now, now, false});
   } catch (const RefusedFile& refused) {
     writeErrorLine(refused.what());
   } catch (const SystemCallError& failure) {
@@ -200,10 +201,14 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
   service(queues, &result, liveness, now);
   // Queues of the other kinds whose producers have ended are let go too, once they are empty,
   // so that a program that drains only one kind does not keep every ended producer mapped.
-  if (now >= next_sweep_) {
-    next_sweep_ = now + timings_.liveness_interval;
+  // (Each queue's producer is still looked up at most once per liveness interval.)
+  if constexpr (!std::is_same_v<Entry, CounterEntry>) {
     service<CounterEntry>(counter_queues_, nullptr, liveness, now);
+  }
+  if constexpr (!std::is_same_v<Entry, HistogramEntry>) {
     service<HistogramEntry>(histogram_queues_, nullptr, liveness, now);
+  }
+  if constexpr (!std::is_same_v<Entry, GaugeEntry>) {
     service<GaugeEntry>(gauge_queues_, nullptr, liveness, now);
   }
   return result;
@@ -212,35 +217,39 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
 template <typename Entry>
 void MetricsConsumer::service(std::vector<Attached<Entry>>& queues, std::vector<Entry>* result,
                               LivenessCache& liveness, Clock::time_point now) {
-  std::vector<bool> finished(queues.size(), false);
+  std::vector<bool> let_go(queues.size(), false);
   for (std::size_t i = 0; i < queues.size(); ++i) {
     Attached<Entry>& attached = queues[i];
     SharedQueue<Entry, kQueueCapacity>& queue = *attached.queue;
     if (!queue.isReady()) {
       if (now - attached.attached_at >= timings_.ready_timeout) {
         writeErrorLine("Letting go of metrics file that never became ready: " + queue.filePath());
-        finished[i] = true;
+        let_go[i] = true;
         continue;
       }
-    } else if (queue.isClosed()) {
-      // Whatever ends the queue is seen before the drain, so this drain empties it for good.
-      finished[i] = true;
-    } else if (now >= attached.next_liveness_check) {
-      attached.next_liveness_check = now + timings_.liveness_interval;
-      auto owner = queue.owner();
-      finished[i] = !owner || liveness.of(*owner) == Liveness::kGone;
+    } else if (!attached.finished) {
+      // Whatever ends the queue is seen before a drain, so the drain after it empties it for
+      // good. The verdict stays, whichever getter reaches the queue first.
+      if (queue.isClosed()) {
+        attached.finished = true;
+      } else if (now >= attached.next_liveness_check) {
+        attached.next_liveness_check = now + timings_.liveness_interval;
+        auto owner = queue.owner();
+        attached.finished = !owner || liveness.of(*owner) == Liveness::kGone;
+      }
     }
     if (result != nullptr) {
       std::vector<Entry> entries = queue.dequeueMulti();
       result->insert(result->end(), entries.begin(), entries.end());
-    } else if (finished[i] && !queue.isEmpty()) {
-      finished[i] = false;  // its own getter drains it first
+      let_go[i] = attached.finished;
+    } else {
+      let_go[i] = attached.finished && queue.isEmpty();  // else its own getter drains it first
     }
   }
 
   std::size_t kept = 0;
   for (std::size_t i = 0; i < queues.size(); ++i) {
-    if (finished[i]) {
+    if (let_go[i]) {
       attached_files_.erase(queues[i].queue->fileId());
       queues[i].queue->removeHeldName();
     } else {

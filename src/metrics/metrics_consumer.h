@@ -64,6 +64,8 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     std::unique_ptr<SharedQueue<Entry, kQueueCapacity>> queue;
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
+    // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
+    bool finished = false;
   };
 
   template <typename Entry>
@@ -87,7 +89,6 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   std::vector<Attached<GaugeEntry>> gauge_queues_;
   std::unordered_set<FileId, FileIdHash> attached_files_;
   std::deque<std::string> retry_paths_;
-  Clock::time_point next_sweep_{};
   unsigned generation_;
 };
 

@@ -14,7 +14,11 @@ SystemCallError::SystemCallError(std::string_view step, int code)
     : std::runtime_error(std::string(step) + std::strerror(code)), code_(code) {}
 
 void writeErrorLine(std::string_view message) {
-  std::cout << "ERROR: " << message << std::endl;
+  // One insertion of the whole line, so that lines of two threads never interleave.
+  std::string line;
+  line.reserve(message.size() + 8);
+  line.append("ERROR: ").append(message).append("\n");
+  std::cout << line << std::flush;
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {

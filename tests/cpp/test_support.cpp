@@ -89,11 +89,11 @@ std::size_t openDescriptorCount() {
   return count;
 }
 
-std::size_t mappingCount() {
+std::size_t mappingCount(const std::string& containing) {
   std::ifstream maps("/proc/self/maps");
   std::size_t count = 0;
   for (std::string line; std::getline(maps, line);) {
-    ++count;
+    count += containing.empty() || line.find(containing) != std::string::npos;
   }
   return count;
 }

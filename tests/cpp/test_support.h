@@ -55,7 +55,8 @@ class RealDirectoryLock {
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> listNames(const std::string& directory);
 std::size_t openDescriptorCount();
-std::size_t mappingCount();
+// Mappings of this process; only those of files whose path contains `containing`, if given.
+std::size_t mappingCount(const std::string& containing = "");
 
 }  // namespace zelnor::testing
 
