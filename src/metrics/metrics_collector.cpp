@@ -121,17 +121,41 @@ MetricsCollector::MetricsCollector(std::uint64_t thread_hash, ClaimedFiles&& fil
       gauge_queue_(std::move(files.gauge_queue)),
       generation_(forkGeneration()) {}
 
+namespace {
+
+// The calling thread's collector; destroyed, and its queues marked closed, at thread exit.
+thread_local std::unique_ptr<MetricsCollector> instance;
+// The same collector, for the recording path: a plain pointer needs no thread-local
+// initialisation check on every access, as the owning pointer above does, and the initial-exec
+// model reads it without a call (8 bytes of the static TLS that the C library keeps for modules).
+thread_local MetricsCollector* current __attribute__((tls_model("initial-exec"))) = nullptr;
+
+}  // namespace
+
 MetricsCollector& MetricsCollector::getLocalInstance() {
-  thread_local std::unique_ptr<MetricsCollector> instance;
-  if (!instance || instance->generation_ != forkGeneration()) {
-    // A collector inherited through fork() only unmaps: its queues belong to the parent.
-    instance.reset();
-    instance = std::make_unique<MetricsCollector>();
+  if (MetricsCollector* existing = existingLocalInstance()) {
+    return *existing;
   }
+  // A collector inherited through fork() only unmaps: its queues belong to the parent.
+  current = nullptr;
+  instance.reset();
+  instance = std::make_unique<MetricsCollector>();
+  current = instance.get();
   return *instance;
 }
 
-void MetricsCollector::incCounter(const std::string& name, std::int32_t value) {
+MetricsCollector::~MetricsCollector() {
+  if (current == this) {
+    current = nullptr;
+  }
+}
+
+MetricsCollector* MetricsCollector::existingLocalInstance() noexcept {
+  MetricsCollector* existing = current;
+  return existing != nullptr && existing->generation_ == forkGeneration() ? existing : nullptr;
+}
+
+void MetricsCollector::incCounter(std::string_view name, std::int32_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
   CounterEntry entry;
   fillName(entry.name, name);
@@ -139,7 +163,7 @@ void MetricsCollector::incCounter(const std::string& name, std::int32_t value) {
   counter_queue_.enqueue(entry);
 }
 
-void MetricsCollector::observeHistogram(const std::string& name, double value) {
+void MetricsCollector::observeHistogram(std::string_view name, double value) {
   std::lock_guard<std::mutex> lock(mutex_);
   HistogramEntry entry;
   fillName(entry.name, name);
@@ -147,7 +171,7 @@ void MetricsCollector::observeHistogram(const std::string& name, double value) {
   histogram_queue_.enqueue(entry);
 }
 
-void MetricsCollector::setGauge(const std::string& name, double value) {
+void MetricsCollector::setGauge(std::string_view name, double value) {
   std::lock_guard<std::mutex> lock(mutex_);
   GaugeEntry entry;
   fillName(entry.name, name);

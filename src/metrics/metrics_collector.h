@@ -25,6 +25,9 @@ class MetricsCollector {
   // The calling thread's collector, created by its first call. A collector inherited through
   // fork() is never written to: the child's first call creates a collector with files of its own.
   static MetricsCollector& getLocalInstance();
+  // The calling thread's collector if it exists already (and was not inherited through fork()),
+  // else null. Creates nothing, makes no system call and never throws.
+  static MetricsCollector* existingLocalInstance() noexcept;
 
   // Creates the three queue files in the metrics directory (or in `directory`, for tests). The
   // first name tried carries the thread's hash; a name that is taken (a live producer in another
@@ -32,12 +35,14 @@ class MetricsCollector {
   // text is tried, up to kMaxNameTries times.
   MetricsCollector();
   explicit MetricsCollector(std::string_view directory);
+  ~MetricsCollector();
   MetricsCollector(const MetricsCollector&) = delete;
   MetricsCollector& operator=(const MetricsCollector&) = delete;
 
-  void incCounter(const std::string& name, std::int32_t value);
-  void observeHistogram(const std::string& name, double value);
-  void setGauge(const std::string& name, double value);
+  // Each fills one record (the name cut to 63 bytes) and enqueues it, under the collector's mutex.
+  void incCounter(std::string_view name, std::int32_t value);
+  void observeHistogram(std::string_view name, double value);
+  void setGauge(std::string_view name, double value);
 
   std::uint64_t threadHash() const noexcept { return thread_hash_; }
   const std::string& counterPath() const noexcept { return counter_path_; }

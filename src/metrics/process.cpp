@@ -10,17 +10,18 @@
 #include <string>
 
 namespace zelnor {
+
+std::atomic<unsigned> detail::fork_generation{0};
+
 namespace {
 
-// Written only by the atfork child handler, which runs while the child has a single thread;
-// relaxed is enough because no other thread of the child exists to race with it.
-std::atomic<unsigned> fork_generation{0};
-
 void onForkChild() noexcept {
-  fork_generation.fetch_add(1, std::memory_order_relaxed);
+  detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-const bool fork_handler_registered = [] {
+// Registered when the library is loaded: the object file that defines fork_generation is linked
+// into every program that reads it, and this initialiser with it.
+[[maybe_unused]] const bool fork_handler_registered = [] {
   return ::pthread_atfork(nullptr, nullptr, &onForkChild) == 0;
 }();
 
@@ -59,11 +60,6 @@ std::uint64_t pidNamespaceOf(const std::string& proc_entry) {
 }
 
 }  // namespace
-
-unsigned forkGeneration() noexcept {
-  static_cast<void>(fork_handler_registered);
-  return fork_generation.load(std::memory_order_relaxed);
-}
 
 const ProcessIdentity& currentProcess() {
   thread_local unsigned generation = ~0u;

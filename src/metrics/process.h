@@ -2,13 +2,22 @@
 // process line has forked since this library was loaded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zelnor {
 
+namespace detail {
+// Written only by the atfork child handler, while the child has a single thread; relaxed loads
+// are enough because no other thread of the child exists to race with that write.
+extern std::atomic<unsigned> fork_generation;
+}  // namespace detail
+
 // Counts the fork()s that led to the calling process; a child sees its parent's count plus one.
 // Reading it makes no system call, so the recording path may check it on every call.
-unsigned forkGeneration() noexcept;
+inline unsigned forkGeneration() noexcept {
+  return detail::fork_generation.load(std::memory_order_relaxed);
+}
 
 // A process as seen from this machine: its id is reused, its id together with its start time
 // (clock ticks since boot) is not. `pid_namespace` is the inode of its pid namespace, 0 if unknown.

@@ -8,6 +8,7 @@
 #include "metrics/entries.h"
 #include "metrics/metrics_collector.h"
 #include "metrics/metrics_consumer.h"
+#include "python/fast_path.h"
 
 namespace py = pybind11;
 
@@ -61,4 +62,8 @@ PYBIND11_MODULE(zelnor_core, module) {
   module.def(
       "get_gauge_entries", [] { return zelnor::MetricsConsumer::getInstance().getGaugeEntries(); },
       "Get all new gauge metrics entries since last call");
+
+#ifndef ZELNOR_PYBIND11_ONLY  // a test-only build compares the fast path with pybind11 alone
+  zelnor::python::installRecordingFastPath(module);
+#endif
 }

@@ -9,10 +9,12 @@ in consumer processes that the tests start and stop.
 import fcntl
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
 import time
+import sysconfig
 import uuid
 from collections import defaultdict
 from pathlib import Path
@@ -20,6 +22,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
 METRICS_DIRECTORY = Path("/tmp/metrics_collector")
 
 
@@ -142,3 +145,23 @@ def run_python(code, *, env=None, check=True, timeout=120):
     if check and completed.returncode != 0:
         pytest.fail(f"child failed ({completed.returncode}):\n{completed.stdout}\n{completed.stderr}")
     return completed
+
+
+def build_module_variant(directory, *, defines=(), extra_sources=(), link_flags=()):
+    """Compiles a test-only build of zelnor_core into directory; returns directory."""
+    import pybind11
+
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.fail("a C++ compiler is needed to build a test variant of the module")
+    sources = [str(p) for p in sorted((ROOT / "src").rglob("*.cpp"))] + [str(s) for s in
+                                                                          extra_sources]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    command = [
+        compiler, "-std=c++17", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
+        f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}",
+        f"-I{sysconfig.get_paths()['include']}", *[f"-D{d}" for d in defines], *sources,
+        *link_flags, "-pthread", "-o", str(Path(directory) / f"zelnor_core{suffix}"),
+    ]
+    subprocess.run(command, check=True)
+    return directory

@@ -3,18 +3,15 @@
 import ast
 import os
 import re
-import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 import zelnor_core
 
-from conftest import HERE
+from conftest import HERE, ROOT, build_module_variant
 
-ROOT = HERE.parent.parent
 STUB = ROOT / "src" / "python" / "zelnor_core.pyi"
 
 FUNCTIONS = {
@@ -130,24 +127,10 @@ extern "C" const char* __wrap_Py_GetVersion() {
 @pytest.fixture(scope="module")
 def version_probe_module(tmp_path_factory):
     """A test-only build of the module whose import sees a version of the test's choosing."""
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.fail("a C++ compiler is needed to build the version probe")
-    import pybind11
-
     out = tmp_path_factory.mktemp("probe")
     probe = out / "probe.cpp"
     probe.write_text(VERSION_PROBE)
-    sources = [str(p) for p in sorted((ROOT / "src").rglob("*.cpp"))] + [str(probe)]
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    command = [
-        compiler, "-std=c++17", "-O0", "-shared", "-fPIC", "-fvisibility=hidden",
-        f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}",
-        f"-I{sysconfig.get_paths()['include']}", *sources,
-        "-Wl,--wrap=Py_GetVersion", "-pthread", "-o", str(out / f"zelnor_core{suffix}"),
-    ]
-    subprocess.run(command, check=True)
-    return out
+    return build_module_variant(out, extra_sources=[probe], link_flags=["-Wl,--wrap=Py_GetVersion"])
 
 
 def _import_with_version(directory, version):
