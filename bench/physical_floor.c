@@ -3,14 +3,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyObject* record_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  (void)self;
+/* Checks the count and converts the name, as every recording call must; 0 on failure. */
+static int convert_name(PyObject* const* args, Py_ssize_t nargs) {
+  Py_ssize_t size;
   if (nargs != 2) {
     PyErr_SetString(PyExc_TypeError, "two arguments");
-    return NULL;
+    return 0;
   }
-  Py_ssize_t size;
-  if (PyUnicode_AsUTF8AndSize(args[0], &size) == NULL) {
+  return PyUnicode_AsUTF8AndSize(args[0], &size) != NULL;
+}
+
+static PyObject* record_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  (void)self;
+  if (!convert_name(args, nargs)) {
     return NULL;
   }
   long value = PyLong_AsLong(args[1]);
@@ -22,12 +27,7 @@ static PyObject* record_int(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 static PyObject* record_float(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   (void)self;
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "two arguments");
-    return NULL;
-  }
-  Py_ssize_t size;
-  if (PyUnicode_AsUTF8AndSize(args[0], &size) == NULL) {
+  if (!convert_name(args, nargs)) {
     return NULL;
   }
   double value = PyFloat_AsDouble(args[1]);

@@ -1,4 +1,6 @@
 // The native queue alone: enqueue and dequeueMulti per record, steady clock, in one process.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -6,10 +8,12 @@
 
 #include "metrics/metrics_collector.h"
 
-int main(int argc, char** argv) {
-  const std::string directory = argc > 1 ? argv[1] : "/tmp/zelnor-queue-bench";
-  const std::string path = directory + "/counter.bench.shm";
-  std::system(("mkdir -p " + directory + " && rm -f " + path).c_str());
+int main() {
+  char directory[] = "/tmp/zelnor-queue-bench-XXXXXX";
+  if (::mkdtemp(directory) == nullptr) {
+    return 2;
+  }
+  const std::string path = std::string(directory) + "/counter.bench.shm";
   zelnor::CounterQueue owner(path, true);
   zelnor::CounterQueue attached(path, false);
   zelnor::CounterEntry entry{};
@@ -31,6 +35,7 @@ int main(int argc, char** argv) {
     enqueue_time += middle - start;
     dequeue_time += end - middle;
   }
+  ::rmdir(directory);  // attaching took the file's name away already
   const double records = double(kRounds) * kBatch;
   std::printf("{\"enqueue_ns\": %.2f, \"dequeue_ns\": %.2f, \"records\": %.0f, \"drained\": %zu}\n",
               enqueue_time.count() / records, dequeue_time.count() / records, records, drained);

@@ -155,28 +155,31 @@ MetricsCollector* MetricsCollector::existingLocalInstance() noexcept {
   return existing != nullptr && existing->generation_ == forkGeneration() ? existing : nullptr;
 }
 
-void MetricsCollector::incCounter(std::string_view name, std::int32_t value) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CounterEntry entry;
+namespace {
+
+// One recording call: fills one record and enqueues it, as one critical section.
+template <typename Entry, std::uint32_t Capacity, typename Value>
+void fillAndEnqueue(std::mutex& mutex, SharedQueue<Entry, Capacity>& queue, std::string_view name,
+                    Value value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Entry entry;
   fillName(entry.name, name);
   entry.value = value;
-  counter_queue_.enqueue(entry);
+  queue.enqueue(entry);
+}
+
+}  // namespace
+
+void MetricsCollector::incCounter(std::string_view name, std::int32_t value) {
+  fillAndEnqueue(mutex_, counter_queue_, name, value);
 }
 
 void MetricsCollector::observeHistogram(std::string_view name, double value) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  HistogramEntry entry;
-  fillName(entry.name, name);
-  entry.value = value;
-  histogram_queue_.enqueue(entry);
+  fillAndEnqueue(mutex_, histogram_queue_, name, value);
 }
 
 void MetricsCollector::setGauge(std::string_view name, double value) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  GaugeEntry entry;
-  fillName(entry.name, name);
-  entry.value = value;
-  gauge_queue_.enqueue(entry);
+  fillAndEnqueue(mutex_, gauge_queue_, name, value);
 }
 
 }  // namespace zelnor

@@ -29,6 +29,11 @@ FastFunction functions[kKinds];
 // The bytes pybind11's std::string conversion would produce, for an exact str or bytes.
 bool convertName(PyObject* argument, std::string_view& name) {
   if (PyUnicode_CheckExact(argument)) {
+    if (PyUnicode_IS_COMPACT_ASCII(argument)) {  // its characters are its UTF-8 bytes
+      name = std::string_view(static_cast<const char*>(PyUnicode_DATA(argument)),
+                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(argument)));
+      return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
     if (data == nullptr) {

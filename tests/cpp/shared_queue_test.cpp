@@ -1,6 +1,7 @@
 #include "metrics/shared_queue.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,26 @@ TEST(QueueFile, NewOwnerQueueIsReadyEmptyAndFullSized) {
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(owner->pid, static_cast<std::uint32_t>(::getpid()));
   EXPECT_EQ(owner->start_ticks, currentProcess().start_ticks);
+}
+
+// On a full file system a sparse mapping raises SIGBUS at the first touch of a page that has no
+// block. The owner reserves the blocks first, so a full disk is an exception, not a dead process.
+TEST(QueueFile, AFullFileSystemFailsTheCreationInsteadOfKillingTheProcess) {
+  ScratchDirectory dir;
+  const std::string mount_point = dir.file("small");
+  std::filesystem::create_directories(mount_point);
+  if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+  }
+  try {
+    CounterQueue queue(mount_point + "/counter.1.shm", true);
+    ADD_FAILURE() << "a 72 KiB queue was created on a 64 KiB file system";
+  } catch (const SystemCallError& error) {
+    EXPECT_EQ(error.code(), ENOSPC);
+    EXPECT_EQ(std::string(error.what()),
+              "Failed to posix_fallocate(fd, 0, map_size): No space left on device");
+  }
+  ::umount(mount_point.c_str());
 }
 
 TEST(QueueFile, OwnerNeverTakesOverAnExistingNameOrFollowsALink) {

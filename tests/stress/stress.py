@@ -13,6 +13,7 @@ import fcntl
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -131,6 +132,7 @@ def main():
         for thread_pid, thread, count in DONE_LINE.findall(text):
             done[(int(thread_pid), int(thread))] = int(count)
 
+    shutil.rmtree(outputs)
     problems = list(sequences.problems)
     lost = 0
     for kind, by_thread in sequences.seen.items():
