@@ -39,14 +39,15 @@ def parse_arguments(argv=None):
                         default=list(prometheus_client.Histogram.DEFAULT_BUCKETS),
                         help="histogram bucket bounds, comma-separated "
                              "(default: prometheus_client's)")
-    parser.add_argument("--gauge-mode", type=GaugeMode, choices=list(GaugeMode),
-                        default=GaugeMode.LAST,
-                        help="how drained gauge values combine: last (default), max, min, sum")
+    parser.add_argument("--gauge-mode", choices=[mode.value for mode in GaugeMode],
+                        default=GaugeMode.LAST.value,
+                        help="how drained gauge values combine (default: last)")
     parser.add_argument("--max-series", type=int, default=10000,
                         help="series held at most; further new series are rejected")
     args = parser.parse_args(argv)
     if args.interval <= 0:
         parser.error("--interval must be positive")
+    args.gauge_mode = GaugeMode(args.gauge_mode)
     return args
 
 
@@ -68,7 +69,12 @@ def main(argv=None):
 
     registry = CollectorRegistry()
     registry.register(aggregator)
-    server, _ = prometheus_client.start_http_server(args.port, args.address, registry=registry)
+    try:
+        server, _ = prometheus_client.start_http_server(args.port, args.address,
+                                                        registry=registry)
+    except OSError as error:
+        print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
+        return 1
     print(f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
           f"draining every {args.interval:g} s", flush=True)
 
@@ -76,7 +82,10 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
     while not stop.wait(args.interval):
-        drain_once(aggregator)
+        try:
+            drain_once(aggregator)
+        except RuntimeError as error:  # records stay in their rings for the next pass
+            print(f"zelnor-exporter: drain failed: {error}", flush=True)
     drain_once(aggregator)  # what arrived since the last pass
     server.shutdown()
     print(f"zelnor-exporter: stopped after draining {aggregator.totals()} entries", flush=True)

@@ -236,3 +236,15 @@ def test_the_exporter_carries_on_across_a_kill_and_restart(producer, prefix):
         assert second.scrape()[(name + "_total", ())] == 900  # and nothing twice
     finally:
         second.stop(signal.SIGKILL)
+
+
+def test_an_exporter_that_cannot_serve_exits_with_a_message():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        completed = subprocess.run(
+            [sys.executable, "-m", "zelnor_exporter", "--address", "127.0.0.1", "--port",
+             str(taken.getsockname()[1])], capture_output=True, text=True, timeout=30)
+    assert completed.returncode == 1
+    assert "zelnor-exporter: cannot serve on 127.0.0.1:" in completed.stdout
+    assert completed.stderr == ""
