@@ -3,7 +3,7 @@
     pip install . && python bench/run.py [--quick]
 
 Installs the peers it compares with (prometheus_client, statsd, the OpenTelemetry SDK),
-matplotlib and, as root on Debian, strace; compiles the floors, prints a table and writes docs/benchmarks.md with a chart,
+matplotlib, pybind11 and, as root on Debian, strace; compiles the floors, prints a table and writes docs/benchmarks.md with a chart,
 docs/benchmarks.png. Each section runs in a process of its own, because a process that drains
 stays the machine's consumer for as long as it lives. Needs the metrics directory to itself: no
 exporter or other consumer may run meanwhile.
@@ -28,7 +28,10 @@ BENCH = ROOT / "bench"
 BUILD = ROOT / "build" / "bench"
 DOCS = ROOT / "docs"
 DIRECTORY = Path("/tmp/metrics_collector")
-PEERS = ["prometheus_client", "statsd", "opentelemetry-sdk", "matplotlib"]
+# What the benchmark installs if it is missing: pip requirement, module to import.
+PEERS = [("prometheus_client", "prometheus_client"), ("statsd", "statsd"),
+         ("opentelemetry-sdk", "opentelemetry.sdk"), ("matplotlib", "matplotlib"),
+         ("pybind11>=2.13,<2.14", "pybind11")]
 BATCH = 900  # below a queue's 999, so that nothing is dropped between two drains
 
 
@@ -36,8 +39,7 @@ BATCH = 900  # below a queue's 999, so that nothing is dropped between two drain
 
 def install_peers():
     missing = []
-    for package, module in zip(PEERS, ["prometheus_client", "statsd", "opentelemetry.sdk",
-                                       "matplotlib"]):
+    for package, module in PEERS:
         try:
             __import__(module)
         except ImportError:

@@ -114,6 +114,53 @@ class Collected:
         return sum(len(values) for by_name in self.entries.values() for values in by_name.values())
 
 
+class Producer:
+    """A producer process whose one recording thread lives as long as the process and records
+    what it is told on stdin."""
+
+    SCRIPT = r"""
+import queue, sys, threading, zelnor_core
+jobs = queue.Queue()
+def work():
+    while True:
+        kind, name, value, times = jobs.get()
+        if kind == "n":  # a numbered sequence of counter records: value, value + 1, ...
+            for number in range(int(value), int(value) + int(times)):
+                zelnor_core.inc_counter(name, number)
+            print("ok", flush=True)
+            continue
+        record = {"c": zelnor_core.inc_counter, "h": zelnor_core.observe_histogram,
+                  "g": zelnor_core.set_gauge}[kind]
+        for _ in range(int(times)):
+            record(name, float(value) if kind != "c" else int(value))
+        print("ok", flush=True)
+threading.Thread(target=work, daemon=True).start()
+for line in sys.stdin:
+    kind, name, value, times = line.split()
+    jobs.put((kind, name, value, times))
+"""
+
+    def __init__(self):
+        self.process = subprocess.Popen([sys.executable, "-c", self.SCRIPT],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def record(self, kind, name, value, times=1):
+        self.process.stdin.write(f"{kind} {name} {value} {times}\n")
+        self.process.stdin.flush()
+        assert self.process.stdout.readline() == "ok\n"
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+@pytest.fixture
+def producer():
+    started = Producer()
+    yield started
+    started.close()
+
+
 @pytest.fixture
 def consumer():
     started = Consumer()

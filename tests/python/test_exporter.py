@@ -12,6 +12,7 @@ import urllib.request
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
+from conftest import Producer
 from zelnor_exporter import Aggregator, GaugeMode, parse_name
 from zelnor_exporter.aggregator import RejectedName
 
@@ -128,48 +129,6 @@ def exporter():
     started = Exporter("--interval", "0.05", "--buckets", "0.5,1,2")
     yield started
     started.stop(signal.SIGKILL)
-
-
-class Producer:
-    """A producer process whose one recording thread lives as long as the process and records
-    what it is told on stdin."""
-
-    SCRIPT = r"""
-import queue, sys, threading, zelnor_core
-jobs = queue.Queue()
-def work():
-    while True:
-        kind, name, value, times = jobs.get()
-        record = {"c": zelnor_core.inc_counter, "h": zelnor_core.observe_histogram,
-                  "g": zelnor_core.set_gauge}[kind]
-        for _ in range(int(times)):
-            record(name, float(value) if kind != "c" else int(value))
-        print("ok", flush=True)
-threading.Thread(target=work, daemon=True).start()
-for line in sys.stdin:
-    kind, name, value, times = line.split()
-    jobs.put((kind, name, value, times))
-"""
-
-    def __init__(self):
-        self.process = subprocess.Popen([sys.executable, "-c", self.SCRIPT],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def record(self, kind, name, value, times=1):
-        self.process.stdin.write(f"{kind} {name} {value} {times}\n")
-        self.process.stdin.flush()
-        assert self.process.stdout.readline() == "ok\n"
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=30)
-
-
-@pytest.fixture
-def producer():
-    started = Producer()
-    yield started
-    started.close()
 
 
 def test_a_scrape_shows_exactly_what_the_producers_recorded(exporter, producer, prefix):

@@ -34,7 +34,7 @@ def record(thread):
     for seq in range(int(sys.argv[2])):
         zelnor_core.inc_counter(f"{sys.argv[1]}.{thread}", seq)
         if seq % 20 == 19:
-            time.sleep(0.01)
+            time.sleep(0.02)
 threads = [threading.Thread(target=record, args=(t,)) for t in range(4)]
 [t.start() for t in threads]
 [t.join() for t in threads]
