@@ -49,6 +49,8 @@ static_assert(sizeof(double) == 8, "the file format carries IEEE 754 binary64 va
 // Fills a name field: the name's bytes up to its first zero byte, at most 63 of them (cut by
 // bytes, not characters), and zeros for every byte after them, byte 63 included.
 inline void fillName(char (&field)[kNameSize], std::string_view name) noexcept {
+  // A fixed-size clear compiles to a few vector stores; the copy then overwrites the front.
+  std::memset(field, 0, kNameSize);
   std::size_t length = name.size() < kNameSize - 1 ? name.size() : kNameSize - 1;
   if (length != 0) {
     if (const void* zero = std::memchr(name.data(), '\0', length)) {
@@ -56,7 +58,6 @@ inline void fillName(char (&field)[kNameSize], std::string_view name) noexcept {
     }
     std::memcpy(field, name.data(), length);
   }
-  std::memset(field + length, 0, kNameSize - length);
 }
 
 // Reads a name field: the bytes up to its first zero byte, never past the field's end (a field
