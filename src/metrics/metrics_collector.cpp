@@ -136,8 +136,8 @@ MetricsCollector& MetricsCollector::getLocalInstance() {
   if (MetricsCollector* existing = existingLocalInstance()) {
     return *existing;
   }
-  // A collector inherited through fork() only unmaps: its queues belong to the parent.
-  current = nullptr;
+  // A collector inherited through fork() only unmaps: its queues belong to the parent. Its
+  // destructor clears `current`.
   instance.reset();
   instance = std::make_unique<MetricsCollector>();
   current = instance.get();

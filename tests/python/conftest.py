@@ -12,9 +12,9 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
-import sysconfig
 import uuid
 from collections import defaultdict
 from pathlib import Path
@@ -127,12 +127,11 @@ def work():
         if kind == "n":  # a numbered sequence of counter records: value, value + 1, ...
             for number in range(int(value), int(value) + int(times)):
                 zelnor_core.inc_counter(name, number)
-            print("ok", flush=True)
-            continue
-        record = {"c": zelnor_core.inc_counter, "h": zelnor_core.observe_histogram,
-                  "g": zelnor_core.set_gauge}[kind]
-        for _ in range(int(times)):
-            record(name, float(value) if kind != "c" else int(value))
+        else:
+            record = {"c": zelnor_core.inc_counter, "h": zelnor_core.observe_histogram,
+                      "g": zelnor_core.set_gauge}[kind]
+            for _ in range(int(times)):
+                record(name, float(value) if kind != "c" else int(value))
         print("ok", flush=True)
 threading.Thread(target=work, daemon=True).start()
 for line in sys.stdin:
