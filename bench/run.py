@@ -62,8 +62,8 @@ def build_floors():
     subprocess.run(["g++", "-std=c++17", "-O2", "-shared", "-fPIC", "-fvisibility=hidden",
                     f"-I{include}", f"-I{pybind11.get_include()}", str(BENCH / "binding_floor.cpp"),
                     "-o", str(BUILD / f"zelnor_bench_binding{suffix}")], check=True)
-    core = [str(p) for p in sorted((ROOT / "src" / "metrics").glob("*.cpp"))]
-    core += [str(p) for p in sorted((ROOT / "src" / "tracer").glob("*.cpp"))]
+    core = [str(p) for layer in ("platform", "metrics", "tracer")
+            for p in sorted((ROOT / "src" / layer).glob("*.cpp"))]
     subprocess.run(["g++", "-std=c++17", "-O2", "-DNDEBUG", "-D_FILE_OFFSET_BITS=64",
                     f"-I{ROOT / 'src'}", str(BENCH / "queue_bench.cpp"), *core, "-pthread",
                     "-o", str(BUILD / "queue_bench")], check=True)

@@ -60,7 +60,7 @@ fuzz() {
   local seconds=${1:-60}
   mkdir -p build/fuzz/corpus
   clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -D_FILE_OFFSET_BITS=64 -Isrc \
-    src/metrics/*.cpp src/tracer/*.cpp tests/fuzz/queue_file_fuzzer.cpp \
+    src/platform/*.cpp src/metrics/*.cpp src/tracer/*.cpp tests/fuzz/queue_file_fuzzer.cpp \
     -o build/fuzz/queue_file_fuzzer
   cp tests/fuzz/corpus/* build/fuzz/corpus/
   ./build/fuzz/queue_file_fuzzer -max_total_time="$seconds" -max_len=80000 -rss_limit_mb=4096 \

@@ -9,7 +9,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "metrics/process.h"
+#include "platform/process.h"
 
 namespace zelnor {
 namespace {

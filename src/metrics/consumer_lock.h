@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "metrics/posix.h"
+#include "platform/posix.h"
 
 namespace zelnor {
 

@@ -9,16 +9,9 @@
 #include <string_view>
 
 #include "metrics/entries.h"
-#include "metrics/shared_queue.h"
+#include "metrics/queues.h"
 
 namespace zelnor {
-
-inline constexpr std::string_view kMetricsDirectory = "/tmp/metrics_collector";
-inline constexpr std::uint32_t kQueueCapacity = 1000;
-
-using CounterQueue = SharedQueue<CounterEntry, kQueueCapacity>;
-using HistogramQueue = SharedQueue<HistogramEntry, kQueueCapacity>;
-using GaugeQueue = SharedQueue<GaugeEntry, kQueueCapacity>;
 
 class MetricsCollector {
  public:

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "metrics/process.h"
+#include "platform/process.h"
 
 namespace zelnor {
 namespace {

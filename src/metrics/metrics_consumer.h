@@ -14,7 +14,7 @@
 
 #include "metrics/consumer_lock.h"
 #include "metrics/entries.h"
-#include "metrics/metrics_collector.h"
+#include "metrics/queues.h"
 #include "tracer/directory_watcher.h"
 
 namespace zelnor {

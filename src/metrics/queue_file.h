@@ -24,8 +24,8 @@
 #include <string>
 #include <string_view>
 
-#include "metrics/posix.h"
-#include "metrics/process.h"
+#include "platform/posix.h"
+#include "platform/process.h"
 
 namespace zelnor {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "metrics/entries.h"
-#include "metrics/posix.h"
-#include "metrics/process.h"
+#include "platform/posix.h"
+#include "platform/process.h"
 #include "metrics/queue_file.h"
 
 template <typename Entry, std::uint32_t Capacity>

@@ -12,7 +12,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "metrics/process.h"
+#include "platform/process.h"
 
 namespace zelnor::tracer {
 namespace {

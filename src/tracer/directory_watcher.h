@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "metrics/posix.h"
+#include "platform/posix.h"
 
 namespace zelnor::tracer {
 

@@ -1,3 +1,4 @@
+#include "metrics/metrics_collector.h"
 #include "metrics/metrics_consumer.h"
 
 #include <signal.h>

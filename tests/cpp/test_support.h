@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "metrics/posix.h"
+#include "platform/posix.h"
 #include "metrics/queue_file.h"
 
 namespace zelnor::testing {

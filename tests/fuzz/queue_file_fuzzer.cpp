@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "metrics/metrics_collector.h"
 #include "metrics/metrics_consumer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "metrics/process.h"
+#include "platform/process.h"
 
 #include <pthread.h>
 #include <sys/stat.h>

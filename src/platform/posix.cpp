@@ -1,4 +1,4 @@
-#include "metrics/posix.h"
+#include "platform/posix.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
