@@ -42,7 +42,9 @@ static PyMethodDef methods[] = {
     {"record_float", (PyCFunction)(void (*)(void))record_float, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "zelnor_bench_floor", NULL, -1,
-                                    methods, NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "zelnor_bench_floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
-PyMODINIT_FUNC PyInit_zelnor_bench_floor(void) { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_zelnor_bench_floor(void) {
+  return PyModule_Create(&module);
+}

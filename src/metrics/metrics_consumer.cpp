@@ -1,19 +1,19 @@
 #include "metrics/metrics_consumer.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
 
+#include "platform/file_lock.h"
 #include "platform/process.h"
 
 namespace zelnor {
@@ -28,19 +28,29 @@ bool mayPass(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM || error == EINTR || error == EAGAIN;
 }
 
-std::vector<std::string> listDirectory(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
-    names.push_back(entry.path().filename().string());
+UniqueFd openMetricsDirectory(const std::string& path) {
+  UniqueFd directory = openDirectory(AT_FDCWD, path, true);
+  if (!directory) {
+    throw SystemCallError("Failed to open metrics directory " + path + ": ", errno);
   }
-  std::sort(names.begin(), names.end());
-  return names;
+  return directory;
 }
+
+FileId idOf(const UniqueFd& fd) {
+  auto id = fileIdOf(fd.get());
+  if (!id) {
+    throw SystemCallError("Failed to fstat(fd): ", errno);
+  }
+  return *id;
+}
+
+// At most this many lines are remembered as said; past it they may be said again.
+constexpr std::size_t kMaxSaid = 4096;
 
 }  // namespace
 
-// Liveness of producers, looked up at most once per process within one drain.
+// Liveness of producers whose files predate the producer lock, looked up at most once per
+// process within one drain.
 class LivenessCache {
  public:
   Liveness of(const ProcessIdentity& process) {
@@ -70,19 +80,20 @@ MetricsConsumer& MetricsConsumer::getInstance() {
 }
 
 MetricsConsumer::MetricsConsumer(std::string_view directory, ConsumerTimings timings)
-    : tracer::DirectoryWatcher(directory),
+    : tracer::DirectoryWatcher(directory, directory == kMetricsDirectory),
       timings_(timings),
-      lock_(directory),
+      shared_directory_(directory == kMetricsDirectory),
+      directory_fd_(openMetricsDirectory(directoryPath())),
+      directory_id_(idOf(directory_fd_)),
+      lock_(directory_fd_.get(), directoryPath()),
       generation_(forkGeneration()) {
-  std::filesystem::create_directories(directoryPath());
-  ::chmod(directoryPath().c_str(), 0777);  // best effort
   adoptPredecessors();
 }
 
 MetricsConsumer::~MetricsConsumer() {
   // The files of queues still attached stay in the keep directory for the next consumer.
   if (generation_ == forkGeneration() && attachedQueueCount() == 0) {
-    ::rmdir(lock_.keepDirectory().c_str());
+    ::unlinkat(lock_.stateFd(), lock_.keepName().c_str(), AT_REMOVEDIR);
   }
 }
 
@@ -104,159 +115,363 @@ std::vector<GaugeEntry> MetricsConsumer::getGaugeEntries() {
 
 void MetricsConsumer::refuseIfInherited() const {
   if (generation_ != forkGeneration()) {
-    throw std::runtime_error("Another consumer is already draining " + directoryPath() +
-                             ": this process was forked from it");
+    throw ConsumerRefused("Another consumer is already draining " + directoryPath() +
+                          ": this process was forked from it");
   }
 }
 
-void MetricsConsumer::onCreated(const std::string& path) {
-  if (baseName(path) == kConsumerStateDirectory) {
+// --- lines said once ---------------------------------------------------------------------------
+
+void MetricsConsumer::sayOnce(const std::string& key, const std::string& line) {
+  auto said = said_.find(key);
+  if (said != said_.end() && said->second == line) {
     return;
   }
-  attach(path);
+  if (said_.size() >= kMaxSaid) {
+    said_.clear();
+  }
+  said_[key] = line;
+  writeErrorLine(line);
 }
 
-void MetricsConsumer::attach(const std::string& path) {
-  const std::string_view name = baseName(path);
+void MetricsConsumer::forgetSaid(const std::string& key) {
+  said_.erase(key);
+}
+
+// --- the metrics directory and the consumer's own state ----------------------------------------
+
+int MetricsConsumer::placeFd(Place place) const noexcept {
+  return place == Place::kKeep ? lock_.keepFd() : directory_fd_.get();
+}
+
+std::string MetricsConsumer::placePath(Place place, const std::string& name) const {
+  return (place == Place::kKeep ? lock_.keepDirectory() : directoryPath()) + "/" + name;
+}
+
+// One stat of the path and two of the consumer's own state per drain. The kernel does not say
+// that a watched directory was removed while something inside it is still open (this consumer's
+// lock is), so the path is compared with the directory this consumer holds.
+void MetricsConsumer::checkDirectory() {
+  if (directoryIdOf(directoryPath()) != std::optional<FileId>(directory_id_)) {
+    // Removed or renamed away: make it again, take its lock, and watch and list it anew.
+    prepareDirectory(directoryPath(), shared_directory_);
+    UniqueFd directory = openMetricsDirectory(directoryPath());
+    UniqueFd old_keep = lock_.retake(directory.get());
+    directory_fd_ = std::move(directory);
+    directory_id_ = idOf(directory_fd_);
+    moveKeptNames(old_keep.get());
+    watchAgain();
+  } else if (!lock_.stillHeld(directory_fd_.get())) {
+    // `.consumer` or its lock was renamed, removed or replaced: take the lock again.
+    UniqueFd old_keep = lock_.retake(directory_fd_.get());
+    moveKeptNames(old_keep.get());
+  }
+}
+
+// After a retake: the names this consumer kept move into its new keep directory, and a name left
+// in a metrics directory that is not the one held now is forgotten.
+void MetricsConsumer::moveKeptNames(int old_keep_fd) {
+  const bool same_keep = fileIdOf(old_keep_fd) == fileIdOf(lock_.keepFd());
+  forEachAttached([&](auto& attached) {
+    const FileId id = attached.queue->file().id();
+    if (attached.place == Place::kKeep && !same_keep) {
+      auto moved = moveQueueName(old_keep_fd, attached.name, id, lock_.keepFd(),
+                                 attached.queue->filePath(), lock_.keepDirectory());
+      if (moved) {
+        attached.name = *moved;
+      } else {
+        attached.place = Place::kNowhere;
+      }
+    } else if (attached.place == Place::kDirectory &&
+               fileIdAt(directory_fd_.get(), attached.name) != std::optional<FileId>(id)) {
+      attached.place = Place::kNowhere;
+    }
+  });
+}
+
+void MetricsConsumer::adoptPredecessors() {
+  adoption_pending_ = false;
+  for (const std::string& name : listDirectory(lock_.stateFd())) {
+    if (!startsWith(name, "attached.") || name == lock_.keepName()) {
+      continue;
+    }
+    UniqueFd directory = openDirectory(lock_.stateFd(), name, false);
+    struct stat status {};
+    if (!directory || ::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid()) {
+      continue;
+    }
+    // The lock is ours, so whoever kept these files has ended: carry on where it stopped. (A
+    // file that a live consumer still holds is refused by its claim and tried again later.)
+    const std::string path = lock_.stateDirectory() + "/" + name;
+    for (const std::string& file : listDirectory(directory.get())) {
+      attach(directory.get(), file, path + "/" + file);
+    }
+    ::unlinkat(lock_.stateFd(), name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// --- discovery ---------------------------------------------------------------------------------
+
+void MetricsConsumer::onCreated(const std::string& path) {
+  const std::string name(baseName(path));
+  if (name == kConsumerStateDirectory) {
+    return;
+  }
+  attach(directory_fd_.get(), name, path);
+}
+
+void MetricsConsumer::scheduleRescan(const std::string& reason) {
+  sayOnce("discovery", reason);
+  rescan_due_ = true;
+}
+
+void MetricsConsumer::retryPending() {
+  std::deque<std::string> names;
+  names.swap(retry_names_);
+  for (const std::string& name : names) {
+    attach(directory_fd_.get(), name, directoryPath() + "/" + name);
+  }
+}
+
+// A failure here never stops the queues attached already from draining: it is said once, and a
+// full listing of the directory, at most once per rescan interval, finds what it may have missed.
+void MetricsConsumer::discover() {
+  retryPending();
+  try {
+    processEvents();
+  } catch (const std::exception& failure) {
+    scheduleRescan(failure.what());
+  }
+  const Clock::time_point now = Clock::now();
+  if ((rescan_due_ || adoption_pending_) && now >= next_rescan_) {
+    next_rescan_ = now + timings_.rescan_interval;
+    try {
+      if (rescan_due_) {
+        rescan_due_ = false;
+        rescan();
+      }
+      if (adoption_pending_) {
+        adoptPredecessors();
+      }
+      forgetSaid("discovery");
+    } catch (const std::exception& failure) {
+      scheduleRescan(failure.what());
+    }
+  }
+}
+
+void MetricsConsumer::attach(int directory_fd, const std::string& name, const std::string& path) {
   if (startsWith(name, "counter.")) {
-    attachAs(counter_queues_, path);
+    attachAs(counter_queues_, directory_fd, name, path);
   } else if (startsWith(name, "histogram.")) {
-    attachAs(histogram_queues_, path);
+    attachAs(histogram_queues_, directory_fd, name, path);
   } else if (startsWith(name, "gauge.")) {
-    attachAs(gauge_queues_, path);
+    attachAs(gauge_queues_, directory_fd, name, path);
   } else {
-    writeErrorLine("Unknown metrics file: " + path);
+    sayOnce(path, "Unknown metrics file: " + path);
   }
 }
 
 template <typename Entry>
-void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, const std::string& path) {
-  FileId id;
+void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, int directory_fd,
+                               const std::string& name, const std::string& path) {
   // A name already gone (a repeated report of a file attached before) is no news; a file that
   // is held already, under a name that could not be taken away, is not attached twice.
-  if (!lookUpFileId(path, id) || attached_files_.count(id) != 0) {
+  auto id = fileIdAt(directory_fd, name);
+  if (!id || attached_files_.count(*id) != 0) {
     return;
   }
+  const bool from_predecessor = directory_fd != directory_fd_.get();
   try {
-    auto queue =
-        std::make_unique<SharedQueue<Entry, kQueueCapacity>>(path, false, lock_.keepDirectory());
-    attached_files_.insert(queue->fileId());
-    const Clock::time_point now = Clock::now();
-    queues.push_back(Attached<Entry>{std::move(queue), now, now, false});
+    QueueFile file = QueueFile::attach(directory_fd, name, path);
+    Attached<Entry> attached;
+    if (auto kept = moveQueueName(directory_fd, name, file.id(), lock_.keepFd(), path,
+                                  lock_.keepDirectory())) {
+      attached.place = Place::kKeep;
+      attached.name = *kept;
+    } else if (!from_predecessor &&
+               fileIdAt(directory_fd, name) == std::optional<FileId>(file.id())) {
+      attached.place = Place::kDirectory;
+      attached.name = name;
+    }
+    attached_files_.insert(file.id());
+    attached.queue = std::make_unique<SharedQueue<Entry, kQueueCapacity>>(std::move(file), path);
+    attached.attached_at = Clock::now();
+    attached.next_liveness_check = attached.attached_at;
+    queues.push_back(std::move(attached));
+    forgetSaid(path);
+  } catch (const HeldElsewhere& held) {
+    adoption_pending_ = adoption_pending_ || from_predecessor;
+    sayOnce(path, held.what());
   } catch (const RefusedFile& refused) {
-    writeErrorLine(refused.what());
+    sayOnce(path, refused.what());
   } catch (const SystemCallError& failure) {
     if (failure.code() == ENOENT) {
       return;
     }
-    if (mayPass(failure.code())) {
-      if (retry_paths_.size() < kMaxRetries) {
-        retry_paths_.push_back(path);
-        writeErrorLine("Will retry metrics file " + path + ": " + failure.what());
-      } else {
-        writeErrorLine("Too many metrics files wait for a retry; giving up " + path + ": " +
-                       failure.what());
+    if (!mayPass(failure.code())) {
+      sayOnce(path, "Cannot attach metrics file " + path + ": " + failure.what());
+    } else if (from_predecessor) {
+      adoption_pending_ = true;
+      sayOnce(path, "Will retry metrics file " + path + ": " + failure.what());
+    } else if (std::find(retry_names_.begin(), retry_names_.end(), name) != retry_names_.end() ||
+               retry_names_.size() < kMaxRetryListLength) {
+      if (std::find(retry_names_.begin(), retry_names_.end(), name) == retry_names_.end()) {
+        retry_names_.push_back(name);
       }
-      return;
+      sayOnce(path, "Will retry metrics file " + path + ": " + failure.what());
+    } else {
+      rescan_due_ = true;
+      sayOnce(path,
+              "Too many metrics files wait for a retry; a later listing of the directory "
+              "finds " +
+                  path + ": " + failure.what());
     }
-    writeErrorLine("Cannot attach metrics file " + path + ": " + failure.what());
   } catch (const std::exception& failure) {
-    writeErrorLine("Cannot attach metrics file " + path + ": " + failure.what());
+    sayOnce(path, "Cannot attach metrics file " + path + ": " + failure.what());
   }
 }
 
-void MetricsConsumer::retryPending() {
-  std::deque<std::string> paths;
-  paths.swap(retry_paths_);
-  for (const std::string& path : paths) {
-    attach(path);
-  }
-}
-
-void MetricsConsumer::adoptPredecessors() {
-  for (const std::string& name : listDirectory(lock_.stateDirectory())) {
-    const std::string directory = lock_.stateDirectory() + "/" + name;
-    struct stat status {};
-    if (!startsWith(name, "attached.") || directory == lock_.keepDirectory() ||
-        ::lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-      continue;
-    }
-    // The lock is ours, so whoever kept these files has ended: carry on where it stopped.
-    for (const std::string& file : listDirectory(directory)) {
-      attach(directory + "/" + file);
-    }
-    ::rmdir(directory.c_str());
-  }
-}
+// --- draining and letting go -------------------------------------------------------------------
 
 template <typename Entry>
 std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) {
   refuseIfInherited();
-  retryPending();
-  processEvents();
+  try {
+    checkDirectory();
+    forgetSaid("directory");
+  } catch (const ConsumerRefused&) {
+    throw;  // another consumer holds the directory now: drain nothing
+  } catch (const std::exception& failure) {
+    sayOnce("directory", failure.what());
+  }
+  discover();
 
   std::vector<Entry> result;
   LivenessCache liveness;
   const Clock::time_point now = Clock::now();
-  service(queues, &result, liveness, now);
+  drainQueues(queues, result, liveness, now);
   // Queues of the other kinds whose producers have ended are let go too, once they are empty,
   // so that a program that drains only one kind does not keep every ended producer mapped.
   // (Each queue's producer is still looked up at most once per liveness interval.)
   if constexpr (!std::is_same_v<Entry, CounterEntry>) {
-    service<CounterEntry>(counter_queues_, nullptr, liveness, now);
+    sweepQueues(counter_queues_, liveness, now);
   }
   if constexpr (!std::is_same_v<Entry, HistogramEntry>) {
-    service<HistogramEntry>(histogram_queues_, nullptr, liveness, now);
+    sweepQueues(histogram_queues_, liveness, now);
   }
   if constexpr (!std::is_same_v<Entry, GaugeEntry>) {
-    service<GaugeEntry>(gauge_queues_, nullptr, liveness, now);
+    sweepQueues(gauge_queues_, liveness, now);
   }
   return result;
 }
 
 template <typename Entry>
-void MetricsConsumer::service(std::vector<Attached<Entry>>& queues, std::vector<Entry>* result,
-                              LivenessCache& liveness, Clock::time_point now) {
-  std::vector<bool> let_go(queues.size(), false);
-  for (std::size_t i = 0; i < queues.size(); ++i) {
-    Attached<Entry>& attached = queues[i];
-    SharedQueue<Entry, kQueueCapacity>& queue = *attached.queue;
-    if (!queue.isReady()) {
-      if (now - attached.attached_at >= timings_.ready_timeout) {
-        writeErrorLine("Letting go of metrics file that never became ready: " + queue.filePath());
-        let_go[i] = true;
-        continue;
-      }
-    } else if (!attached.finished) {
-      // Whatever ends the queue is seen before a drain, so the drain after it empties it for
-      // good. The verdict stays, whichever getter reaches the queue first.
-      if (queue.isClosed()) {
-        attached.finished = true;
-      } else if (now >= attached.next_liveness_check) {
-        attached.next_liveness_check = now + timings_.liveness_interval;
-        auto owner = queue.owner();
-        attached.finished = !owner || liveness.of(*owner) == Liveness::kGone;
-      }
+void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, std::vector<Entry>& result,
+                                  LivenessCache& liveness, Clock::time_point now) {
+  auto end = std::remove_if(queues.begin(), queues.end(), [&](Attached<Entry>& attached) {
+    Review verdict = review(attached, liveness, now);
+    if (verdict == Review::kDrain) {
+      std::vector<Entry> entries = attached.queue->dequeueMulti();
+      result.insert(result.end(), entries.begin(), entries.end());
+      verdict = attached.finished ? Review::kLetGo : Review::kDrain;
     }
-    if (result != nullptr) {
-      std::vector<Entry> entries = queue.dequeueMulti();
-      result->insert(result->end(), entries.begin(), entries.end());
-      let_go[i] = attached.finished;
-    } else {
-      let_go[i] = attached.finished && queue.isEmpty();  // else its own getter drains it first
+    if (verdict == Review::kLetGo) {
+      letGo(attached);
+      return true;
     }
-  }
+    return false;
+  });
+  queues.erase(end, queues.end());
+}
 
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < queues.size(); ++i) {
-    if (let_go[i]) {
-      attached_files_.erase(queues[i].queue->fileId());
-      queues[i].queue->removeHeldName();
-    } else {
-      queues[kept++] = std::move(queues[i]);
+template <typename Entry>
+void MetricsConsumer::sweepQueues(std::vector<Attached<Entry>>& queues, LivenessCache& liveness,
+                                  Clock::time_point now) {
+  auto end = std::remove_if(queues.begin(), queues.end(), [&](Attached<Entry>& attached) {
+    Review verdict = review(attached, liveness, now);
+    // A finished queue that still holds records waits for its own getter to drain them.
+    if (verdict == Review::kLetGo ||
+        (verdict == Review::kDrain && attached.finished && attached.queue->isEmpty())) {
+      letGo(attached);
+      return true;
+    }
+    return false;
+  });
+  queues.erase(end, queues.end());
+}
+
+// What to do with one queue now. Whatever ends a queue is seen before its drain, so the drain
+// after it empties it for good; the verdict stays, whichever getter reaches the queue first.
+template <typename Entry>
+MetricsConsumer::Review MetricsConsumer::review(Attached<Entry>& attached, LivenessCache& liveness,
+                                                Clock::time_point now) {
+  SharedQueue<Entry, kQueueCapacity>& queue = *attached.queue;
+  if (!queue.isReady()) {
+    // Normal for a moment: the producer creates the file before it marks it ready.
+    if (now - attached.attached_at < timings_.ready_timeout) {
+      return Review::kWait;
+    }
+    if (!attached.said_not_ready) {
+      attached.said_not_ready = true;
+      writeErrorLine("Queue is not ready in dequeueMulti");
+    }
+    if (now < attached.next_liveness_check) {
+      return Review::kWait;
+    }
+    attached.next_liveness_check = now + timings_.liveness_interval;
+    // A producer stalled between creating and initialising still holds its lock; a file that
+    // nobody holds (planted, or left by a producer that died creating it) goes.
+    if (attached.place == Place::kNowhere || probeProducer(placeFd(attached.place), attached.name,
+                                                           queue.file().id()) != ByteLock::kFree) {
+      return Review::kWait;
+    }
+    writeErrorLine("Letting go of metrics file that never became ready: " + queue.filePath());
+    return Review::kLetGo;
+  }
+  if (!attached.finished) {
+    if (queue.isClosed()) {
+      attached.finished = true;
+    } else if (now >= attached.next_liveness_check) {
+      attached.next_liveness_check = now + timings_.liveness_interval;
+      attached.finished = producerGone(attached, liveness);
     }
   }
-  queues.erase(queues.begin() + static_cast<std::ptrdiff_t>(kept), queues.end());
+  return Review::kDrain;
+}
+
+// Gone only on positive evidence; anything short of it (an error, an unreadable entry, no
+// descriptor to spare for the probe) means alive, for now.
+template <typename Entry>
+bool MetricsConsumer::producerGone(const Attached<Entry>& attached, LivenessCache& liveness) {
+  const QueueFile& file = attached.queue->file();
+  const ByteLock lock = attached.place == Place::kNowhere
+                            ? ByteLock::kUnknown
+                            : probeProducer(placeFd(attached.place), attached.name, file.id());
+  if (lock == ByteLock::kHeld) {
+    return false;
+  }
+  auto owner = file.owner();
+  if (!owner || owner->liveness_by_lock) {
+    // The lock says it all; a ready file without a valid stamp is junk once nobody holds it.
+    return lock == ByteLock::kFree;
+  }
+  // A file whose producer did not take the lock (an older release, or a file system without
+  // locks): judged by its process.
+  return liveness.of(owner->process) == Liveness::kGone;
+}
+
+template <typename Entry>
+void MetricsConsumer::letGo(Attached<Entry>& attached) {
+  const FileId id = attached.queue->file().id();
+  attached_files_.erase(id);
+  if (attached.place != Place::kNowhere &&
+      removeQueueName(placeFd(attached.place), attached.name, id,
+                      placePath(attached.place, attached.name)) == Removal::kFailed) {
+    writeErrorLine("Failed to unlink(file_path_.c_str()): " + std::string(std::strerror(errno)) +
+                   " (" + placePath(attached.place, attached.name) + ")");
+  }
+  attached.queue.reset();  // unmaps, which releases this consumer's claim on the file
 }
 
 }  // namespace zelnor

@@ -9,23 +9,28 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "metrics/consumer_lock.h"
 #include "metrics/entries.h"
 #include "metrics/queues.h"
+#include "platform/posix.h"
 #include "tracer/directory_watcher.h"
 
 namespace zelnor {
 
 class LivenessCache;
 
-// How long the consumer waits before it lets go of a queue that is not ready, and how often, at
-// most, it checks whether each queue's producer is still alive.
+// How long a queue may stay not ready after it was attached before the consumer says so (and,
+// once nobody holds the file any more, lets go of it); how often, at most, it checks whether
+// each queue's producer is still alive; and how often, at most, it lists the whole directory
+// again when events may have been missed.
 struct ConsumerTimings {
   std::chrono::milliseconds ready_timeout{10000};
   std::chrono::milliseconds liveness_interval{1000};
+  std::chrono::milliseconds rescan_interval{1000};
 };
 
 class MetricsConsumer : public tracer::DirectoryWatcher {
@@ -43,6 +48,9 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
 
   // Each returns every record of its kind that arrived since the previous call of the same
   // getter: queue by queue in the order the queues were attached, each queue oldest first.
+  // A failure to discover new files is reported as a line and retried; the queues attached
+  // already drain all the same. Throws ConsumerRefused when another consumer has taken the
+  // directory from under this one (its state or the directory itself was replaced).
   std::vector<CounterEntry> getCounterEntries();
   std::vector<HistogramEntry> getHistogramEntries();
   std::vector<GaugeEntry> getGaugeEntries();
@@ -50,8 +58,9 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
 
-  // How many paths wait at most for a retry after a failure that may pass.
-  static constexpr std::size_t kMaxRetries = 1024;
+  // The longest the list of files waiting for a retry grows; past it, a full listing of the
+  // directory finds them again.
+  static constexpr std::size_t kMaxRetryListLength = 1024;
 
  protected:
   void onCreated(const std::string& path) override;
@@ -59,36 +68,85 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // Where an attached file's name is now.
+  enum class Place { kNowhere, kDirectory, kKeep };
+
   template <typename Entry>
   struct Attached {
     std::unique_ptr<SharedQueue<Entry, kQueueCapacity>> queue;
+    Place place = Place::kNowhere;
+    std::string name;
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
     // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
     bool finished = false;
+    bool said_not_ready = false;
   };
+
+  enum class Review { kDrain, kWait, kLetGo };
 
   template <typename Entry>
   std::vector<Entry> drain(std::vector<Attached<Entry>>& queues);
-  // Drains the queues into `result` (or, when it is null, only looks at them) and lets go of
-  // those that are finished: closed, their producer gone, or never ready in time.
+  // Drains every queue into `result` and lets go of those that are finished.
   template <typename Entry>
-  void service(std::vector<Attached<Entry>>& queues, std::vector<Entry>* result,
-               LivenessCache& liveness, Clock::time_point now);
+  void drainQueues(std::vector<Attached<Entry>>& queues, std::vector<Entry>& result,
+                   LivenessCache& liveness, Clock::time_point now);
+  // Lets go of the finished queues of a kind this call does not drain, once they are empty.
   template <typename Entry>
-  void attachAs(std::vector<Attached<Entry>>& queues, const std::string& path);
-  void attach(const std::string& path);
+  void sweepQueues(std::vector<Attached<Entry>>& queues, LivenessCache& liveness,
+                   Clock::time_point now);
+  template <typename Entry>
+  Review review(Attached<Entry>& attached, LivenessCache& liveness, Clock::time_point now);
+  template <typename Entry>
+  bool producerGone(const Attached<Entry>& attached, LivenessCache& liveness);
+  template <typename Entry>
+  void letGo(Attached<Entry>& attached);
+  template <typename Entry>
+  void attachAs(std::vector<Attached<Entry>>& queues, int directory_fd, const std::string& name,
+                const std::string& path);
+  // Calls `visit` with every attached queue, of all kinds.
+  template <typename Visit>
+  void forEachAttached(Visit&& visit) {
+    for (auto& attached : counter_queues_) {
+      visit(attached);
+    }
+    for (auto& attached : histogram_queues_) {
+      visit(attached);
+    }
+    for (auto& attached : gauge_queues_) {
+      visit(attached);
+    }
+  }
+  void moveKeptNames(int old_keep_fd);
+
+  void attach(int directory_fd, const std::string& name, const std::string& path);
+  void checkDirectory();
+  void discover();
   void adoptPredecessors();
   void retryPending();
+  void scheduleRescan(const std::string& reason);
+  void sayOnce(const std::string& key, const std::string& line);
+  void forgetSaid(const std::string& key);
+  int placeFd(Place place) const noexcept;
+  std::string placePath(Place place, const std::string& name) const;
   void refuseIfInherited() const;
 
   ConsumerTimings timings_;
+  bool shared_directory_;
+  UniqueFd directory_fd_;
+  FileId directory_id_;
   ConsumerLock lock_;
   std::vector<Attached<CounterEntry>> counter_queues_;
   std::vector<Attached<HistogramEntry>> histogram_queues_;
   std::vector<Attached<GaugeEntry>> gauge_queues_;
   std::unordered_set<FileId, FileIdHash> attached_files_;
-  std::deque<std::string> retry_paths_;
+  std::deque<std::string> retry_names_;
+  // The line said last for each key (a file's path, or a kind of failure), so that a failure
+  // that repeats on every call is said once.
+  std::unordered_map<std::string, std::string> said_;
+  bool rescan_due_ = false;
+  bool adoption_pending_ = false;
+  Clock::time_point next_rescan_;
   unsigned generation_;
 };
 

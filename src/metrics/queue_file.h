@@ -1,29 +1,42 @@
-// The queue file: everything about it that does not depend on the record type.
+// The queue file: its layout, and its life from creation to release, for every record type.
 //
 // A queue file is 2 MiB long (kFileLength); only its first kMapLength bytes are ever mapped.
 //
-//   offset 0        ready    1 byte   0 until the owner has initialised the file, then 1; stored
-//                                     last, with release ordering
-//   offset 1        closed   1 byte   set to 1 by the owner when it lets go of the queue
-//   offset 2-3      reserved          zero
-//   offset 4-7      head     uint32   next slot the producer writes; written by the owner only
-//   offset 8-11     tail     uint32   next slot the consumer reads; written by the consumer only
-//   offset 12       slots    Capacity x record size, slot i at 12 + i * record size
-//   offset 73728    owner    24 bytes who created the file (OwnerStamp), written before ready
+//   offset 0        ready     1 byte   0 until the owner has initialised the file, then 1; stored
+//                                      last, with release ordering
+//   offset 1        closed    1 byte   set to 1 by the owner when it lets go of the queue
+//   offset 2-3      reserved           zero
+//   offset 4-7      head      uint32   next slot the producer writes; written by the owner only
+//   offset 8-11     tail      uint32   next slot the consumer reads; written by the consumer only
+//   offset 12       slots     Capacity x record size, slot i at 12 + i * record size
+//   offset 73728    owner     32 bytes who created the file (OwnerStamp), written before ready
 //
 // The slot region ends below 73728 for every record kind; the bytes between it and the owner
-// stamp, and everything after the stamp, are never read or written. Readers of the format that
-// do not know the stamp ignore it. head and tail are 32 bits wide and share a cache line with
-// ready and closed: the 12-byte header is fixed by the format, so it has no padding between them.
+// stamp, and everything after the stamp, are never read or written. Readers that do not know the
+// stamp ignore it; files written before the stamp had its `liveness` field hold zero there.
+// head and tail are 32 bits wide and share a cache line with ready and closed: the 12-byte header
+// is fixed by the format, so it has no padding between them.
+//
+// Two advisory locks, taken on bytes past the end of the file so that they never cover data:
+//
+//   byte kProducerLockOffset  write-locked by the producer from just after it creates the file
+//                             until it unmaps it (its thread ends, or its process ends or execs)
+//   byte kConsumerLockOffset  write-locked by the consumer that attached the file, for as long as
+//                             it maps it: a second consumer never attaches the same file
+//
+// Both are open-file-description locks held through the mapping (platform/file_lock.h), so they
+// cost no descriptor and vanish with their holder however it ends.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include "platform/file_lock.h"
 #include "platform/posix.h"
 #include "platform/process.h"
 
@@ -54,47 +67,106 @@ struct OwnerStamp {
   std::uint32_t start_ticks_high;
   std::uint32_t pid_namespace_low;
   std::uint32_t pid_namespace_high;
+  // kLivenessByLock when the creator holds the producer lock for as long as it maps the file;
+  // 0 in files whose creator could not take it, or that were written before the lock existed.
+  std::uint32_t liveness;
+  std::uint32_t reserved;
 };
 
-static_assert(sizeof(OwnerStamp) == 24 && alignof(OwnerStamp) == 4);
+static_assert(sizeof(OwnerStamp) == 32 && alignof(OwnerStamp) == 4);
+static_assert(offsetof(OwnerStamp, liveness) == 24);
 
 inline constexpr std::size_t kFileLength = 2 * 1024 * 1024;
 inline constexpr std::size_t kOwnerStampOffset = 73728;
 inline constexpr std::size_t kMapLength = kOwnerStampOffset + sizeof(OwnerStamp);
 inline constexpr std::uint32_t kOwnerStampMagic = 0x524e4c5a;  // "ZLNR" in little-endian bytes
+inline constexpr std::uint32_t kLivenessByLock = 1;
+inline constexpr off_t kProducerLockOffset = static_cast<off_t>(kFileLength);
+inline constexpr off_t kConsumerLockOffset = static_cast<off_t>(kFileLength) + 1;
 
 static_assert(kMapLength <= kFileLength);
 
-// A mapped queue file and the identity of the file behind the mapping.
-struct MappedQueueFile {
-  MemoryMap map;
-  FileId id;
+// What the owner stamp of a ready queue file says.
+struct QueueOwner {
+  ProcessIdentity process;
+  bool liveness_by_lock = false;
 };
 
-// Owner side: creates the file exclusively (never one that exists, never through a symbolic
-// link), reserves its blocks so that no later write into the mapping can raise SIGBUS on a full
-// file system, and maps it. The region is not yet initialised. Throws SystemCallError.
-MappedQueueFile createQueueFile(const std::string& path);
+// What the stamp of a mapped queue file says, if it is valid. Read ready first.
+std::optional<QueueOwner> readOwner(const unsigned char* base);
 
-// Attached side: opens an existing file without creating one and without following a symbolic
-// link, refuses anything but a regular file with exactly one link (RefusedFile), sets its length
-// and maps it. Throws SystemCallError or RefusedFile.
-MappedQueueFile openQueueFile(const std::string& path);
+// A file that another consumer has attached already; it is left exactly as it is.
+class HeldElsewhere : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
-// Initialises a freshly created queue: zeroes the region, stamps the owner and publishes ready.
-void initialiseQueue(unsigned char* base, std::size_t region_size);
+// One mapped queue file, either side. Move-only; releases the mapping, and with it this side's
+// lock, on destruction. An owner's destruction first marks the queue closed, unless the object
+// was inherited through fork(): a child never touches its parent's queues.
+class QueueFile {
+ public:
+  // Owner side: creates `path` exclusively (never an existing name, never through a symbolic
+  // link), takes the producer lock, reserves the file's blocks so that no later write into the
+  // mapping can raise SIGBUS on a full file system, and maps it. The region is initialised by
+  // initialise(). Throws SystemCallError.
+  static QueueFile create(const std::string& path);
 
-// The owner recorded in a ready queue file, if the stamp is valid.
-std::optional<ProcessIdentity> readOwnerStamp(const unsigned char* base);
+  // Attached side: opens `name` in the directory `directory_fd` without creating it and without
+  // following a symbolic link, refuses anything but a regular file with exactly one link
+  // (RefusedFile) or a file another consumer holds (HeldElsewhere), sets its length and maps it.
+  // The name stays where it is. `path` names the file in messages. Throws SystemCallError too.
+  static QueueFile attach(int directory_fd, const std::string& name, const std::string& path);
 
-// Takes the name of an attached file out of the watched directory, after checking that the
-// name still refers to the mapped file: unlinks it when `keep_directory` is empty, else moves
-// it into `keep_directory` under a name not yet taken there. Returns the name it was moved to
-// ("" when unlinked); on failure writes one line and returns std::nullopt, leaving the name.
-std::optional<std::string> releaseQueueName(const std::string& path, const FileId& id,
-                                            std::string_view keep_directory);
+  QueueFile() = default;
+  QueueFile(QueueFile&& other) noexcept = default;
+  QueueFile& operator=(QueueFile&& other) noexcept;
+  QueueFile(const QueueFile&) = delete;
+  QueueFile& operator=(const QueueFile&) = delete;
+  ~QueueFile() { markClosed(); }
 
-// Unlinks `path` if it still refers to the file `id`; writes one line and returns false if not.
-bool removeQueueName(const std::string& path, const FileId& id);
+  // Owner side: zeroes the first `region_size` bytes, stamps the owner and publishes ready.
+  void initialise(std::size_t region_size);
+
+  // Attached side: what the stamp of a ready file says; nothing when the stamp is not valid.
+  std::optional<QueueOwner> owner() const;
+
+  unsigned char* data() const noexcept { return map_.data(); }
+  QueueHeader& header() const noexcept { return *reinterpret_cast<QueueHeader*>(map_.data()); }
+  const FileId& id() const noexcept { return id_; }
+
+ private:
+  void markClosed() noexcept;
+
+  MemoryMap map_;
+  FileId id_;
+  bool owner_ = false;
+  bool holds_producer_lock_ = false;
+  unsigned generation_ = 0;
+};
+
+// Whether the producer of the file `name` names in `directory_fd` still holds its lock, probed on
+// a descriptor of our own that is closed again at once. kUnknown when the name no longer refers
+// to the file `id`, or the probe fails (no descriptor to spare, for instance).
+ByteLock probeProducer(int directory_fd, const std::string& name, const FileId& id);
+
+// Moves the attached file `name` out of `from_fd` into `to_fd`, after checking that the name
+// still refers to the file `id`, under its own name or, when that is taken there, with a suffix
+// ".1", ".2", ...: never over another file. Returns the name it has there. On failure writes one
+// line (`path` and `to_directory` name the two places) and returns nothing, leaving the name.
+std::optional<std::string> moveQueueName(int from_fd, const std::string& name, const FileId& id,
+                                         int to_fd, const std::string& path,
+                                         const std::string& to_directory);
+
+enum class Removal {
+  kRemoved,
+  kGone,      // the name was gone already
+  kReplaced,  // the name refers to another file now; left as it is, with one line
+  kFailed,    // unlink failed; errno says why
+};
+
+// Unlinks `name` in `directory_fd` if it still refers to the file `id` (`path` for messages).
+Removal removeQueueName(int directory_fd, const std::string& name, const FileId& id,
+                        const std::string& path);
 
 }  // namespace zelnor

@@ -1,26 +1,29 @@
 // A single-producer, single-consumer ring of fixed-size records in a memory-mapped file, so that
-// producer and consumer may be different processes. The file's layout is in queue_file.h.
+// producer and consumer may be different processes. The file's layout and its life (creation,
+// attaching, the owner stamp, the two sides' locks) are in queue_file.h; this is the ring.
 //
-// The owner (the producer's collector) creates and initialises the file and enqueues; the
-// attached side (the consumer) maps an existing file, takes its name out of the directory and
-// drains it. The 12-byte header is all the two sides share; the data path takes no lock and makes
-// no system call. Every index read from the header is checked before use, because the directory
-// is world-writable and the header may hold anything.
+// The owner (the producer's collector) enqueues; the attached side (the consumer) drains. The two
+// sides meet only in the mapped file: the 12-byte header below, the slots, and the owner stamp
+// that the consumer reads. Neither side takes a lock or waits on the data path, and enqueue makes
+// no system call except to write the full-queue line. Every index read from the header is checked
+// before use, because the directory is world-writable and the header may hold anything.
 #pragma once
 
+#include <fcntl.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "metrics/entries.h"
-#include "platform/posix.h"
-#include "platform/process.h"
 #include "metrics/queue_file.h"
+#include "platform/posix.h"
 
 template <typename Entry, std::uint32_t Capacity>
 class SharedQueue {
@@ -33,34 +36,41 @@ class SharedQueue {
 
   // owner = true: creates `file_path` (never an existing file: SystemCallError with EEXIST when
   // the name is taken) and initialises an empty, ready queue in it.
-  // owner = false: attaches to the existing file and takes its name out of the directory,
-  // unlinking it or, when `keep_directory` is given, moving it there. A name that cannot be
-  // taken away leaves the queue attached under its name, with one line saying so.
-  SharedQueue(std::string_view file_path, bool owner, std::string_view keep_directory = {})
+  // owner = false: attaches to the existing file and unlinks its name; a name that cannot be
+  // unlinked leaves the queue attached, with one line saying so.
+  SharedQueue(std::string_view file_path, bool owner)
       : file_path_(file_path), attached_(owner ? 0 : 1) {
-    zelnor::MappedQueueFile file =
-        owner ? zelnor::createQueueFile(file_path_) : zelnor::openQueueFile(file_path_);
-    map_ = std::move(file.map);
-    file_id_ = file.id;
-    header_ = reinterpret_cast<zelnor::QueueHeader*>(map_.data());
     if (owner) {
-      zelnor::initialiseQueue(map_.data(), kRegionSize);
-      owner_generation_ = zelnor::forkGeneration();
-    } else if (auto kept = zelnor::releaseQueueName(file_path_, file_id_, keep_directory)) {
-      held_path_ = *kept;
+      file_ = zelnor::QueueFile::create(file_path_);
+      file_.initialise(kRegionSize);
     } else {
-      held_path_ = file_path_;
+      const std::string directory(zelnor::parentPath(file_path_));
+      const std::string name(zelnor::baseName(file_path_));
+      zelnor::UniqueFd directory_fd =
+          zelnor::openDirectory(AT_FDCWD, directory.empty() ? "." : directory, true);
+      if (!directory_fd) {
+        throw zelnor::SystemCallError("Failed to open directory " + directory + ": ", errno);
+      }
+      file_ = zelnor::QueueFile::attach(directory_fd.get(), name, file_path_);
+      if (zelnor::removeQueueName(directory_fd.get(), name, file_.id(), file_path_) ==
+          zelnor::Removal::kFailed) {
+        zelnor::writeErrorLine(
+            "Failed to unlink(file_path_.c_str()): " + std::string(std::strerror(errno)) +
+            "; draining " + file_path_ + " under its name");
+      }
     }
+    header_ = &file_.header();
   }
+
+  // Attached side, on a file the consumer has opened and placed itself.
+  SharedQueue(zelnor::QueueFile file, std::string_view file_path)
+      : header_(&file.header()), file_path_(file_path), attached_(1), file_(std::move(file)) {}
 
   SharedQueue(SharedQueue&& other) noexcept
       : header_(other.header_),
         file_path_(std::move(other.file_path_)),
         attached_(other.attached_),
-        map_(std::move(other.map_)),
-        file_id_(other.file_id_),
-        held_path_(std::move(other.held_path_)),
-        owner_generation_(other.owner_generation_),
+        file_(std::move(other.file_)),
         reported_bad_index_(other.reported_bad_index_) {
     other.header_ = nullptr;
   }
@@ -68,17 +78,8 @@ class SharedQueue {
   SharedQueue(const SharedQueue&) = delete;
   SharedQueue& operator=(const SharedQueue&) = delete;
 
-  // An owner marks the queue closed; records still pending stay for the consumer. A process
-  // forked from the owner holds a copy of the mapping but never marks its parent's queue.
-  ~SharedQueue() {
-    if (header_ != nullptr && attached_ == 0 && owner_generation_ == zelnor::forkGeneration()) {
-      // seq_cst: after every release store of head; pairs with the acquire load in isClosed.
-      header_->closed.exchange(true, std::memory_order_seq_cst);
-    }
-  }
-
   // Owner side only, from one thread at a time. Drops the record when the queue is full (one
-  // line on standard output) or its indices are corrupt; never blocks, never makes a system call.
+  // line on standard output) or its indices are corrupt; never blocks.
   void enqueue(const Entry& entry) {
     // relaxed: head is written only by this side.
     const std::uint32_t head = header_->head.load(std::memory_order_relaxed);
@@ -147,30 +148,13 @@ class SharedQueue {
   // seen closed before a drain holds nothing more after that drain.
   bool isClosed() const { return header_->closed.load(std::memory_order_acquire); }
 
-  // The process that created the file, when the queue is ready and carries a valid stamp.
-  std::optional<zelnor::ProcessIdentity> owner() const {
-    if (!isReady()) {
-      return std::nullopt;
-    }
-    return zelnor::readOwnerStamp(map_.data());
-  }
-
+  bool attached() const noexcept { return attached_ != 0; }
+  const zelnor::QueueFile& file() const noexcept { return file_; }
   const std::string& filePath() const noexcept { return file_path_; }
-  const zelnor::FileId& fileId() const noexcept { return file_id_; }
-  // Attached side: the name the file still has ("" once unlinked): the kept name it was moved
-  // to, or its original name when that could not be taken away.
-  const std::string& heldPath() const noexcept { return held_path_; }
-
-  // Attached side: unlinks the name the file still has, if it still refers to this file.
-  void removeHeldName() {
-    if (!held_path_.empty() && zelnor::removeQueueName(held_path_, file_id_)) {
-      held_path_.clear();
-    }
-  }
 
  private:
   unsigned char* slot(std::uint32_t index) const {
-    return map_.data() + sizeof(zelnor::QueueHeader) + std::size_t{index} * sizeof(Entry);
+    return file_.data() + sizeof(zelnor::QueueHeader) + std::size_t{index} * sizeof(Entry);
   }
 
   void reportBadIndex(std::uint32_t head, std::uint32_t tail) {
@@ -184,10 +168,7 @@ class SharedQueue {
 
   zelnor::QueueHeader* header_ = nullptr;
   std::string file_path_;
-  std::uint32_t attached_;
-  zelnor::MemoryMap map_;
-  zelnor::FileId file_id_;
-  std::string held_path_;
-  unsigned owner_generation_ = 0;
+  std::uint32_t attached_;  // 0 for the owner, 1 for the attached side
+  zelnor::QueueFile file_;  // the mapping; an owner's marks the queue closed when destroyed
   bool reported_bad_index_ = false;
 };

@@ -1,12 +1,18 @@
 #include "platform/posix.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+
+#include "platform/process.h"
 
 namespace zelnor {
 
@@ -51,46 +57,110 @@ MemoryMap::MemoryMap(int fd, std::size_t length) {
   if (address == MAP_FAILED) {
     throw SystemCallError("Failed to map file: ", errno);
   }
+  // Best effort: without it a child inherits the mapping, which is harmless but keeps the
+  // file's locks alive for as long as the child lives.
+  ::madvise(address, length, MADV_DONTFORK);
   data_ = static_cast<unsigned char*>(address);
   size_ = length;
+  generation_ = forkGeneration();
 }
 
-MemoryMap::MemoryMap(MemoryMap&& other) noexcept : data_(other.data_), size_(other.size_) {
+MemoryMap::MemoryMap(MemoryMap&& other) noexcept
+    : data_(other.data_), size_(other.size_), generation_(other.generation_) {
   other.data_ = nullptr;
   other.size_ = 0;
 }
 
 MemoryMap& MemoryMap::operator=(MemoryMap&& other) noexcept {
   if (this != &other) {
-    if (data_ != nullptr) {
-      ::munmap(data_, size_);
-    }
+    unmap();
     data_ = other.data_;
     size_ = other.size_;
+    generation_ = other.generation_;
     other.data_ = nullptr;
     other.size_ = 0;
   }
   return *this;
 }
 
-MemoryMap::~MemoryMap() {
-  if (data_ != nullptr) {
+void MemoryMap::unmap() noexcept {
+  if (data_ != nullptr && generation_ == forkGeneration()) {
     ::munmap(data_, size_);
   }
+  data_ = nullptr;
+  size_ = 0;
 }
 
-bool lookUpFileId(const std::string& path, FileId& id) noexcept {
+std::optional<FileId> fileIdOf(int fd) noexcept {
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    return false;
+  if (::fstat(fd, &status) != 0) {
+    return std::nullopt;
   }
-  id = FileId{status.st_dev, status.st_ino};
-  return true;
+  return FileId{status.st_dev, status.st_ino};
+}
+
+std::optional<FileId> fileIdAt(int directory_fd, const std::string& name) noexcept {
+  struct stat status {};
+  if (::fstatat(directory_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return FileId{status.st_dev, status.st_ino};
+}
+
+std::optional<FileId> directoryIdOf(const std::string& path) noexcept {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    return std::nullopt;
+  }
+  return FileId{status.st_dev, status.st_ino};
+}
+
+UniqueFd openDirectory(int at_fd, const std::string& path, bool follow_last) noexcept {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_last ? 0 : O_NOFOLLOW);
+  return UniqueFd(::openat(at_fd, path.c_str(), flags));
+}
+
+std::vector<std::string> listDirectory(int directory_fd) {
+  std::vector<std::string> names;
+  int fd = ::openat(directory_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return names;
+  }
+  DIR* directory = ::fdopendir(fd);
+  if (directory == nullptr) {
+    ::close(fd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(directory)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  ::closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void prepareDirectory(const std::string& path, bool shared) {
+  std::filesystem::create_directories(path);
+  if (shared) {
+    if (UniqueFd directory = openDirectory(AT_FDCWD, path, false)) {
+      ::fchmod(directory.get(), 0777);
+    }
+  }
 }
 
 std::string_view baseName(std::string_view path) noexcept {
   auto slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view parentPath(std::string_view path) noexcept {
+  auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return {};
+  }
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
 }  // namespace zelnor

@@ -1,13 +1,17 @@
 // Small owners for the operating-system resources the system uses (descriptors and mappings),
-// the exception type for a failed system call, and the one way diagnostics are written.
+// the exception type for a failed system call, file identities, and the one way diagnostics are
+// written.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zelnor {
 
@@ -16,9 +20,16 @@ namespace zelnor {
 class SystemCallError : public std::runtime_error {
  public:
   SystemCallError(std::string_view step, int code);
+  // Exactly `message`, for failures whose fixed text does not name the error; code() still does.
+  static SystemCallError withFixedText(std::string message, int code) {
+    return SystemCallError(std::move(message), code, FixedText{});
+  }
   int code() const noexcept { return code_; }
 
  private:
+  struct FixedText {};
+  SystemCallError(std::string message, int code, FixedText)
+      : std::runtime_error(std::move(message)), code_(code) {}
   int code_;
 };
 
@@ -55,6 +66,10 @@ class UniqueFd {
 };
 
 // Owns one shared read-write mapping of a file; unmaps it on destruction. Move-only.
+//
+// A process forked from the one that made the mapping does not inherit it (MADV_DONTFORK): a
+// child never writes into, nor keeps alive, what its parent mapped. The child's copy of this
+// object therefore never unmaps: the addresses may hold something else of the child's by then.
 class MemoryMap {
  public:
   MemoryMap() = default;
@@ -64,14 +79,17 @@ class MemoryMap {
   MemoryMap& operator=(MemoryMap&& other) noexcept;
   MemoryMap(const MemoryMap&) = delete;
   MemoryMap& operator=(const MemoryMap&) = delete;
-  ~MemoryMap();
+  ~MemoryMap() { unmap(); }
 
   unsigned char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
  private:
+  void unmap() noexcept;
+
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  unsigned generation_ = 0;
 };
 
 // Identity of a file on this machine: device and inode.
@@ -81,6 +99,7 @@ struct FileId {
   bool operator==(const FileId& other) const noexcept {
     return device == other.device && inode == other.inode;
   }
+  bool operator!=(const FileId& other) const noexcept { return !(*this == other); }
 };
 
 struct FileIdHash {
@@ -89,10 +108,36 @@ struct FileIdHash {
   }
 };
 
-// The identity of the entry a path names, not following a final symbolic link; false if none.
-bool lookUpFileId(const std::string& path, FileId& id) noexcept;
+// The identity of the file an open descriptor refers to; nothing if fstat fails.
+std::optional<FileId> fileIdOf(int fd) noexcept;
+
+// The identity of the entry `name` names in the directory `directory_fd` (or, with AT_FDCWD, the
+// path `name`), not following a final symbolic link; nothing if there is none.
+std::optional<FileId> fileIdAt(int directory_fd, const std::string& name) noexcept;
+
+// The identity of the directory a path leads to, following symbolic links; nothing if none.
+std::optional<FileId> directoryIdOf(const std::string& path) noexcept;
+
+// Opens a directory for operations relative to it (openat, renameat2, unlinkat, fstatat), so
+// that no later rename of a component of its path can redirect them. With `follow_last` false a
+// final symbolic link is refused (ELOOP). Returns an invalid descriptor with errno set on failure.
+UniqueFd openDirectory(int at_fd, const std::string& path, bool follow_last) noexcept;
+
+// The names in the directory open as `directory_fd`, without "." and "..", sorted; nothing when it
+// cannot be listed (errno says why). Uses one descriptor of its own for the time of the listing.
+std::vector<std::string> listDirectory(int directory_fd);
+
+// Creates `path` with every missing parent (each with mode 0777 less the umask). With `shared`,
+// also gives the directory itself mode 0777, so that every user may create files in it: through
+// a descriptor opened without following a symbolic link, so that a link planted under its name
+// never passes the mode on to what it points at. That chmod is best effort. Throws the filesystem
+// library's error when the directory cannot be created.
+void prepareDirectory(const std::string& path, bool shared);
 
 // The last component of a path (all of it if it has no '/').
 std::string_view baseName(std::string_view path) noexcept;
+
+// The part of a path before its last '/' ("" if it has none, "/" for a file in the root).
+std::string_view parentPath(std::string_view path) noexcept;
 
 }  // namespace zelnor

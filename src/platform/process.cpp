@@ -1,10 +1,14 @@
 #include "platform/process.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,8 +29,7 @@ void onForkChild() noexcept {
   return ::pthread_atfork(nullptr, nullptr, &onForkChild) == 0;
 }();
 
-// Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when the process is gone or
-// has ended and waits only to be reaped (a zombie never runs again).
+// Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when it cannot be read.
 std::uint64_t readStartTicks(std::uint32_t pid) {
   std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
@@ -41,11 +44,8 @@ std::uint64_t readStartTicks(std::uint32_t pid) {
   std::istringstream fields(line.substr(close_paren + 1));
   std::string field;
   for (int number = 3; number <= 22 && (fields >> field); ++number) {
-    if (number == 3 && (field == "Z" || field == "X")) {
-      return 0;
-    }
     if (number == 22) {
-      return std::stoull(field);
+      return std::strtoull(field.c_str(), nullptr, 10);
     }
   }
   return 0;
@@ -75,12 +75,20 @@ const ProcessIdentity& currentProcess() {
 
 Liveness processLiveness(const ProcessIdentity& process) {
   const ProcessIdentity& self = currentProcess();
-  if (process.pid_namespace != self.pid_namespace || process.pid_namespace == 0) {
+  if (process.pid == 0 || process.pid > static_cast<std::uint32_t>(INT32_MAX) ||
+      process.pid_namespace != self.pid_namespace || process.pid_namespace == 0) {
     return Liveness::kUnknown;
   }
-  std::uint64_t start_ticks = readStartTicks(process.pid);
-  return start_ticks != 0 && start_ticks == process.start_ticks ? Liveness::kAlive
-                                                                : Liveness::kGone;
+  if (::kill(static_cast<pid_t>(process.pid), 0) != 0 && errno == ESRCH) {
+    return Liveness::kGone;
+  }
+  // It exists (kill succeeded, or was refused for another user's process). A start time that can
+  // be read and differs from the recorded one means the id now belongs to another process.
+  const std::uint64_t start_ticks = readStartTicks(process.pid);
+  if (start_ticks != 0 && process.start_ticks != 0 && start_ticks != process.start_ticks) {
+    return Liveness::kGone;
+  }
+  return Liveness::kAlive;
 }
 
 }  // namespace zelnor

@@ -32,8 +32,11 @@ const ProcessIdentity& currentProcess();
 
 enum class Liveness { kAlive, kGone, kUnknown };
 
-// kGone when no process with that id and start time runs any more; kUnknown when it lives in
-// another pid namespace, which /proc here cannot see into.
+// kGone only on positive evidence that the process has ended: no process with its id exists in
+// this pid namespace (kill() says ESRCH), or the one that does started at another time (its id was
+// reused). A process that merely cannot be looked at (another user's under hidepid, an error
+// reading /proc) is kAlive; one in another pid namespace, or whose identity is not known, is
+// kUnknown. A zombie still counts as alive: it is gone once reaped.
 Liveness processLiveness(const ProcessIdentity& process);
 
 }  // namespace zelnor

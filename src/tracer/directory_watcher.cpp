@@ -21,11 +21,6 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF |
 constexpr std::uint32_t kWatchGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr std::size_t kEventBufferSize = 4096;
 
-void createDirectory(const std::string& path) {
-  std::filesystem::create_directories(path);
-  ::chmod(path.c_str(), 0777);  // best effort: the directory may belong to another user
-}
-
 // Closes a directory stream however the listing ends.
 struct DirCloser {
   void operator()(DIR* directory) const noexcept { ::closedir(directory); }
@@ -33,12 +28,12 @@ struct DirCloser {
 
 }  // namespace
 
-DirectoryWatcher::DirectoryWatcher(std::string_view directory_path)
-    : directory_path_(directory_path), generation_(zelnor::forkGeneration()) {
-  createDirectory(directory_path_);
+DirectoryWatcher::DirectoryWatcher(std::string_view directory_path, bool shared)
+    : directory_path_(directory_path), shared_(shared), generation_(zelnor::forkGeneration()) {
+  zelnor::prepareDirectory(directory_path_, shared_);
   inotify_fd_ = zelnor::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify_fd_) {
-    throw std::runtime_error("Failed to initialize inotify");
+    throw zelnor::SystemCallError::withFixedText("Failed to initialize inotify", errno);
   }
   addWatch();
 }
@@ -52,26 +47,28 @@ DirectoryWatcher::~DirectoryWatcher() {
 void DirectoryWatcher::addWatch() {
   watch_descriptor_ = ::inotify_add_watch(inotify_fd_.get(), directory_path_.c_str(), kWatchMask);
   if (watch_descriptor_ == -1) {
-    throw std::runtime_error("Failed to add watch on directory: " + directory_path_);
+    throw zelnor::SystemCallError::withFixedText(
+        "Failed to add watch on directory: " + directory_path_, errno);
   }
   watch_paths_[watch_descriptor_] = directory_path_;
 }
 
 void DirectoryWatcher::processEvents() {
   if (!initial_scan_done_) {
-    scan();
+    rescan();
     initial_scan_done_ = true;
   } else if (watch_descriptor_ == -1) {
-    restartWatch();
+    watchAgain();
   } else {
     readEvents();
   }
 }
 
-void DirectoryWatcher::scan() {
+void DirectoryWatcher::rescan() {
   std::unique_ptr<DIR, DirCloser> directory(::opendir(directory_path_.c_str()));
   if (!directory) {
-    throw std::runtime_error("Failed to open directory for scanning: " + directory_path_);
+    throw zelnor::SystemCallError::withFixedText(
+        "Failed to open directory for scanning: " + directory_path_, errno);
   }
   while (const dirent* entry = ::readdir(directory.get())) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
@@ -85,16 +82,17 @@ void DirectoryWatcher::scan() {
   }
 }
 
-void DirectoryWatcher::restartWatch() {
+void DirectoryWatcher::watchAgain() {
   if (watch_descriptor_ != -1) {
     // After a move the old watch follows the directory to its new place; drop it.
     ::inotify_rm_watch(inotify_fd_.get(), watch_descriptor_);
     watch_paths_.erase(watch_descriptor_);
     watch_descriptor_ = -1;
   }
-  createDirectory(directory_path_);
+  zelnor::prepareDirectory(directory_path_, shared_);
   addWatch();
-  scan();
+  rescan();
+  initial_scan_done_ = true;
 }
 
 void DirectoryWatcher::readEvents() {
@@ -104,7 +102,7 @@ void DirectoryWatcher::readEvents() {
     if (errno == EAGAIN || errno == EINTR) {
       return;
     }
-    throw std::runtime_error("Error reading inotify events");
+    throw zelnor::SystemCallError::withFixedText("Error reading inotify events", errno);
   }
   bool overflowed = false;
   bool watch_gone = false;
@@ -129,10 +127,10 @@ void DirectoryWatcher::readEvents() {
     onCreated(watched->second + "/" + event->name);
   }
   if (watch_gone) {
-    restartWatch();
+    watchAgain();
   } else if (overflowed) {
     // Events were lost: list the directory again. A file still there has not been attached.
-    scan();
+    rescan();
   }
 }
 

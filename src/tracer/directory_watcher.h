@@ -13,10 +13,11 @@ namespace zelnor::tracer {
 
 class DirectoryWatcher {
  public:
-  // Creates the directory (with its parents, mode 0777) and starts watching it.
-  // Throws std::runtime_error "Failed to initialize inotify" or
-  // "Failed to add watch on directory: " + path, or the filesystem library's error.
-  explicit DirectoryWatcher(std::string_view directory_path);
+  // Creates the directory (with its parents; with `shared`, the directory gets mode 0777) and
+  // starts watching it. Throws zelnor::SystemCallError "Failed to initialize inotify" or
+  // "Failed to add watch on directory: " + path (the texts alone; code() holds errno), or the
+  // filesystem library's error.
+  explicit DirectoryWatcher(std::string_view directory_path, bool shared = true);
   virtual ~DirectoryWatcher();
   DirectoryWatcher(const DirectoryWatcher&) = delete;
   DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
@@ -27,6 +28,13 @@ class DirectoryWatcher {
   // watch, so that no file is missed.
   void processEvents();
 
+  // Lists the directory again now and reports every regular file in it.
+  void rescan();
+
+  // Re-creates the directory at its path if it is gone, watches what is there now, and lists it.
+  // For a subclass that has found that the path no longer names the directory it was watching.
+  void watchAgain();
+
   const std::string& directoryPath() const noexcept { return directory_path_; }
 
  protected:
@@ -34,16 +42,15 @@ class DirectoryWatcher {
   virtual void onCreated(const std::string& path) = 0;
 
  private:
-  void scan();
   void readEvents();
   void addWatch();
-  void restartWatch();
 
   zelnor::UniqueFd inotify_fd_;
   int watch_descriptor_ = -1;
   std::string directory_path_;
   std::unordered_map<int, std::string> watch_paths_;
   bool initial_scan_done_ = false;
+  bool shared_;
   // The fork generation that owns the watch; a forked child never removes its parent's watch.
   unsigned generation_;
 };

@@ -18,6 +18,7 @@ namespace zelnor::tracer {
 namespace {
 
 using testing::ScratchDirectory;
+using testing::touch;
 
 class RecordingWatcher : public DirectoryWatcher {
  public:
@@ -40,10 +41,6 @@ class RecordingWatcher : public DirectoryWatcher {
  private:
   std::vector<std::string> reports_;
 };
-
-void touch(const std::string& path) {
-  std::ofstream(path) << "";
-}
 
 TEST(Watcher, CreatesAMissingDirectoryWithEveryParent) {
   ScratchDirectory dir;

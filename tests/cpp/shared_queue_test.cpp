@@ -24,27 +24,12 @@ using testing::ScratchDirectory;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
-CounterEntry counter(const std::string& name, std::int32_t value) {
-  CounterEntry entry{};
-  fillName(entry.name, name);
-  entry.value = value;
-  return entry;
-}
-
 // Fills every slot with a record whose value is its slot index.
 void markSlots(RawQueueFile& raw) {
   for (std::int32_t i = 0; i < 1000; ++i) {
-    CounterEntry entry = counter("slot", i);
+    CounterEntry entry = testing::counterRecord("slot", i);
     std::memcpy(raw.bytes() + 12 + i * sizeof(CounterEntry), &entry, sizeof entry);
   }
-}
-
-std::vector<std::int32_t> values(const std::vector<CounterEntry>& entries) {
-  std::vector<std::int32_t> result;
-  for (const auto& entry : entries) {
-    result.push_back(entry.value);
-  }
-  return result;
 }
 
 TEST(QueueFile, NewOwnerQueueIsReadyEmptyAndFullSized) {
@@ -64,10 +49,11 @@ TEST(QueueFile, NewOwnerQueueIsReadyEmptyAndFullSized) {
   for (std::size_t i = 2; i < CounterQueue::kRegionSize; ++i) {
     ASSERT_EQ(raw.bytes()[i], 0) << "byte " << i;
   }
-  auto owner = readOwnerStamp(raw.bytes());
+  auto owner = readOwner(raw.bytes());
   ASSERT_TRUE(owner.has_value());
-  EXPECT_EQ(owner->pid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(owner->start_ticks, currentProcess().start_ticks);
+  EXPECT_EQ(owner->process.pid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(owner->process.start_ticks, currentProcess().start_ticks);
+  EXPECT_TRUE(owner->liveness_by_lock);
 }
 
 // On a full file system a sparse mapping raises SIGBUS at the first touch of a page that has no
@@ -114,11 +100,11 @@ TEST(Enqueue, The1000thRecordIsDroppedWithTheFullLine) {
   CounterQueue owner(dir.file("counter.1.shm"), true);
   CaptureStdout();
   for (int i = 0; i < 999; ++i) {
-    owner.enqueue(counter("c", i));
+    owner.enqueue(testing::counterRecord("c", i));
   }
   EXPECT_EQ(GetCapturedStdout(), "");
   CaptureStdout();
-  owner.enqueue(counter("c", 999));
+  owner.enqueue(testing::counterRecord("c", 999));
   EXPECT_EQ(GetCapturedStdout(), "ERROR: Queue is full in enqueue. Head: 999, Tail: 0\n");
 
   CounterQueue attached(dir.file("counter.1.shm"), false);
@@ -137,13 +123,13 @@ TEST(DequeueMulti, DrainWrapsAroundTheEndOfTheRing) {
 
   raw.header().tail = 995;
   raw.header().head = 3;
-  EXPECT_EQ(values(attached.dequeueMulti()),
+  EXPECT_EQ(testing::valuesOf(attached.dequeueMulti()),
             (std::vector<std::int32_t>{995, 996, 997, 998, 999, 0, 1, 2}));
   EXPECT_EQ(raw.header().tail.load(), 3u);
 
   raw.header().tail = 5;
   raw.header().head = 0;
-  auto drained = values(attached.dequeueMulti());
+  auto drained = testing::valuesOf(attached.dequeueMulti());
   ASSERT_EQ(drained.size(), 995u);
   EXPECT_EQ(drained.front(), 5);
   EXPECT_EQ(drained.back(), 999);
@@ -183,8 +169,8 @@ TEST(CorruptHeader, IndicesOutOfRangeAreReportedOnceAndNeverUsed) {
 
   raw.header().head = 4000000000u;
   CaptureStdout();
-  owner.enqueue(counter("c", 1));
-  owner.enqueue(counter("c", 2));
+  owner.enqueue(testing::counterRecord("c", 1));
+  owner.enqueue(testing::counterRecord("c", 2));
   EXPECT_TRUE(attached.dequeueMulti().empty());
   EXPECT_TRUE(attached.dequeueMulti().empty());
   const std::string line =
@@ -196,7 +182,7 @@ TEST(CorruptHeader, IndicesOutOfRangeAreReportedOnceAndNeverUsed) {
   raw.header().head = 0;
   raw.header().tail = 1000;
   CaptureStdout();
-  owner.enqueue(counter("c", 3));
+  owner.enqueue(testing::counterRecord("c", 3));
   EXPECT_TRUE(attached.dequeueMulti().empty());
   EXPECT_EQ(GetCapturedStdout(), "");  // each side said it once already
   EXPECT_EQ(raw.header().head.load(), 0u);
@@ -206,12 +192,12 @@ TEST(Lifecycle, ClosedOwnerLeavesPendingRecordsForTheConsumer) {
   ScratchDirectory dir;
   const std::string path = dir.file("counter.1.shm");
   std::optional<CounterQueue> owner(std::in_place, path, true);
-  owner->enqueue(counter("a", 1));
+  owner->enqueue(testing::counterRecord("a", 1));
   CounterQueue early(path, false);  // attached before the owner goes
-  owner->enqueue(counter("b", 2));
+  owner->enqueue(testing::counterRecord("b", 2));
   owner.reset();
   EXPECT_TRUE(early.isClosed());
-  EXPECT_EQ(values(early.dequeueMulti()), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(testing::valuesOf(early.dequeueMulti()), (std::vector<std::int32_t>{1, 2}));
 }
 
 TEST(Lifecycle, AttachingTakesTheNameOutOfTheDirectory) {
@@ -220,23 +206,30 @@ TEST(Lifecycle, AttachingTakesTheNameOutOfTheDirectory) {
   CounterQueue owner(path, true);
   CounterQueue attached(path, false);
   EXPECT_FALSE(std::filesystem::exists(path));
-  owner.enqueue(counter("after", 5));
-  EXPECT_EQ(values(attached.dequeueMulti()), (std::vector<std::int32_t>{5}));
+  owner.enqueue(testing::counterRecord("after", 5));
+  EXPECT_EQ(testing::valuesOf(attached.dequeueMulti()), (std::vector<std::int32_t>{5}));
 }
 
-TEST(Lifecycle, AttachingIntoAKeepDirectoryNeverReplacesAKeptName) {
+TEST(Lifecycle, MovingIntoAKeepDirectoryNeverReplacesAKeptName) {
   ScratchDirectory dir;
   ScratchDirectory keep;
+  UniqueFd dir_fd = openDirectory(AT_FDCWD, dir.path(), false);
+  UniqueFd keep_fd = openDirectory(AT_FDCWD, keep.path(), false);
   const std::string path = dir.file("counter.1.shm");
   CounterQueue first_owner(path, true);
-  CounterQueue first(path, false, keep.path());
+  QueueFile first = QueueFile::attach(dir_fd.get(), "counter.1.shm", path);
+  EXPECT_EQ(moveQueueName(dir_fd.get(), "counter.1.shm", first.id(), keep_fd.get(), path, ""),
+            "counter.1.shm");
   CounterQueue second_owner(path, true);  // the name came back for a new producer
-  CounterQueue second(path, false, keep.path());
-  EXPECT_EQ(first.heldPath(), keep.file("counter.1.shm"));
-  EXPECT_EQ(second.heldPath(), keep.file("counter.1.shm.1"));
+  QueueFile second = QueueFile::attach(dir_fd.get(), "counter.1.shm", path);
+  EXPECT_EQ(moveQueueName(dir_fd.get(), "counter.1.shm", second.id(), keep_fd.get(), path, ""),
+            "counter.1.shm.1");
   EXPECT_EQ(testing::listNames(keep.path()),
             (std::vector<std::string>{"counter.1.shm", "counter.1.shm.1"}));
-  first.removeHeldName();
+  // Only a name that still refers to the file is removed.
+  EXPECT_EQ(removeQueueName(keep_fd.get(), "counter.1.shm.1", first.id(), path),
+            Removal::kReplaced);
+  EXPECT_EQ(removeQueueName(keep_fd.get(), "counter.1.shm", first.id(), path), Removal::kRemoved);
   EXPECT_EQ(testing::listNames(keep.path()), (std::vector<std::string>{"counter.1.shm.1"}));
 }
 
@@ -274,11 +267,12 @@ TEST(AttachedSide, SetsTheFileLengthOfAShortOrLongFile) {
     const std::string path = dir.file("counter.sized");
     { std::ofstream(path) << "x"; }
     ASSERT_EQ(::truncate(path.c_str(), length), 0);
-    ScratchDirectory keep;
-    CounterQueue attached(path, false, keep.path());
+    UniqueFd dir_fd = openDirectory(AT_FDCWD, dir.path(), false);
+    QueueFile attached = QueueFile::attach(dir_fd.get(), "counter.sized", path);
     struct stat status {};
-    ASSERT_EQ(::stat(attached.heldPath().c_str(), &status), 0);
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_size, 2097152);
+    ::unlink(path.c_str());
   }
 }
 

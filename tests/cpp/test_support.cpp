@@ -1,21 +1,27 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace zelnor::testing {
 
 ScratchDirectory::ScratchDirectory() {
-  char pattern[] = "/tmp/zelnor-test-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) {
+  // On tmpfs where there is one: creating queue files there is several times faster.
+  std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/zelnor-test-XXXXXX"
+                                                                  : "/tmp/zelnor-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
   path_ = pattern;
@@ -59,6 +65,31 @@ int runInChild(const std::function<int()>& body) {
   return waitForChild(startChild(body));
 }
 
+Signal::Signal() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  read_ = UniqueFd(fds[0]);
+  write_ = UniqueFd(fds[1]);
+}
+
+Signal::~Signal() = default;
+
+void Signal::notify() {
+  char byte = 1;
+  static_cast<void>(::write(write_.get(), &byte, 1));
+}
+
+void Signal::closeWriteEnd() {
+  write_.reset();
+}
+
+bool Signal::wait() {
+  char byte = 0;
+  return ::read(read_.get(), &byte, 1) == 1;
+}
+
 RealDirectoryLock::RealDirectoryLock()
     : fd_(::open("/tmp/zelnor-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
   if (!fd_ || ::flock(fd_.get(), LOCK_EX) != 0) {
@@ -69,41 +100,6 @@ RealDirectoryLock::RealDirectoryLock()
 RealDirectoryLock::~RealDirectoryLock() {
   ::flock(fd_.get(), LOCK_UN);
 }
-
-std::vector<std::string> listNames(const std::string& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::size_t openDescriptorCount() {
-  std::size_t count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++count;
-  }
-  return count;
-}
-
-std::size_t mappingCount(const std::string& containing) {
-  std::ifstream maps("/proc/self/maps");
-  std::size_t count = 0;
-  for (std::string line; std::getline(maps, line);) {
-    count += containing.empty() || line.find(containing) != std::string::npos;
-  }
-  return count;
-}
-
-}  // namespace zelnor::testing
-
-#include <chrono>
-#include <thread>
-
-namespace zelnor::testing {
 
 std::unique_ptr<MetricsConsumer> consumeRealDirectory() {
   try {
@@ -159,29 +155,88 @@ std::string uniquePrefix(const std::string& test) {
   return test + "." + std::to_string(::getpid()) + ".";
 }
 
-}  // namespace zelnor::testing
+CounterEntry counterRecord(const std::string& name, std::int32_t value) {
+  CounterEntry entry{};
+  fillName(entry.name, name);
+  entry.value = value;
+  return entry;
+}
 
-namespace zelnor::testing {
+void touch(const std::string& path) {
+  std::ofstream(path) << "";
+}
 
-Signal::Signal() {
-  if (::pipe2(fds_, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> listNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    names.push_back(entry.path().filename().string());
   }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
-Signal::~Signal() {
-  ::close(fds_[0]);
-  ::close(fds_[1]);
+std::vector<std::string> keptNames(const std::string& metrics_directory) {
+  std::vector<std::string> kept;
+  const std::string state = metrics_directory + "/.consumer";
+  for (const std::string& name : listNames(state)) {
+    if (name.rfind("attached.", 0) == 0) {
+      for (const std::string& file : listNames(state + "/" + name)) {
+        kept.push_back(name + "/" + file);
+      }
+    }
+  }
+  return kept;
 }
 
-void Signal::notify() {
-  char byte = 1;
-  static_cast<void>(::write(fds_[1], &byte, 1));
+std::size_t openDescriptorCount() {
+  std::size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++count;
+  }
+  return count;
 }
 
-bool Signal::wait() {
-  char byte = 0;
-  return ::read(fds_[0], &byte, 1) == 1;
+std::size_t mappingCount(const std::string& containing) {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t count = 0;
+  for (std::string line; std::getline(maps, line);) {
+    count += containing.empty() || line.find(containing) != std::string::npos;
+  }
+  return count;
+}
+
+void withoutSpareDescriptors(const std::function<void()>& body) {
+  rlimit saved{};
+  if (::getrlimit(RLIMIT_NOFILE, &saved) != 0) {
+    throw std::runtime_error("getrlimit failed");
+  }
+  // A new descriptor takes the lowest free number; below that limit, none is left.
+  const int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  if (lowest_free < 0 || ::setrlimit(RLIMIT_NOFILE, &tight) != 0) {
+    throw std::runtime_error("cannot lower RLIMIT_NOFILE");
+  }
+  try {
+    body();
+  } catch (...) {
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    throw;
+  }
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+bool becomeNobody() {
+  constexpr gid_t kNobodyGroup = 65534;
+  constexpr uid_t kNobody = 65534;
+  return ::setgroups(0, nullptr) == 0 && ::setgid(kNobodyGroup) == 0 && ::setuid(kNobody) == 0;
 }
 
 }  // namespace zelnor::testing

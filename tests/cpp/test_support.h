@@ -1,20 +1,25 @@
 // Helpers shared by the C++ tests: scratch directories, raw views of queue files, child
-// processes, and the machine-wide lock that keeps tests apart on the real metrics directory.
+// processes, draining, and the machine-wide lock that keeps tests apart on the real metrics
+// directory.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/posix.h"
+#include "metrics/entries.h"
+#include "metrics/metrics_consumer.h"
 #include "metrics/queue_file.h"
+#include "platform/posix.h"
 
 namespace zelnor::testing {
 
-// A fresh directory under /tmp, removed with everything in it at the end of the test.
+// A fresh directory under /dev/shm (or /tmp), removed with everything in it at the end of the test.
 class ScratchDirectory {
  public:
   ScratchDirectory();
@@ -37,10 +42,27 @@ class RawQueueFile {
   MemoryMap map_;
 };
 
-// Runs `body` in a forked child; returns its exit status (the body's result, 0 to 255).
+// Runs `body` in a forked child; returns its exit status (the body's result, 0 to 255, or 128 +
+// the signal that ended it).
 int runInChild(const std::function<int()>& body);
 pid_t startChild(const std::function<int()>& body);
 int waitForChild(pid_t child);
+
+// A one-shot signal from a forked child to its parent, over a pipe. Call startChild() between
+// constructing it and wait(): the parent closes its write end after the fork (closeWriteEnd), so
+// that wait() returns false once the child has gone without notifying.
+class Signal {
+ public:
+  Signal();
+  ~Signal();
+  void notify();
+  void closeWriteEnd();
+  bool wait();
+
+ private:
+  UniqueFd read_;
+  UniqueFd write_;
+};
 
 // Held while a test uses the machine's real metrics directory; other test runs wait for it.
 class RealDirectoryLock {
@@ -51,21 +73,6 @@ class RealDirectoryLock {
  private:
   UniqueFd fd_;
 };
-
-// The names in a directory, sorted, without "." and "..".
-std::vector<std::string> listNames(const std::string& directory);
-std::size_t openDescriptorCount();
-// Mappings of this process; only those of files whose path contains `containing`, if given.
-std::size_t mappingCount(const std::string& containing = "");
-
-}  // namespace zelnor::testing
-
-#include <map>
-#include <memory>
-
-#include "metrics/metrics_consumer.h"
-
-namespace zelnor::testing {
 
 // A consumer on the machine's metrics directory, for tests whose producers run in child
 // processes. Null (and the test skipped) when another live consumer holds the directory.
@@ -88,21 +95,44 @@ bool drainUntil(MetricsConsumer& consumer, Drained& drained, const std::function
 // A prefix that no other test run on this machine uses.
 std::string uniquePrefix(const std::string& test);
 
-}  // namespace zelnor::testing
+// The names and the values of drained records, in order.
+template <typename Entries>
+std::vector<std::string> namesOf(const Entries& entries) {
+  std::vector<std::string> names;
+  for (const auto& entry : entries) {
+    names.emplace_back(readName(entry.name));
+  }
+  return names;
+}
 
-namespace zelnor::testing {
+template <typename Entries>
+auto valuesOf(const Entries& entries) {
+  std::vector<decltype(entries.front().value)> values;
+  for (const auto& entry : entries) {
+    values.push_back(entry.value);
+  }
+  return values;
+}
 
-// A one-shot signal between a parent and a forked child, over a pipe.
-class Signal {
- public:
-  Signal();
-  ~Signal();
-  void notify();
-  // False if the other side went away without notifying.
-  bool wait();
+CounterEntry counterRecord(const std::string& name, std::int32_t value);
 
- private:
-  int fds_[2];
-};
+// Creates an empty file, or empties one.
+void touch(const std::string& path);
+bool contains(const std::string& text, const std::string& part);
+
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listNames(const std::string& directory);
+// The queue files kept by the consumer in its keep directory under `metrics_directory`.
+std::vector<std::string> keptNames(const std::string& metrics_directory);
+std::size_t openDescriptorCount();
+// Mappings of this process; only those of files whose path contains `containing`, if given.
+std::size_t mappingCount(const std::string& containing = "");
+
+// Runs `body` with RLIMIT_NOFILE lowered so that every further open fails with EMFILE; the limit
+// is restored afterwards.
+void withoutSpareDescriptors(const std::function<void()>& body);
+
+// In a child process only: gives up root for the unprivileged user "nobody". False if it cannot.
+bool becomeNobody();
 
 }  // namespace zelnor::testing

@@ -4,10 +4,13 @@
 
 Plants empty files, truncated and oversized queue files, garbage headers, FIFOs, directories,
 symbolic links and hard links to files elsewhere, and names of no known kind, all in the
-machine's metrics directory, while producer processes record known sequences. One consumer
-drains throughout. Checks that the consumer survives, that it changes nothing but the regular
-queue-named files it attached (every other entry and every link target stays byte for byte as it
-was), and that every record of the live producers arrives exactly once. Cleans up after itself.
+machine's metrics directory, while producer processes record known sequences. Meanwhile, when
+run as root, an unprivileged user races the consumer for its state: renames `.consumer` away and
+puts a symbolic link to a directory elsewhere in its place, and tries to rename, unlink and
+replace what is inside it. One consumer drains throughout. Checks that the consumer survives,
+that it changes nothing but the regular queue-named files it attached (every other entry, every
+link target and the directory elsewhere stay byte for byte as they were), and that every record
+of the live producers arrives exactly once. Cleans up after itself.
 """
 
 import argparse
@@ -39,6 +42,44 @@ threads = [threading.Thread(target=record, args=(t,)) for t in range(4)]
 [t.start() for t in threads]
 [t.join() for t in threads]
 """
+
+
+# Runs as "nobody": races the consumer for its state directory until told to stop on stdin.
+ATTACKER = r"""
+import os, select, sys
+metrics, elsewhere = sys.argv[1], sys.argv[2]
+state = os.path.join(metrics, ".consumer")
+renamed = refused = 0
+while not select.select([sys.stdin], [], [], 0.002)[0]:
+    try:
+        for name in os.listdir(state):
+            inner = os.path.join(state, name)
+            for attempt in (lambda: os.rename(inner, inner + ".stolen"),
+                            lambda: os.unlink(inner),
+                            lambda: os.symlink(elsewhere, os.path.join(state, "planted"))):
+                try:
+                    attempt()
+                    print("CHANGED", inner, flush=True)
+                except OSError:
+                    refused += 1
+        os.rename(state, f"{state}.stolen.{os.getpid()}.{renamed}")
+        os.symlink(elsewhere, state)
+        renamed += 1
+    except OSError:
+        pass
+print(f"ATTACKER renamed {renamed} refused {refused}", flush=True)
+"""
+
+
+def start_attacker(elsewhere):
+    """The unprivileged racer, or None when this process cannot act as another user. It runs on
+    the system's interpreter, which "nobody" may execute (a root-only pyenv one it may not)."""
+    interpreter = shutil.which("python3", path="/usr/bin:/bin")
+    if os.geteuid() != 0 or interpreter is None:
+        return None
+    return subprocess.Popen([interpreter, "-c", ATTACKER, str(DIRECTORY), str(elsewhere)],
+                            user=65534, group=65534, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
 
 
 def fingerprint(path):
@@ -108,6 +149,14 @@ def plant(count, elsewhere, first=0):
     return untouched, kinds
 
 
+def stop_attacker(attacker):
+    """Stops the racer; returns the lines it wrote (None if it was not running)."""
+    if attacker is None or attacker.poll() is not None:
+        return None
+    out, _ = attacker.communicate("stop\n", timeout=30)
+    return out.splitlines()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--entries", type=int, default=10000)
@@ -117,7 +166,10 @@ def main():
     fcntl.flock(lock, fcntl.LOCK_EX)
     DIRECTORY.mkdir(exist_ok=True)
     elsewhere = Path(tempfile.mkdtemp(prefix="zelnor-hostile-"))
+    target = Path(tempfile.mkdtemp(prefix="zelnor-hostile-target-"))  # where the links point
+    os.chmod(target, 0o755)
     problems = []
+    attacker = None
     try:
         # Half is there before the consumer starts, half arrives while it drains.
         untouched, kinds = plant(args.entries // 2, elsewhere)
@@ -131,6 +183,8 @@ def main():
             zelnor_core.get_gauge_entries()
 
         drain()
+        before[target] = []
+        attacker = start_attacker(target)
         per_thread = 2000
         producers = [subprocess.Popen([sys.executable, "-c", PRODUCER, f"live{p}", str(per_thread)])
                      for p in range(2)]
@@ -147,8 +201,12 @@ def main():
         before.update({path: fingerprint(path) for path in second_half["untouched"]})
 
         # Drain at least --seconds, and until every junk file attached has been let go (those
-        # never ready go after ten seconds).
+        # never ready go after ten seconds). The attacker stops halfway.
         deadline = time.monotonic() + args.seconds
+        while time.monotonic() < deadline - args.seconds / 2:
+            drain()
+            time.sleep(0.01)
+        attack = stop_attacker(attacker)
         while time.monotonic() < deadline or (
                 list(DIRECTORY.glob(".consumer/attached.*/*hostile*"))
                 and time.monotonic() < deadline + 20):
@@ -161,7 +219,12 @@ def main():
             for t in range(4):
                 if got.get(f"live{p}.{t}") != list(range(per_thread)):
                     problems.append(f"live{p}.{t}: {len(got.get(f'live{p}.{t}', []))} records")
-        changed = [str(path) for path, print_ in before.items() if fingerprint(path) != print_]
+        changed = [str(path) for path, print_ in before.items()
+                   if (sorted(os.listdir(path)) if path == target else fingerprint(path))
+                   != print_]
+        if attack is not None:
+            problems += [f"the attacker changed {line.split()[1]}" for line in attack
+                         if line.startswith("CHANGED")]
         if changed:
             problems.append(f"{len(changed)} entries changed: {changed[:5]}")
         attached_left = [p for p in DIRECTORY.iterdir() if p.name.split(".")[0] in
@@ -175,14 +238,20 @@ def main():
         print("planted: " + ", ".join(f"{n} {kind}" for kind, n in sorted(kinds.items())))
         print(f"live records: {sum(len(v) for k, v in got.items() if k.startswith('live'))} "
               f"of {2 * 4 * per_thread} drained; untouched entries checked: {len(before)}")
+        summary = [line for line in attack or [] if line.startswith("ATTACKER")]
+        print(summary[0] if summary else "attacker: not run (needs root to act as another user)")
     finally:
+        stop_attacker(attacker)
         for path in DIRECTORY.iterdir():
-            if ".hostile" in path.name:
+            if path.name.startswith(".consumer.stolen") and not path.is_symlink():
+                shutil.rmtree(path)
+            elif ".hostile" in path.name or path.name.startswith(".consumer.stolen"):
                 if path.is_dir() and not path.is_symlink():
                     shutil.rmtree(path)
                 else:
                     path.unlink()
         shutil.rmtree(elsewhere)
+        shutil.rmtree(target)
     for problem in problems:
         print(f"FAIL: {problem}")
     print(f"hostile: {'1 passed, 0 failed' if not problems else '0 passed, 1 failed'}")
