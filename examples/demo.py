@@ -11,6 +11,7 @@ and checks the final totals against what the workers say they recorded.
 import argparse
 import math
 import multiprocessing
+import os
 import random
 import sys
 import threading
@@ -124,6 +125,9 @@ def main():
     parser.add_argument("--threads", type=int, default=3, help="per worker")
     args = parser.parse_args()
 
+    directory = os.environ.get("ZELNOR_METRICS_DIR") or "/tmp/metrics_collector"
+    print(f"zelnor demo: collecting from {directory} (set ZELNOR_METRICS_DIR to choose another "
+          "directory)", flush=True)
     totals = Totals()
     try:
         totals.drain()  # becomes this directory's consumer before any worker starts
@@ -139,7 +143,7 @@ def main():
             processes.append(context.Process(
                 target=worker, args=(label, args.threads, args.seconds, reports)))
     print(f"{len(processes)} workers ({args.workers} forked, {args.workers} spawned), "
-          f"{args.threads} threads each, recording for {args.seconds:g} s")
+          f"{args.threads} threads each, recording for {args.seconds:g} s", flush=True)
     for process in processes:
         process.start()
 

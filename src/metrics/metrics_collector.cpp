@@ -76,7 +76,7 @@ std::optional<Queue> tryCreate(const std::string& path) {
 MetricsCollector::ClaimedFiles MetricsCollector::claimFiles(std::string_view directory,
                                                             std::uint64_t thread_hash) {
   const std::string prefix = std::string(directory);
-  prepareDirectory(prefix, directory == kMetricsDirectory);
+  prepareDirectory(prefix, isSharedDirectory(directory));
   for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
     const std::string text = nameText(thread_hash, attempt);
     // A queue made for a text that is then given up is destroyed here as a ready, empty,
@@ -104,7 +104,7 @@ MetricsCollector::ClaimedFiles MetricsCollector::claimFiles(std::string_view dir
                            std::to_string(kMaxNameTries) + " tries");
 }
 
-MetricsCollector::MetricsCollector() : MetricsCollector(kMetricsDirectory) {}
+MetricsCollector::MetricsCollector() : MetricsCollector(metricsDirectory()) {}
 
 MetricsCollector::MetricsCollector(std::string_view directory)
     : MetricsCollector(hashOfThisThread(), directory) {}

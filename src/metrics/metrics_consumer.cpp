@@ -74,15 +74,15 @@ MetricsConsumer& MetricsConsumer::getInstance() {
     instance.reset();
   }
   if (!instance) {
-    instance = std::make_unique<MetricsConsumer>();
+    instance = std::make_unique<MetricsConsumer>(metricsDirectory());
   }
   return *instance;
 }
 
 MetricsConsumer::MetricsConsumer(std::string_view directory, ConsumerTimings timings)
-    : tracer::DirectoryWatcher(directory, directory == kMetricsDirectory),
+    : tracer::DirectoryWatcher(directory, isSharedDirectory(directory)),
       timings_(timings),
-      shared_directory_(directory == kMetricsDirectory),
+      shared_directory_(isSharedDirectory(directory)),
       directory_fd_(openMetricsDirectory(directoryPath())),
       directory_id_(idOf(directory_fd_)),
       lock_(directory_fd_.get(), directoryPath()),

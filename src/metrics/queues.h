@@ -1,16 +1,15 @@
-// The three queue kinds and where they live: what the producer and the consumer agree on beside
-// the file format itself.
+// The three queue kinds: what the producer and the consumer agree on beside the file format
+// itself and the directory (metrics_directory.h).
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 #include "metrics/entries.h"
+#include "metrics/metrics_directory.h"
 #include "metrics/shared_queue.h"
 
 namespace zelnor {
 
-inline constexpr std::string_view kMetricsDirectory = "/tmp/metrics_collector";
 inline constexpr std::uint32_t kQueueCapacity = 1000;
 
 using CounterQueue = SharedQueue<CounterEntry, kQueueCapacity>;

@@ -1,6 +1,7 @@
 """The zelnor-exporter command: drain on the main thread, serve /metrics from another."""
 
 import argparse
+import os
 import signal
 import sys
 import threading
@@ -11,6 +12,8 @@ from prometheus_client.registry import CollectorRegistry
 
 import zelnor_core
 from zelnor_exporter.aggregator import Aggregator, GaugeMode
+
+DEFAULT_DIRECTORY = "/tmp/metrics_collector"
 
 GETTERS = (
     ("counter", zelnor_core.get_counter_entries),
@@ -31,8 +34,13 @@ def parse_arguments(argv=None):
         prog="zelnor-exporter",
         description="Drain every zelnor producer on this machine and serve the totals to "
                     "Prometheus. Run exactly one per machine.")
+    parser.add_argument("--directory",
+                        default=os.environ.get("ZELNOR_METRICS_DIR") or DEFAULT_DIRECTORY,
+                        help="metrics directory to drain (default: $ZELNOR_METRICS_DIR, else "
+                             f"{DEFAULT_DIRECTORY})")
     parser.add_argument("--port", type=int, default=9464, help="HTTP port (default 9464)")
-    parser.add_argument("--address", default="0.0.0.0", help="address to listen on")
+    parser.add_argument("--address", default="0.0.0.0",
+                        help="address to listen on (default 0.0.0.0: every interface)")
     parser.add_argument("--interval", type=float, default=0.1,
                         help="seconds between drains (default 0.1)")
     parser.add_argument("--buckets", type=_buckets,
@@ -60,27 +68,34 @@ def drain_once(aggregator):
 
 def main(argv=None):
     args = parse_arguments(argv)
+    # The module reads the directory once, at its first drain.
+    os.environ["ZELNOR_METRICS_DIR"] = args.directory
+    print(f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
+          flush=True)
     aggregator = Aggregator(args.buckets, args.gauge_mode, args.max_series)
-    try:
-        drain_once(aggregator)  # takes the directory's consumer lock before serving anything
-    except RuntimeError as refused:
-        print(f"zelnor-exporter: {refused}", flush=True)
-        return 1
-
     registry = CollectorRegistry()
     registry.register(aggregator)
+    # Bound before anything is drained: an exporter that cannot serve must not take records out
+    # of the rings only to throw them away.
     try:
         server, _ = prometheus_client.start_http_server(args.port, args.address,
                                                         registry=registry)
     except OSError as error:
         print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
         return 1
-    print(f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
-          f"draining every {args.interval:g} s", flush=True)
 
     stop = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
+    try:
+        drain_once(aggregator)  # takes the directory's consumer lock
+    except RuntimeError as refused:
+        print(f"zelnor-exporter: {refused}", flush=True)
+        server.shutdown()
+        return 1
+    print(f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
+          f"draining every {args.interval:g} s", flush=True)
+
     while not stop.wait(args.interval):
         try:
             drain_once(aggregator)

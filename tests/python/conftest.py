@@ -1,11 +1,14 @@
-"""Shared fixtures: the machine-wide test lock, consumer processes and child interpreters.
+"""Shared fixtures: a metrics directory for the run, consumer processes and child interpreters.
 
-The metrics directory is one fixed directory for the whole machine, and only one consumer may
-drain it at a time. So every test holds the lock file that the C++ tests take too, the pytest
-process itself never drains (a consumer lives as long as its process), and draining happens
-in consumer processes that the tests start and stop.
+Each test run drains a metrics directory of its own (ZELNOR_METRICS_DIR, set here for this
+process and every process it starts), so that test runs on one machine never meet. Only one
+consumer may drain a directory at a time, so the pytest process itself never drains (a consumer
+lives as long as its process): draining happens in consumer processes that the tests start and
+stop. Tests about the fixed default directory, /tmp/metrics_collector, take the machine-wide lock
+file that the C++ tests take too.
 """
 
+import atexit
 import fcntl
 import json
 import os
@@ -13,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import textwrap
 import time
 import uuid
@@ -23,28 +27,43 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
-METRICS_DIRECTORY = Path("/tmp/metrics_collector")
+DEFAULT_DIRECTORY = Path("/tmp/metrics_collector")
+if "ZELNOR_TEST_RUN" not in os.environ:  # else a process the run started imports this again
+    os.environ["ZELNOR_TEST_RUN"] = tempfile.mkdtemp(
+        prefix="zelnor-pytest-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    os.environ["ZELNOR_METRICS_DIR"] = os.path.join(os.environ["ZELNOR_TEST_RUN"], "metrics")
+    atexit.register(shutil.rmtree, os.environ["ZELNOR_TEST_RUN"], True)
+METRICS_DIRECTORY = Path(os.environ["ZELNOR_TEST_RUN"]) / "metrics"
 
 
-def _queue_files_left():
+def _queue_files_left(directory):
     """Queue files in the directory or kept by a consumer that is gone."""
-    if not METRICS_DIRECTORY.is_dir():
+    if not directory.is_dir():
         return []
-    found = [p for p in METRICS_DIRECTORY.iterdir()
+    found = [p for p in directory.iterdir()
              if p.name.split(".")[0] in ("counter", "histogram", "gauge")]
-    return found + list(METRICS_DIRECTORY.glob(".consumer/attached.*/*"))
+    return found + list(directory.glob(".consumer/attached.*/*"))
 
 
 @pytest.fixture(autouse=True)
-def machine_lock():
-    """Keeps test runs apart on the machine's directory, and leaves it as clean as it was."""
+def leave_directory_clean():
+    """Leaves the run's directory as clean as it was: producers of the test are gone by now, so a
+    consumer adopts whatever a killed consumer kept, drains it and lets it go."""
+    yield
+    if _queue_files_left(METRICS_DIRECTORY):
+        Consumer().close()
+
+
+@pytest.fixture
+def default_directory(monkeypatch):
+    """For a test of the fixed default directory: processes it starts see no ZELNOR_METRICS_DIR,
+    and test runs on this machine take turns; the directory is left as clean as it was."""
+    monkeypatch.delenv("ZELNOR_METRICS_DIR")
     with open("/tmp/zelnor-tests.lock", "a+") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         try:
-            yield
-            if _queue_files_left():
-                # Producers of the test are gone by now: a consumer adopts whatever a killed
-                # consumer kept, drains it and lets it go.
+            yield DEFAULT_DIRECTORY
+            if _queue_files_left(DEFAULT_DIRECTORY):
                 Consumer().close()
         finally:
             fcntl.flock(lock, fcntl.LOCK_UN)
@@ -179,7 +198,7 @@ def drain_until(consumer, collected, done, timeout=20.0):
         time.sleep(0.01)
 
 
-def run_python(code, *, env=None, check=True, timeout=120):
+def run_python(code, *, env=None, check=True, timeout=120, cwd=None):
     """Runs code in a fresh interpreter; returns the completed process."""
     completed = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
@@ -187,6 +206,7 @@ def run_python(code, *, env=None, check=True, timeout=120):
         text=True,
         env={**os.environ, **(env or {})},
         timeout=timeout,
+        cwd=cwd,
     )
     if check and completed.returncode != 0:
         pytest.fail(f"child failed ({completed.returncode}):\n{completed.stdout}\n{completed.stderr}")

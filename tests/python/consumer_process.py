@@ -35,7 +35,8 @@ def settle(timeout=5.0):
         zelnor_core.get_counter_entries()
         zelnor_core.get_histogram_entries()
         zelnor_core.get_gauge_entries()
-        kept = glob.glob(f"/tmp/metrics_collector/.consumer/attached.{os.getpid()}.*")
+        directory = os.environ.get("ZELNOR_METRICS_DIR") or "/tmp/metrics_collector"
+        kept = glob.glob(f"{directory}/.consumer/attached.{os.getpid()}.*")
         if not any(os.listdir(directory) for directory in kept if os.path.isdir(directory)):
             return
         time.sleep(0.05)

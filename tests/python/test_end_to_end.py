@@ -1,4 +1,4 @@
-"""Records travelling between real processes and threads, through the machine's metrics directory."""
+"""Records travelling between real processes and threads, through a metrics directory."""
 
 import math
 import multiprocessing
@@ -10,7 +10,7 @@ import time
 import pytest
 import zelnor_core
 
-from conftest import Collected, Consumer, drain_until, run_python
+from conftest import METRICS_DIRECTORY, Collected, Consumer, drain_until, run_python
 
 
 def record_in_thread(body):
@@ -189,7 +189,7 @@ def test_a_second_consumer_is_refused_while_the_first_lives(consumer):
     try:
         result = second.ask("drain")
         assert result["error"] == (f"RuntimeError: Another consumer is already draining "
-                                   f"/tmp/metrics_collector: process {consumer.pid} holds its lock")
+                                   f"{METRICS_DIRECTORY}: process {consumer.pid} holds its lock")
     finally:
         second.close()
     consumer.close()

@@ -12,7 +12,7 @@ import urllib.request
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import Producer
+from conftest import METRICS_DIRECTORY, Producer
 from zelnor_exporter import Aggregator, GaugeMode, parse_name
 from zelnor_exporter.aggregator import RejectedName
 
@@ -100,8 +100,8 @@ class Exporter:
             [sys.executable, "-m", "zelnor_exporter", "--port", str(self.port),
              "--address", "127.0.0.1", *args],
             stdout=subprocess.PIPE, text=True)
-        first = self.process.stdout.readline()
-        assert first.startswith("zelnor-exporter: serving /metrics"), first
+        self.first_lines = [self.process.stdout.readline() for _ in range(2)]
+        assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
 
     def scrape(self):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics", timeout=10) as reply:
@@ -173,7 +173,7 @@ def test_a_second_exporter_is_refused_while_one_runs(exporter):
     second = subprocess.run([sys.executable, "-m", "zelnor_exporter", "--port", str(free_port())],
                             capture_output=True, text=True, timeout=30)
     assert second.returncode == 1
-    assert ("Another consumer is already draining /tmp/metrics_collector: process "
+    assert (f"Another consumer is already draining {METRICS_DIRECTORY}: process "
             f"{exporter.process.pid} holds its lock") in second.stdout
 
 
@@ -195,6 +195,24 @@ def test_the_exporter_carries_on_across_a_kill_and_restart(producer, prefix):
         assert second.scrape()[(name + "_total", ())] == 900  # and nothing twice
     finally:
         second.stop(signal.SIGKILL)
+
+
+def test_the_exporter_drains_the_directory_it_is_given(tmp_path, monkeypatch, prefix):
+    directory = tmp_path / "application"
+    monkeypatch.setenv("ZELNOR_METRICS_DIR", str(directory))
+    producer = Producer()
+    monkeypatch.delenv("ZELNOR_METRICS_DIR")
+    exporter = Exporter("--directory", str(directory), "--interval", "0.05")
+    try:
+        assert exporter.first_lines[0] == (f"zelnor-exporter: draining {directory}, serving on "
+                                           f"127.0.0.1:{exporter.port}\n")
+        name = prefix.replace(".", "_") + "requests"
+        producer.record("c", name, 1, 25)
+        got = exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 25)
+        assert got[(name + "_total", ())] == 25
+    finally:
+        exporter.stop(signal.SIGKILL)
+        producer.close()
 
 
 def test_an_exporter_that_cannot_serve_exits_with_a_message():

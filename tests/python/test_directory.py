@@ -1,0 +1,78 @@
+"""The metrics directory: the fixed default, or the one ZELNOR_METRICS_DIR names."""
+
+import os
+import stat
+
+import pytest
+
+from conftest import Collected, Consumer, Producer, drain_until, run_python
+
+
+def test_two_applications_with_directories_of_their_own_each_have_a_consumer(tmp_path,
+                                                                             monkeypatch):
+    sides = []
+    for name in ("first", "second"):
+        directory = tmp_path / name
+        monkeypatch.setenv("ZELNOR_METRICS_DIR", str(directory))
+        sides.append((directory, Consumer(), [Producer(), Producer()]))
+    try:
+        for number, (directory, consumer, producers) in enumerate(sides):
+            for producer in producers:
+                producer.record("c", f"app{number}", number + 1, 300)
+        for number, (directory, consumer, producers) in enumerate(sides):
+            collected = Collected(f"app{number}")
+            drain_until(consumer, collected, lambda: collected.count() == 600)
+            assert collected["counter"] == {f"app{number}": [number + 1] * 600}
+            assert (directory / ".consumer" / "lock").is_file()
+    finally:
+        for directory, consumer, producers in sides:
+            for producer in producers:
+                producer.close()
+            consumer.close()
+
+
+@pytest.mark.parametrize("value, message", [
+    ("relative/metrics", "ZELNOR_METRICS_DIR is not an absolute path: relative/metrics"),
+    ("/" + "d" * 4000, "ZELNOR_METRICS_DIR is too long for a queue file's path (4001 bytes, at "
+                       "most 4000): /" + "d" * 4000),
+])
+def test_a_bad_value_fails_the_first_call_and_creates_nothing(tmp_path, value, message):
+    completed = run_python("""
+        import os, sys, zelnor_core
+        for call in (lambda: zelnor_core.inc_counter("x", 1), zelnor_core.get_counter_entries):
+            try:
+                call()
+            except RuntimeError as error:
+                print(error)
+        print(sorted(os.listdir(".")))
+    """, env={"ZELNOR_METRICS_DIR": value}, cwd=tmp_path)
+    assert completed.stdout.splitlines() == [message, message, "[]"]
+
+
+def test_a_configured_directory_is_made_with_the_umask_and_only_the_default_with_0777(
+        tmp_path, default_directory):
+    configured = tmp_path / "made" / "metrics"
+    run_python("""
+        import os, zelnor_core
+        os.umask(0o027)
+        zelnor_core.inc_counter("made", 1)
+        os._exit(0)
+    """, env={"ZELNOR_METRICS_DIR": str(configured)})
+    assert stat.S_IMODE(configured.stat().st_mode) == 0o750
+    assert sorted(p.name.split(".")[0] for p in configured.iterdir()) == [
+        "counter", "gauge", "histogram"]
+
+    # Unset, the fixed directory as ever: made writable by all, and drained there.
+    name = f"default{os.getpid()}"
+    run_python(f"""
+        import os, zelnor_core
+        os.umask(0o027)
+        zelnor_core.inc_counter({name!r}, 1)
+    """)
+    assert stat.S_IMODE(default_directory.stat().st_mode) == 0o777
+    consumer = Consumer()
+    try:
+        collected = Collected(name)
+        drain_until(consumer, collected, lambda: collected.count() == 1)
+    finally:
+        consumer.close()
