@@ -4,6 +4,7 @@ Run it as ``zelnor-exporter`` (or ``python -m zelnor_exporter``): it drains ever
 machine every ``--interval`` and serves the running totals on ``/metrics``.
 """
 
-from zelnor_exporter.aggregator import Aggregator, GaugeMode, parse_name
+from zelnor_exporter.aggregator import Aggregator, GaugeMode
+from zelnor_exporter.names import RejectedName, family_of, parse_name
 
-__all__ = ["Aggregator", "GaugeMode", "parse_name"]
+__all__ = ["Aggregator", "GaugeMode", "RejectedName", "family_of", "parse_name"]

@@ -1,15 +1,15 @@
 """Turning drained entries into Prometheus metric families.
 
 Counters are summed per series, histogram observations counted into cumulative buckets, gauges
-kept by the chosen mode. A recorded name may carry labels in Prometheus form,
-``http_requests{method="GET",code="200"}``. Entries that cannot become a valid series are counted
-under ``zelnor_exporter_rejected_entries_total{reason=...}`` and otherwise skipped.
+kept by the chosen mode. Which recorded names become series is names.py's business; entries that
+cannot become a valid series are counted under ``zelnor_exporter_rejected_entries_total{reason}``
+and otherwise skipped. Memory is bounded: at most ``max_series`` series, and a bounded cache of
+what recorded names became, so that names beyond the limit cost nothing that grows.
 """
 
 import bisect
 import enum
 import math
-import re
 import threading
 from dataclasses import dataclass, field
 
@@ -20,52 +20,7 @@ from prometheus_client.core import (
 )
 from prometheus_client.utils import floatToGoString
 
-METRIC_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*")
-LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
-LABEL_PAIR = re.compile(r'\s*([^=\s]+)\s*=\s*"((?:[^"\\]|\\.)*)"\s*(?:,|$)')
-ESCAPE = re.compile(r"\\(.)")
-RESERVED_PREFIX = "zelnor_exporter_"
-KINDS = ("counter", "histogram", "gauge")
-
-
-class RejectedName(ValueError):
-    """A recorded name that cannot become a series; its reason is a label value."""
-
-    def __init__(self, reason):
-        super().__init__(reason)
-        self.reason = reason
-
-
-def _unescape(value):
-    return ESCAPE.sub(lambda m: {"n": "\n"}.get(m.group(1), m.group(1)), value)
-
-
-def parse_name(recorded):
-    """Splits a recorded name into a metric name and a sorted tuple of label pairs."""
-    if recorded is None:
-        raise RejectedName("undecodable_name")
-    name, brace, rest = recorded.partition("{")
-    if not METRIC_NAME.fullmatch(name):
-        raise RejectedName("invalid_name")
-    if name.startswith(RESERVED_PREFIX):
-        raise RejectedName("reserved_name")
-    if not brace:
-        return name, ()
-    if not rest.endswith("}"):
-        raise RejectedName("invalid_labels")
-    body = rest[:-1]
-    labels = {}
-    position = 0
-    while position < len(body):
-        match = LABEL_PAIR.match(body, position)
-        if match is None or match.end() == position:
-            raise RejectedName("invalid_labels")
-        label, value = match.group(1), _unescape(match.group(2))
-        if not LABEL_NAME.fullmatch(label) or label.startswith("__") or label in labels:
-            raise RejectedName("invalid_labels")
-        labels[label] = value
-        position = match.end()
-    return name, tuple(sorted(labels.items()))
+from zelnor_exporter.names import KINDS, RejectedName, family_of, occupied_names
 
 
 class GaugeMode(enum.Enum):
@@ -104,21 +59,32 @@ class _Health:
     drain_seconds: float = 0.0
 
 
+def bucket_bounds(buckets):
+    """Sorted, distinct, finite-or-infinite bounds, ending with +Inf."""
+    bounds = sorted({float(b) for b in buckets})
+    if any(math.isnan(b) for b in bounds):
+        raise ValueError("a bucket bound cannot be NaN")
+    if not bounds or bounds[-1] != math.inf:
+        bounds.append(math.inf)
+    return bounds
+
+
 class Aggregator:
     """Running totals, safe to feed from the draining thread while the HTTP thread collects."""
 
     def __init__(self, buckets, gauge_mode=GaugeMode.LAST, max_series=10000):
-        bounds = sorted(float(b) for b in buckets)
-        if not bounds or bounds[-1] != math.inf:
-            bounds.append(math.inf)
-        self.bounds = bounds
+        self.bounds = bucket_bounds(buckets)
+        # OpenMetrics forbids a histogram's _sum where a bucket bound is negative.
+        self.expose_sums = self.bounds[0] >= 0
         self.gauge_mode = gauge_mode
         self.max_series = max_series
         self._lock = threading.Lock()
-        self._kind_of = {}
-        self._counters = {}
-        self._histograms = {}
-        self._gauges = {}
+        self._families = {}  # family name -> kind, for families that hold a series
+        self._occupied = {}  # name a family occupies -> that family's name
+        self._series = {kind: {} for kind in KINDS}  # (name, labels) -> state
+        self._classified = {}  # (kind, recorded name) -> (name, labels) or a reason
+        self._classified_limit = max(4096, 2 * max_series)
+        self._series_count = 0
         self._health = _Health()
 
     def add(self, kind, entries):
@@ -146,44 +112,75 @@ class Aggregator:
             self._health.drains += 1
             self._health.drain_seconds += seconds
 
-    def _add_one(self, kind, recorded, value):
-        name, labels = parse_name(recorded)
-        if kind == "counter" and name.endswith("_total"):
-            name = name[: -len("_total")]  # the exposition adds it to every counter sample
-        if self._kind_of.setdefault(name, kind) != kind:
-            raise RejectedName("type_conflict")
-        series = (name, labels)
-        table = {"counter": self._counters, "histogram": self._histograms,
-                 "gauge": self._gauges}[kind]
-        if series not in table and self._series_count() >= self.max_series:
-            raise RejectedName("too_many_series")
-        if kind == "counter":
-            if value < 0:
-                raise RejectedName("negative_counter_increment")
-            table[series] = table.get(series, 0) + value
-        elif kind == "histogram":
-            if math.isnan(value):
-                raise RejectedName("nan_observation")
-            if series not in table:
-                table[series] = _Histogram([0] * len(self.bounds))
-            table[series].observe(value, self.bounds)
-        else:
-            table[series] = self.gauge_mode.combine(table.get(series), value)
+    def _classify(self, kind, recorded):
+        key = (kind, recorded)
+        found = self._classified.get(key)
+        if found is None:
+            try:
+                found = family_of(kind, recorded)
+            except RejectedName as rejected:
+                found = rejected.reason
+            if len(self._classified) >= self._classified_limit:
+                self._classified.clear()
+            self._classified[key] = found
+        if isinstance(found, str):
+            raise RejectedName(found)
+        return found
 
-    def _series_count(self):
-        return len(self._counters) + len(self._histograms) + len(self._gauges)
+    def _add_one(self, kind, recorded, value):
+        series = self._classify(kind, recorded)
+        if kind == "counter" and value < 0:
+            raise RejectedName("negative_counter_increment")
+        if kind == "histogram" and math.isnan(value):
+            raise RejectedName("nan_observation")
+        table = self._series[kind]
+        state = table.get(series)
+        if state is None:
+            self._admit(kind, series[0])
+            if kind == "counter":
+                state = 0
+            elif kind == "histogram":
+                state = _Histogram([0] * len(self.bounds))
+            table[series] = state
+            self._series_count += 1
+        if kind == "counter":
+            table[series] = state + value
+        elif kind == "histogram":
+            state.observe(value, self.bounds)
+        else:
+            table[series] = self.gauge_mode.combine(state, value)
+
+    def _admit(self, kind, name):
+        """Checks that a new series of family `name` may be made, registering a new family."""
+        owner = self._families.get(name)
+        if owner is not None and owner != kind:
+            raise RejectedName("type_conflict")
+        if owner is None:
+            occupied = occupied_names(kind, name)
+            for taken in occupied:
+                holder = self._occupied.get(taken)
+                if holder is not None:
+                    raise RejectedName("type_conflict" if holder == name else "name_clash")
+        if self._series_count >= self.max_series:
+            raise RejectedName("too_many_series")
+        if owner is None:
+            self._families[name] = kind
+            for taken in occupied:
+                self._occupied[taken] = name
 
     def collect(self):
         """The metric families for prometheus_client's registry."""
         with self._lock:
-            yield from self._families(self._counters, CounterMetricFamily, self._counter_samples)
-            yield from self._families(self._histograms, HistogramMetricFamily,
-                                      self._histogram_samples)
-            yield from self._families(self._gauges, GaugeMetricFamily, self._gauge_samples)
+            yield from self._families_of(self._series["counter"], CounterMetricFamily,
+                                         self._counter_samples)
+            yield from self._families_of(self._series["histogram"], HistogramMetricFamily,
+                                         self._histogram_samples)
+            yield from self._families_of(self._series["gauge"], GaugeMetricFamily,
+                                         self._gauge_samples)
             yield from self._health_families()
 
     @staticmethod
-    def _families(table, family_type, add_samples):
+    def _families_of(table, family_type, add_samples):
         by_name = {}
         for (name, labels), state in sorted(table.items(), key=lambda item: item[0]):
             family = by_name.get(name)
@@ -202,8 +199,11 @@ class Aggregator:
             cumulative += count
             le = floatToGoString(bound)
             family.add_sample(family.name + "_bucket", {**labels, "le": le}, float(cumulative))
-        family.add_sample(family.name + "_count", labels, float(histogram.count))
-        family.add_sample(family.name + "_sum", labels, histogram.sum)
+        # OpenMetrics counts _sum as a counter (never negative, never NaN) and wants _count and
+        # _sum together or neither; the +Inf bucket holds the count either way.
+        if self.expose_sums and histogram.sum >= 0:
+            family.add_sample(family.name + "_count", labels, float(histogram.count))
+            family.add_sample(family.name + "_sum", labels, histogram.sum)
 
     @staticmethod
     def _gauge_samples(family, labels, value):
@@ -225,5 +225,5 @@ class Aggregator:
                                       "Time spent draining, in seconds")
         seconds.add_metric([], self._health.drain_seconds)
         series = GaugeMetricFamily("zelnor_exporter_series", "Series held")
-        series.add_metric([], self._series_count())
+        series.add_metric([], self._series_count)
         return [entries, rejected, drains, seconds, series]

@@ -1,6 +1,7 @@
 """The zelnor-exporter command: drain on the main thread, serve /metrics from another."""
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -24,9 +25,12 @@ GETTERS = (
 
 def _buckets(text):
     try:
-        return [float(part) for part in text.split(",") if part.strip()]
+        bounds = [float(part) for part in text.split(",") if part.strip()]
     except ValueError as error:
         raise argparse.ArgumentTypeError(f"not a list of numbers: {text}") from error
+    if any(math.isnan(bound) for bound in bounds):
+        raise argparse.ArgumentTypeError(f"a bucket bound cannot be NaN: {text}")
+    return bounds
 
 
 def parse_arguments(argv=None):

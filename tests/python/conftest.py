@@ -158,8 +158,9 @@ for line in sys.stdin:
     jobs.put((kind, name, value, times))
 """
 
-    def __init__(self):
-        self.process = subprocess.Popen([sys.executable, "-c", self.SCRIPT],
+    def __init__(self, directory=None):
+        env = {**os.environ, "ZELNOR_METRICS_DIR": str(directory)} if directory else None
+        self.process = subprocess.Popen([sys.executable, "-c", self.SCRIPT], env=env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def record(self, kind, name, value, times=1):

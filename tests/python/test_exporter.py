@@ -1,5 +1,6 @@
 """zelnor-exporter: name parsing, aggregation, and the real command with real producers."""
 
+import gc
 import math
 import os
 import signal
@@ -7,14 +8,14 @@ import socket
 import subprocess
 import sys
 import time
+import tracemalloc
 import urllib.request
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import METRICS_DIRECTORY, Producer
-from zelnor_exporter import Aggregator, GaugeMode, parse_name
-from zelnor_exporter.aggregator import RejectedName
+from conftest import METRICS_DIRECTORY, Collected, Consumer, Producer, drain_until
+from zelnor_exporter import Aggregator, GaugeMode, RejectedName, family_of, parse_name
 
 
 @pytest.mark.parametrize("recorded, parsed", [
@@ -23,6 +24,7 @@ from zelnor_exporter.aggregator import RejectedName
     ('http{ path = "/a,b" , q="x\\"y\\\\z\\n" }',
      ("http", (("path", "/a,b"), ("q", 'x"y\\z\n')))),
     ("ns:sub_name{}", ("ns:sub_name", ())),
+    ('m{a="",b="x"}', ("m", (("b", "x"),))),  # Prometheus does not tell an empty value from none
 ])
 def test_names_parse_into_metric_and_labels(recorded, parsed):
     assert parse_name(recorded) == parsed
@@ -33,7 +35,6 @@ def test_names_parse_into_metric_and_labels(recorded, parsed):
     ("", "invalid_name"),
     ("9lives", "invalid_name"),
     ("has space", "invalid_name"),
-    ("zelnor_exporter_entries", "reserved_name"),
     ('m{a="1"', "invalid_labels"),
     ('m{a=1}', "invalid_labels"),
     ('m{__a="1"}', "invalid_labels"),
@@ -45,6 +46,42 @@ def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason
     with pytest.raises(RejectedName) as rejected:
         parse_name(recorded)
     assert rejected.value.reason == reason
+
+
+# promtool's rules for names, each with the reason it is counted under.
+@pytest.mark.parametrize("kind, recorded, reason", [
+    ("gauge", "zelnor_exporter_entries", "reserved_name"),
+    ("counter", "zelnor_dropped_records", "reserved_name"),
+    ("gauge", 'q{quantile="0.5"}', "reserved_label"),
+    ("histogram", 'lat{le="x"}', "reserved_label"),
+    ("counter", "ns:requests", "colon_in_name"),
+    ("gauge", "queueDepth", "camel_case"),
+    ("gauge", 'depth{queueName="a"}', "camel_case"),
+    ("gauge", "g_total", "reserved_suffix"),
+    ("histogram", "h_total", "reserved_suffix"),
+    ("gauge", "g_count", "reserved_suffix"),
+    ("counter", "requests_counter", "type_in_name"),
+    ("gauge", "depth_gauge_now", "type_in_name"),
+    ("histogram", "request_milliseconds", "non_base_unit"),
+    ("counter", "sent_kilobytes", "non_base_unit"),
+    ("gauge", "latency_ms", "abbreviated_unit"),
+    ("counter", "uptime_s", "abbreviated_unit"),
+    ("counter", "_total", "invalid_name"),
+])
+def test_names_promtool_would_refuse_are_rejected_with_their_reason(kind, recorded, reason):
+    with pytest.raises(RejectedName) as rejected:
+        family_of(kind, recorded)
+    assert rejected.value.reason == reason
+
+
+@pytest.mark.parametrize("kind, recorded, family", [
+    ("counter", "requests_total_total", "requests"),
+    ("counter", "request_seconds_total", "request_seconds"),
+    ("histogram", "h_bucket", "h_bucket"),  # promtool only minds these suffixes on other kinds
+    ("gauge", "memory_bytes_seconds_minutes", "memory_bytes_seconds_minutes"),  # the first unit counts
+])
+def test_names_promtool_accepts_keep_their_family(kind, recorded, family):
+    assert family_of(kind, recorded)[0] == family
 
 
 class Entry:
@@ -215,7 +252,11 @@ def test_the_exporter_drains_the_directory_it_is_given(tmp_path, monkeypatch, pr
         producer.close()
 
 
-def test_an_exporter_that_cannot_serve_exits_with_a_message():
+def test_an_exporter_that_cannot_serve_exits_before_it_drains_anything(prefix):
+    name = prefix.replace(".", "_") + "waiting"
+    producer = Producer()
+    producer.record("c", name, 1, 500)
+    producer.close()
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -225,3 +266,38 @@ def test_an_exporter_that_cannot_serve_exits_with_a_message():
     assert completed.returncode == 1
     assert "zelnor-exporter: cannot serve on 127.0.0.1:" in completed.stdout
     assert completed.stderr == ""
+    consumer = Consumer()  # the records are still in their rings
+    try:
+        collected = Collected(name)
+        drain_until(consumer, collected, lambda: collected.count() == 500)
+    finally:
+        consumer.close()
+
+
+def test_a_sigterm_as_soon_as_it_says_it_serves_still_ends_with_a_final_drain():
+    for _ in range(10):
+        exporter = Exporter("--interval", "3600")
+        exporter.process.send_signal(signal.SIGTERM)
+        code, out = exporter.stop()
+        assert code == 0
+        assert "zelnor-exporter: stopped after draining" in out
+
+
+def test_names_beyond_the_series_limit_cost_nothing_that_grows():
+    aggregator = Aggregator([1.0], max_series=10)
+
+    def held(count, start):
+        aggregator.add("counter", [Entry(f"name_{i}", 1) for i in range(start, start + count)])
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+
+    tracemalloc.start()
+    try:
+        first = held(5000, 0)
+        after = held(45000, 5000)  # what each were to cost, about 100 bytes, would be 4.5 MB
+    finally:
+        tracemalloc.stop()
+    assert after - first < 500_000
+    rejected = {labels[0][1]: value for (name, labels), value in samples(aggregator).items()
+                if name == "zelnor_exporter_rejected_entries_total"}
+    assert rejected == {"too_many_series": 50000 - 10}
