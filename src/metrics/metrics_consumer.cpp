@@ -334,8 +334,7 @@ void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, int directo
 
 // --- draining and letting go -------------------------------------------------------------------
 
-template <typename Entry>
-std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) {
+void MetricsConsumer::prepareDrain() {
   refuseIfInherited();
   try {
     checkDirectory();
@@ -346,11 +345,20 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
     sayOnce("directory", failure.what());
   }
   discover();
+}
 
+template <typename Entry>
+std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) {
+  prepareDrain();
   std::vector<Entry> result;
   LivenessCache liveness;
   const Clock::time_point now = Clock::now();
-  drainQueues(queues, result, liveness, now);
+  drainQueues(
+      queues,
+      [&](SharedQueue<Entry, kQueueCapacity>& queue, const QueueReport&) {
+        queue.dequeueInto(result);
+      },
+      liveness, now);
   // Queues of the other kinds whose producers have ended are let go too, once they are empty,
   // so that a program that drains only one kind does not keep every ended producer mapped.
   // (Each queue's producer is still looked up at most once per liveness interval.)
@@ -366,14 +374,53 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
   return result;
 }
 
-template <typename Entry>
-void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, std::vector<Entry>& result,
+void MetricsConsumer::drainAll(DrainVisitor& visitor) {
+  prepareDrain();
+  LivenessCache liveness;
+  const Clock::time_point now = Clock::now();
+  auto through = [&](auto& queues, auto&& hand) {
+    using Entry = typename std::decay_t<decltype(queues)>::value_type::EntryType;
+    std::vector<Entry> records;
+    drainQueues(
+        queues,
+        [&](SharedQueue<Entry, kQueueCapacity>& queue, const QueueReport& report) {
+          records.clear();
+          queue.dequeueInto(records);
+          hand(records.data(), records.size(), report);
+        },
+        liveness, now);
+  };
+  through(counter_queues_, [&](const CounterEntry* records, std::size_t count,
+                               const QueueReport& report) {
+    visitor.counters(records, count, report);
+  });
+  through(histogram_queues_, [&](const HistogramEntry* records, std::size_t count,
+                                 const QueueReport& report) {
+    visitor.histograms(records, count, report);
+  });
+  through(gauge_queues_, [&](const GaugeEntry* records, std::size_t count,
+                             const QueueReport& report) {
+    visitor.gauges(records, count, report);
+  });
+}
+
+template <typename Entry, typename DrainOne>
+void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, DrainOne&& drainOne,
                                   LivenessCache& liveness, Clock::time_point now) {
   auto end = std::remove_if(queues.begin(), queues.end(), [&](Attached<Entry>& attached) {
     Review verdict = review(attached, liveness, now);
     if (verdict == Review::kDrain) {
-      std::vector<Entry> entries = attached.queue->dequeueMulti();
-      result.insert(result.end(), entries.begin(), entries.end());
+      SharedQueue<Entry, kQueueCapacity>& queue = *attached.queue;
+      QueueReport report;
+      report.file = queue.file().id();
+      if (attached.owner) {
+        report.producer = attached.owner->key();
+        report.pid = attached.owner->process.pid;
+      }
+      report.pending = queue.pendingRecords();
+      report.dropped = queue.droppedRecords();
+      report.last = attached.finished;
+      drainOne(queue, report);
       verdict = attached.finished ? Review::kLetGo : Review::kDrain;
     }
     if (verdict == Review::kLetGo) {
@@ -428,6 +475,9 @@ MetricsConsumer::Review MetricsConsumer::review(Attached<Entry>& attached, Liven
     }
     writeErrorLine("Letting go of metrics file that never became ready: " + queue.filePath());
     return Review::kLetGo;
+  }
+  if (!attached.owner) {
+    attached.owner = queue.file().owner();
   }
   if (!attached.finished) {
     if (queue.isClosed()) {

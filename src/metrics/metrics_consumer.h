@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,6 +34,28 @@ struct ConsumerTimings {
   std::chrono::milliseconds rescan_interval{1000};
 };
 
+// What a consumer says of one queue it has drained, besides its records.
+struct QueueReport {
+  FileId file;                 // the queue's file; unique among the queues attached
+  std::uint64_t producer = 0;  // the producer process (QueueOwner::key), 0 if the file names none
+  std::uint32_t pid = 0;       // its process id, as it saw itself
+  std::uint32_t pending = 0;   // records that waited when the drain began
+  std::uint64_t dropped = 0;   // records the producer has dropped so far
+  bool last = false;           // this was the queue's last drain: it is let go
+};
+
+// Receives a whole drain of all three kinds (MetricsConsumer::drainAll): for each queue, its
+// records, oldest first, and its report.
+class DrainVisitor {
+ public:
+  virtual ~DrainVisitor() = default;
+  virtual void counters(const CounterEntry* records, std::size_t count,
+                        const QueueReport& queue) = 0;
+  virtual void histograms(const HistogramEntry* records, std::size_t count,
+                          const QueueReport& queue) = 0;
+  virtual void gauges(const GaugeEntry* records, std::size_t count, const QueueReport& queue) = 0;
+};
+
 class MetricsConsumer : public tracer::DirectoryWatcher {
  public:
   // The process's consumer, created on first use. A consumer inherited through fork() is let go
@@ -55,6 +78,11 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   std::vector<HistogramEntry> getHistogramEntries();
   std::vector<GaugeEntry> getGaugeEntries();
 
+  // Drains every queue of all three kinds, with one look for new files, and hands each queue's
+  // records and report to `visitor`: counters, then histograms, then gauges, each kind queue by
+  // queue in the order the queues were attached. Throws as the getters do.
+  void drainAll(DrainVisitor& visitor);
+
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
 
@@ -73,11 +101,13 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
 
   template <typename Entry>
   struct Attached {
+    using EntryType = Entry;
     std::unique_ptr<SharedQueue<Entry, kQueueCapacity>> queue;
     Place place = Place::kNowhere;
     std::string name;
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
+    std::optional<QueueOwner> owner;  // read once the queue is ready
     // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
     bool finished = false;
     bool said_not_ready = false;
@@ -85,11 +115,13 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
 
   enum class Review { kDrain, kWait, kLetGo };
 
+  // Checks the directory and the consumer's state, and looks for new files.
+  void prepareDrain();
   template <typename Entry>
   std::vector<Entry> drain(std::vector<Attached<Entry>>& queues);
-  // Drains every queue into `result` and lets go of those that are finished.
-  template <typename Entry>
-  void drainQueues(std::vector<Attached<Entry>>& queues, std::vector<Entry>& result,
+  // Drains every queue through `drainOne(queue, report)` and lets go of those that are finished.
+  template <typename Entry, typename DrainOne>
+  void drainQueues(std::vector<Attached<Entry>>& queues, DrainOne&& drainOne,
                    LivenessCache& liveness, Clock::time_point now);
   // Lets go of the finished queues of a kind this call does not drain, once they are empty.
   template <typename Entry>

@@ -148,6 +148,20 @@ std::optional<QueueOwner> QueueFile::owner() const {
   return readOwner(map_.data());
 }
 
+std::uint64_t QueueOwner::key() const noexcept {
+  // splitmix64's finaliser over the three parts of the identity.
+  auto mix = [](std::uint64_t value) {
+    value ^= value >> 30;
+    value *= 0xbf58476d1ce4e5b9ULL;
+    value ^= value >> 27;
+    value *= 0x94d049bb133111ebULL;
+    return value ^ (value >> 31);
+  };
+  const std::uint64_t key =
+      mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
+  return key == 0 ? 1 : key;
+}
+
 std::optional<QueueOwner> readOwner(const unsigned char* base) {
   OwnerStamp stamp{};
   std::memcpy(&stamp, base + kOwnerStampOffset, sizeof stamp);

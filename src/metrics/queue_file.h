@@ -10,10 +10,13 @@
 //   offset 8-11     tail      uint32   next slot the consumer reads; written by the consumer only
 //   offset 12       slots     Capacity x record size, slot i at 12 + i * record size
 //   offset 73728    owner     32 bytes who created the file (OwnerStamp), written before ready
+//   offset 73760    dropped   uint64   records the producer dropped (full queue, corrupt index);
+//                                      added to by the owner only, read by the consumer
 //
 // The slot region ends below 73728 for every record kind; the bytes between it and the owner
-// stamp, and everything after the stamp, are never read or written. Readers that do not know the
-// stamp ignore it; files written before the stamp had its `liveness` field hold zero there.
+// stamp, and everything after `dropped`, are never read or written. Readers that do not know the
+// stamp or the counter ignore them; files written before they existed hold zeros there (a new
+// file reads as zeros until written), so such a file reads as "no lock" and "nothing dropped".
 // head and tail are 32 bits wide and share a cache line with ready and closed: the 12-byte header
 // is fixed by the format, so it has no padding between them.
 //
@@ -78,18 +81,27 @@ static_assert(offsetof(OwnerStamp, liveness) == 24);
 
 inline constexpr std::size_t kFileLength = 2 * 1024 * 1024;
 inline constexpr std::size_t kOwnerStampOffset = 73728;
-inline constexpr std::size_t kMapLength = kOwnerStampOffset + sizeof(OwnerStamp);
+inline constexpr std::size_t kDroppedOffset = kOwnerStampOffset + sizeof(OwnerStamp);
+inline constexpr std::size_t kMapLength = kDroppedOffset + sizeof(std::uint64_t);
 inline constexpr std::uint32_t kOwnerStampMagic = 0x524e4c5a;  // "ZLNR" in little-endian bytes
 inline constexpr std::uint32_t kLivenessByLock = 1;
 inline constexpr off_t kProducerLockOffset = static_cast<off_t>(kFileLength);
 inline constexpr off_t kConsumerLockOffset = static_cast<off_t>(kFileLength) + 1;
 
 static_assert(kMapLength <= kFileLength);
+// The counter is added to by the producer while the consumer reads it, from 32-bit and 64-bit
+// processes alike: it must be one lock-free atomic, 8-byte aligned (the mapping is page-aligned).
+using DroppedCounter = std::atomic<std::uint64_t>;
+static_assert(DroppedCounter::is_always_lock_free && sizeof(DroppedCounter) == 8);
+static_assert(kDroppedOffset % alignof(DroppedCounter) == 0);
 
 // What the owner stamp of a ready queue file says.
 struct QueueOwner {
   ProcessIdentity process;
   bool liveness_by_lock = false;
+
+  // Tells producer processes apart across pid reuse and pid namespaces; never 0.
+  std::uint64_t key() const noexcept;
 };
 
 // What the stamp of a mapped queue file says, if it is valid. Read ready first.
@@ -133,6 +145,9 @@ class QueueFile {
 
   unsigned char* data() const noexcept { return map_.data(); }
   QueueHeader& header() const noexcept { return *reinterpret_cast<QueueHeader*>(map_.data()); }
+  DroppedCounter& dropped() const noexcept {
+    return *reinterpret_cast<DroppedCounter*>(map_.data() + kDroppedOffset);
+  }
   const FileId& id() const noexcept { return id_; }
 
  private:

@@ -87,11 +87,13 @@ class SharedQueue {
     // finished copying a slot out before this side may write it again.
     const std::uint32_t tail = header_->tail.load(std::memory_order_acquire);
     if (head >= Capacity || tail >= Capacity) {
+      countDropped();
       reportBadIndex(head, tail);
       return;
     }
     const std::uint32_t next = head + 1 == Capacity ? 0 : head + 1;
     if (next == tail) {
+      countDropped();
       zelnor::writeErrorLine("Queue is full in enqueue. Head: " + std::to_string(head) +
                              ", Tail: " + std::to_string(next));
       return;
@@ -111,27 +113,35 @@ class SharedQueue {
       zelnor::writeErrorLine("Queue is not ready in dequeueMulti");
       return result;
     }
+    dequeueInto(result);
+    return result;
+  }
+
+  // Attached side only, on a ready queue: appends every record pending at the moment of the call
+  // to `out`, oldest first, and returns how many.
+  std::uint32_t dequeueInto(std::vector<Entry>& out) {
     // relaxed: tail is written only by this side.
     const std::uint32_t tail = header_->tail.load(std::memory_order_relaxed);
     // acquire: pairs with the release store of head in enqueue; the slots up to head are written.
     const std::uint32_t head = header_->head.load(std::memory_order_acquire);
     if (head >= Capacity || tail >= Capacity) {
       reportBadIndex(head, tail);
-      return result;
+      return 0;
     }
     if (head == tail) {
-      return result;
+      return 0;
     }
     const std::uint32_t count = tail < head ? head - tail : head + Capacity - tail;
-    result.resize(count);
+    const std::size_t start = out.size();
+    out.resize(start + count);
     const std::uint32_t first_part = tail < head ? count : Capacity - tail;
-    std::memcpy(static_cast<void*>(result.data()), slot(tail), first_part * sizeof(Entry));
-    std::memcpy(static_cast<void*>(result.data() + first_part), slot(0),
+    std::memcpy(static_cast<void*>(out.data() + start), slot(tail), first_part * sizeof(Entry));
+    std::memcpy(static_cast<void*>(out.data() + start + first_part), slot(0),
                 (count - first_part) * sizeof(Entry));
     // release: the copy above happens before the producer sees the slots free; pairs with the
     // acquire load of tail in enqueue.
     header_->tail.store(head, std::memory_order_release);
-    return result;
+    return count;
   }
 
   // Attached side: true when nothing is pending (and the indices are sane).
@@ -148,6 +158,26 @@ class SharedQueue {
   // seen closed before a drain holds nothing more after that drain.
   bool isClosed() const { return header_->closed.load(std::memory_order_acquire); }
 
+  // Attached side: how many records the producer has dropped so far (a statistic: it orders
+  // nothing, so it is read relaxed).
+  std::uint64_t droppedRecords() const noexcept {
+    return file_.dropped().load(std::memory_order_relaxed);
+  }
+
+  // Attached side: how many records wait now (0 for a queue not ready or with corrupt indices).
+  std::uint32_t pendingRecords() const noexcept {
+    if (!isReady()) {
+      return 0;
+    }
+    // acquire: pairs with the release store of head in enqueue.
+    const std::uint32_t head = header_->head.load(std::memory_order_acquire);
+    const std::uint32_t tail = header_->tail.load(std::memory_order_relaxed);
+    if (head >= Capacity || tail >= Capacity) {
+      return 0;
+    }
+    return tail <= head ? head - tail : head + Capacity - tail;
+  }
+
   bool attached() const noexcept { return attached_ != 0; }
   const zelnor::QueueFile& file() const noexcept { return file_; }
   const std::string& filePath() const noexcept { return file_path_; }
@@ -156,6 +186,9 @@ class SharedQueue {
   unsigned char* slot(std::uint32_t index) const {
     return file_.data() + sizeof(zelnor::QueueHeader) + std::size_t{index} * sizeof(Entry);
   }
+
+  // relaxed: a statistic, only ever added to by this side.
+  void countDropped() noexcept { file_.dropped().fetch_add(1, std::memory_order_relaxed); }
 
   void reportBadIndex(std::uint32_t head, std::uint32_t tail) {
     if (!reported_bad_index_) {

@@ -1,17 +1,22 @@
-"""Turning drained entries into Prometheus metric families.
+"""Running totals of drained entries, and the Prometheus metric families they make.
+
+The exporter folds records natively (the ``_native`` module: draining and folding never make a
+Python object per record). ``Aggregator`` here is the same folding in plain Python, entry by entry:
+the reference the native side is tested against, and the way to aggregate entries that a program
+drained itself through ``zelnor_core``. Both produce the same snapshot, and ``families`` turns a
+snapshot into metric families for prometheus_client.
 
 Counters are summed per series, histogram observations counted into cumulative buckets, gauges
-kept by the chosen mode. Which recorded names become series is names.py's business; entries that
-cannot become a valid series are counted under ``zelnor_exporter_rejected_entries_total{reason}``
-and otherwise skipped. Memory is bounded: at most ``max_series`` series, and a bounded cache of
-what recorded names became, so that names beyond the limit cost nothing that grows.
+kept by the chosen mode (GaugeMode). Which recorded names become series is names.py's business;
+entries that cannot become a valid series are counted under
+``zelnor_exporter_rejected_entries_total{reason}`` and otherwise skipped. Memory is bounded: at
+most ``max_series`` series, and a bounded cache of what recorded names became.
 """
 
 import bisect
 import enum
 import math
 import threading
-from dataclasses import dataclass, field
 
 from prometheus_client.core import (
     CounterMetricFamily,
@@ -24,43 +29,45 @@ from zelnor_exporter.names import KINDS, RejectedName, family_of, occupied_names
 
 
 class GaugeMode(enum.Enum):
+    """LAST: the value drained last, whoever set it. The others keep the latest value of each live
+    producer process and expose their sum, maximum or minimum, or each of them (ALL, labelled with
+    the producer's pid). A producer's values leave when its last queue is let go."""
+
     LAST = "last"
+    ALL = "all"
+    SUM = "sum"
     MAX = "max"
     MIN = "min"
-    SUM = "sum"
-
-    def combine(self, old, new):
-        if old is None or self is GaugeMode.LAST:
-            return new
-        if self is GaugeMode.MAX:
-            return new if new > old or math.isnan(old) else old
-        if self is GaugeMode.MIN:
-            return new if new < old or math.isnan(old) else old
-        return old + new
 
 
-@dataclass
-class _Histogram:
-    buckets: list
-    sum: float = 0.0
-    count: int = 0
-
-    def observe(self, value, bounds):
-        self.buckets[bisect.bisect_left(bounds, value)] += 1
-        self.sum += value
-        self.count += 1
+def _highest(values, higher):
+    """The highest value by `higher`; a NaN held so far gives way to any value."""
+    result = None
+    for value in values:
+        if result is None or higher(value, result) or math.isnan(result):
+            result = value
+    return result
 
 
-@dataclass
-class _Health:
-    entries: dict = field(default_factory=lambda: dict.fromkeys(KINDS, 0))
-    rejected: dict = field(default_factory=dict)
-    drains: int = 0
-    drain_seconds: float = 0.0
+def gauge_value(mode, held):
+    """What a gauge series shows: a value, a list of (producer, value), or None (no live producer
+    holds one)."""
+    if mode is GaugeMode.LAST:
+        return held
+    if not held:
+        return None
+    values = [value for _, value in held]
+    if mode is GaugeMode.ALL:
+        return held
+    if mode is GaugeMode.SUM:
+        return sum(values, 0.0) if len(values) > 1 else values[0]
+    if mode is GaugeMode.MAX:
+        return _highest(values, lambda a, b: a > b)
+    return _highest(values, lambda a, b: a < b)
 
 
 def bucket_bounds(buckets):
-    """Sorted, distinct, finite-or-infinite bounds, ending with +Inf."""
+    """Sorted, distinct bounds, ending with +Inf."""
     bounds = sorted({float(b) for b in buckets})
     if any(math.isnan(b) for b in bounds):
         raise ValueError("a bucket bound cannot be NaN")
@@ -69,48 +76,81 @@ def bucket_bounds(buckets):
     return bounds
 
 
+def empty_health():
+    return {"entries": dict.fromkeys(KINDS, 0), "rejected": {}, "drains": 0,
+            "drain_seconds": 0.0, "dropped": dict.fromkeys(KINDS, 0),
+            "queues": dict.fromkeys(KINDS, 0), "fullest": dict.fromkeys(KINDS, 0.0)}
+
+
 class Aggregator:
-    """Running totals, safe to feed from the draining thread while the HTTP thread collects."""
+    """Folds entries one by one. Safe to feed from one thread while another takes snapshots."""
 
     def __init__(self, buckets, gauge_mode=GaugeMode.LAST, max_series=10000):
         self.bounds = bucket_bounds(buckets)
-        # OpenMetrics forbids a histogram's _sum where a bucket bound is negative.
-        self.expose_sums = self.bounds[0] >= 0
         self.gauge_mode = gauge_mode
         self.max_series = max_series
         self._lock = threading.Lock()
         self._families = {}  # family name -> kind, for families that hold a series
-        self._occupied = {}  # name a family occupies -> that family's name
-        self._series = {kind: {} for kind in KINDS}  # (name, labels) -> state
+        self._occupied = set()  # names the families occupy
+        self._series = {}  # (kind, name, labels) -> state
         self._classified = {}  # (kind, recorded name) -> (name, labels) or a reason
         self._classified_limit = max(4096, 2 * max_series)
-        self._series_count = 0
-        self._health = _Health()
+        self._producers = {}  # live producer -> its pid label
+        self._health = empty_health()
 
     def add(self, kind, entries):
-        """Adds drained entries of one kind ("counter", "histogram" or "gauge")."""
+        """Folds entries of one kind ("counter", "histogram" or "gauge"). An entry has `name` (a
+        str, or raising UnicodeDecodeError) and `value`; a gauge's may have `producer` and `pid`."""
         with self._lock:
             for entry in entries:
-                self._health.entries[kind] += 1
+                self._health["entries"][kind] += 1
                 try:
                     name = entry.name
                 except UnicodeDecodeError:
                     name = None
+                if kind == "gauge":
+                    self._note_producer(getattr(entry, "producer", 0), getattr(entry, "pid", 0))
                 try:
-                    self._add_one(kind, name, entry.value)
+                    self._add_one(kind, name, entry.value, getattr(entry, "producer", 0))
                 except RejectedName as rejected:
-                    self._health.rejected[rejected.reason] = (
-                        self._health.rejected.get(rejected.reason, 0) + 1)
+                    rejected_counts = self._health["rejected"]
+                    rejected_counts[rejected.reason] = rejected_counts.get(rejected.reason, 0) + 1
 
-    def totals(self):
-        """Entries drained so far, of all kinds."""
+    def end_pass(self, live, seconds=0.0):
+        """Ends a pass: the gauge values of producers not in `live` leave."""
         with self._lock:
-            return sum(self._health.entries.values())
+            self._health["drains"] += 1
+            self._health["drain_seconds"] += seconds
+            for producer in [p for p in self._producers if p not in live]:
+                del self._producers[producer]
+            if self.gauge_mode is not GaugeMode.LAST:
+                for key, held in self._series.items():
+                    if key[0] == "gauge":
+                        self._series[key] = [(p, v) for p, v in held if p in self._producers]
 
-    def record_drain(self, seconds):
+    def snapshot(self):
+        """Everything folded so far, in the form `families` takes."""
         with self._lock:
-            self._health.drains += 1
-            self._health.drain_seconds += seconds
+            series = []
+            for (kind, name, labels), state in self._series.items():
+                if kind == "histogram":
+                    state = (list(state[0]), state[1], state[2])
+                elif kind == "gauge" and self.gauge_mode is not GaugeMode.LAST:
+                    state = list(state)
+                series.append((kind, name, labels, state))
+            return {"series": series, "producer_labels": dict(self._producers),
+                    "health": {k: dict(v) if isinstance(v, dict) else v
+                               for k, v in self._health.items()}}
+
+    def _note_producer(self, producer, pid):
+        if producer in self._producers:
+            return
+        label = str(pid)
+        suffix = 0
+        while label in self._producers.values():
+            suffix += 1
+            label = f"{pid}.{suffix}"
+        self._producers[producer] = label
 
     def _classify(self, kind, recorded):
         key = (kind, recorded)
@@ -118,6 +158,9 @@ class Aggregator:
         if found is None:
             try:
                 found = family_of(kind, recorded)
+                if (self.gauge_mode is GaugeMode.ALL and kind == "gauge"
+                        and any(label == "pid" for label, _ in found[1])):
+                    found = "reserved_label"  # the exporter's own label in this mode
             except RejectedName as rejected:
                 found = rejected.reason
             if len(self._classified) >= self._classified_limit:
@@ -127,103 +170,120 @@ class Aggregator:
             raise RejectedName(found)
         return found
 
-    def _add_one(self, kind, recorded, value):
-        series = self._classify(kind, recorded)
+    def _add_one(self, kind, recorded, value, producer):
+        name, labels = self._classify(kind, recorded)
         if kind == "counter" and value < 0:
             raise RejectedName("negative_counter_increment")
         if kind == "histogram" and math.isnan(value):
             raise RejectedName("nan_observation")
-        table = self._series[kind]
-        state = table.get(series)
-        if state is None:
-            self._admit(kind, series[0])
-            if kind == "counter":
-                state = 0
-            elif kind == "histogram":
-                state = _Histogram([0] * len(self.bounds))
-            table[series] = state
-            self._series_count += 1
+        key = (kind, name, labels)
+        if key not in self._series:
+            self._admit(kind, name)
+            self._series[key] = (0 if kind == "counter" else
+                                 [[0] * len(self.bounds), 0.0, 0] if kind == "histogram" else
+                                 0.0 if self.gauge_mode is GaugeMode.LAST else [])
+        state = self._series[key]
         if kind == "counter":
-            table[series] = state + value
+            self._series[key] = state + value
         elif kind == "histogram":
-            state.observe(value, self.bounds)
+            state[0][bisect.bisect_left(self.bounds, value)] += 1
+            state[1] += value
+            state[2] += 1
+        elif self.gauge_mode is GaugeMode.LAST:
+            self._series[key] = value
         else:
-            table[series] = self.gauge_mode.combine(state, value)
+            for at, (held_by, _) in enumerate(state):
+                if held_by == producer:
+                    state[at] = (producer, value)
+                    break
+            else:
+                state.append((producer, value))
 
     def _admit(self, kind, name):
         """Checks that a new series of family `name` may be made, registering a new family."""
         owner = self._families.get(name)
         if owner is not None and owner != kind:
             raise RejectedName("type_conflict")
-        if owner is None:
-            occupied = occupied_names(kind, name)
-            for taken in occupied:
-                holder = self._occupied.get(taken)
-                if holder is not None:
-                    raise RejectedName("type_conflict" if holder == name else "name_clash")
-        if self._series_count >= self.max_series:
+        occupied = occupied_names(kind, name)
+        if owner is None and any(taken in self._occupied for taken in occupied):
+            raise RejectedName("name_clash")  # another family came first
+        if len(self._series) >= self.max_series:
             raise RejectedName("too_many_series")
         if owner is None:
             self._families[name] = kind
-            for taken in occupied:
-                self._occupied[taken] = name
+            self._occupied.update(occupied)
 
     def collect(self):
         """The metric families for prometheus_client's registry."""
-        with self._lock:
-            yield from self._families_of(self._series["counter"], CounterMetricFamily,
-                                         self._counter_samples)
-            yield from self._families_of(self._series["histogram"], HistogramMetricFamily,
-                                         self._histogram_samples)
-            yield from self._families_of(self._series["gauge"], GaugeMetricFamily,
-                                         self._gauge_samples)
-            yield from self._health_families()
+        return families(self.snapshot(), self.bounds, self.gauge_mode)
 
-    @staticmethod
-    def _families_of(table, family_type, add_samples):
-        by_name = {}
-        for (name, labels), state in sorted(table.items(), key=lambda item: item[0]):
-            family = by_name.get(name)
-            if family is None:
-                family = by_name[name] = family_type(name, f"zelnor metric {name}")
-            add_samples(family, dict(labels), state)
-        return by_name.values()
 
-    @staticmethod
-    def _counter_samples(family, labels, total):
-        family.add_sample(family.name + "_total", labels, float(total))
+def families(snapshot, bounds, gauge_mode):
+    """The metric families of a snapshot: the series, then the exporter's own health."""
+    # OpenMetrics counts _sum as a counter (never negative, never NaN), forbids it where a bucket
+    # bound is negative, and wants _count and _sum together or neither; the +Inf bucket holds the
+    # count either way.
+    expose_sums = bounds[0] >= 0
+    labels_of = snapshot["producer_labels"]
+    by_name = {}
+    for kind, name, labels, state in sorted(snapshot["series"], key=lambda s: s[:3]):
+        family = by_name.get((kind, name))
+        if family is None:
+            family_type = {"counter": CounterMetricFamily, "histogram": HistogramMetricFamily,
+                           "gauge": GaugeMetricFamily}[kind]
+            family = by_name[(kind, name)] = family_type(name, f"zelnor metric {name}")
+        labels = dict(labels)
+        if kind == "counter":
+            family.add_sample(name + "_total", labels, float(state))
+        elif kind == "histogram":
+            buckets, total, count = state
+            cumulative = 0
+            for bound, in_bucket in zip(bounds, buckets):
+                cumulative += in_bucket
+                family.add_sample(name + "_bucket", {**labels, "le": floatToGoString(bound)},
+                                  float(cumulative))
+            if expose_sums and total >= 0:
+                family.add_sample(name + "_count", labels, float(count))
+                family.add_sample(name + "_sum", labels, total)
+        else:
+            value = gauge_value(gauge_mode, state)
+            if gauge_mode is GaugeMode.ALL:
+                for producer, held in sorted(value or [], key=lambda p: labels_of[p[0]]):
+                    family.add_sample(name, {**labels, "pid": labels_of[producer]}, held)
+            elif value is not None:
+                family.add_sample(name, labels, value)
+    yield from (family for family in by_name.values() if family.samples)
+    yield from health_families(snapshot["health"], len(snapshot["series"]))
 
-    def _histogram_samples(self, family, labels, histogram):
-        cumulative = 0
-        for bound, count in zip(self.bounds, histogram.buckets):
-            cumulative += count
-            le = floatToGoString(bound)
-            family.add_sample(family.name + "_bucket", {**labels, "le": le}, float(cumulative))
-        # OpenMetrics counts _sum as a counter (never negative, never NaN) and wants _count and
-        # _sum together or neither; the +Inf bucket holds the count either way.
-        if self.expose_sums and histogram.sum >= 0:
-            family.add_sample(family.name + "_count", labels, float(histogram.count))
-            family.add_sample(family.name + "_sum", labels, histogram.sum)
 
-    @staticmethod
-    def _gauge_samples(family, labels, value):
-        family.add_sample(family.name, labels, value)
-
-    def _health_families(self):
-        entries = CounterMetricFamily("zelnor_exporter_entries", "Entries drained, by kind",
-                                      labels=["kind"])
-        for kind in KINDS:
-            entries.add_metric([kind], self._health.entries[kind])
-        rejected = CounterMetricFamily(
-            "zelnor_exporter_rejected_entries",
-            "Drained entries that could not become a series, by reason", labels=["reason"])
-        for reason, count in sorted(self._health.rejected.items()):
-            rejected.add_metric([reason], count)
-        drains = CounterMetricFamily("zelnor_exporter_drains", "Drain passes over all three kinds")
-        drains.add_metric([], self._health.drains)
-        seconds = CounterMetricFamily("zelnor_exporter_drain_seconds",
-                                      "Time spent draining, in seconds")
-        seconds.add_metric([], self._health.drain_seconds)
-        series = GaugeMetricFamily("zelnor_exporter_series", "Series held")
-        series.add_metric([], self._series_count)
-        return [entries, rejected, drains, seconds, series]
+def health_families(health, series):
+    entries = CounterMetricFamily("zelnor_exporter_entries", "Entries drained, by kind",
+                                  labels=["kind"])
+    dropped = CounterMetricFamily(
+        "zelnor_dropped_records",
+        "Records the producers dropped because their ring was full (or its header corrupt), "
+        "by kind", labels=["kind"])
+    queues = GaugeMetricFamily("zelnor_exporter_queues", "Queues attached, by kind",
+                               labels=["kind"])
+    fullest = GaugeMetricFamily(
+        "zelnor_exporter_fullest_queue_ratio",
+        "How full the fullest ring of each kind was at the last drain, from 0 to 1",
+        labels=["kind"])
+    for kind in KINDS:
+        entries.add_metric([kind], health["entries"][kind])
+        dropped.add_metric([kind], health["dropped"][kind])
+        queues.add_metric([kind], health["queues"][kind])
+        fullest.add_metric([kind], health["fullest"][kind])
+    rejected = CounterMetricFamily(
+        "zelnor_exporter_rejected_entries",
+        "Drained entries that could not become a series, by reason", labels=["reason"])
+    for reason, count in sorted(health["rejected"].items()):
+        rejected.add_metric([reason], count)
+    drains = CounterMetricFamily("zelnor_exporter_drains", "Drain passes over all three kinds")
+    drains.add_metric([], health["drains"])
+    seconds = CounterMetricFamily("zelnor_exporter_drain_seconds",
+                                  "Time spent draining, in seconds")
+    seconds.add_metric([], health["drain_seconds"])
+    held = GaugeMetricFamily("zelnor_exporter_series", "Series held")
+    held.add_metric([], series)
+    return [entries, rejected, dropped, queues, fullest, drains, seconds, held]

@@ -1,4 +1,9 @@
-"""The zelnor-exporter command: drain on the main thread, serve /metrics from another."""
+"""The zelnor-exporter command: drain on the main thread, serve /metrics from another.
+
+Draining and folding are native (zelnor_exporter._native): the drain thread and the HTTP thread
+share only the published totals, each holding them for the time of a copy. This process is the
+directory's consumer through that module and never calls zelnor_core's getters.
+"""
 
 import argparse
 import math
@@ -6,21 +11,16 @@ import os
 import signal
 import sys
 import threading
-import time
 
 import prometheus_client
 from prometheus_client.registry import CollectorRegistry
 
-import zelnor_core
-from zelnor_exporter.aggregator import Aggregator, GaugeMode
+from zelnor_exporter import _native
+from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
-
-GETTERS = (
-    ("counter", zelnor_core.get_counter_entries),
-    ("histogram", zelnor_core.get_histogram_entries),
-    ("gauge", zelnor_core.get_gauge_entries),
-)
+# The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
+MAX_DIRECTORY_LENGTH = 4000
 
 
 def _buckets(text):
@@ -36,8 +36,8 @@ def _buckets(text):
 def parse_arguments(argv=None):
     parser = argparse.ArgumentParser(
         prog="zelnor-exporter",
-        description="Drain every zelnor producer on this machine and serve the totals to "
-                    "Prometheus. Run exactly one per machine.")
+        description="Drain every zelnor producer of one metrics directory and serve the totals "
+                    "to Prometheus. Run exactly one per directory.")
     parser.add_argument("--directory",
                         default=os.environ.get("ZELNOR_METRICS_DIR") or DEFAULT_DIRECTORY,
                         help="metrics directory to drain (default: $ZELNOR_METRICS_DIR, else "
@@ -53,32 +53,44 @@ def parse_arguments(argv=None):
                              "(default: prometheus_client's)")
     parser.add_argument("--gauge-mode", choices=[mode.value for mode in GaugeMode],
                         default=GaugeMode.LAST.value,
-                        help="how drained gauge values combine (default: last)")
+                        help="last: the value drained last (default); all: the latest value of "
+                             "each live producer process, labelled pid; sum, max, min: of "
+                             "those values")
     parser.add_argument("--max-series", type=int, default=10000,
                         help="series held at most; further new series are rejected")
     args = parser.parse_args(argv)
     if args.interval <= 0:
         parser.error("--interval must be positive")
+    if not args.directory.startswith("/") or len(args.directory) > MAX_DIRECTORY_LENGTH:
+        parser.error(f"--directory must be an absolute path of at most {MAX_DIRECTORY_LENGTH} "
+                     f"bytes: {args.directory}")
     args.gauge_mode = GaugeMode(args.gauge_mode)
     return args
 
 
-def drain_once(aggregator):
-    started = time.perf_counter()
-    for kind, getter in GETTERS:
-        aggregator.add(kind, getter())
-    aggregator.record_drain(time.perf_counter() - started)
+class Collector:
+    """The registry's view of the native totals: one copy of them per scrape."""
+
+    def __init__(self, aggregator, gauge_mode):
+        self.aggregator = aggregator
+        self.gauge_mode = gauge_mode
+
+    def collect(self):
+        return families(self.aggregator.snapshot(), self.aggregator.bounds, self.gauge_mode)
+
+    def entries(self):
+        return sum(self.aggregator.snapshot()["health"]["entries"].values())
 
 
 def main(argv=None):
     args = parse_arguments(argv)
-    # The module reads the directory once, at its first drain.
-    os.environ["ZELNOR_METRICS_DIR"] = args.directory
     print(f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
           flush=True)
-    aggregator = Aggregator(args.buckets, args.gauge_mode, args.max_series)
+    aggregator = _native.Aggregator(bucket_bounds(args.buckets), args.gauge_mode.value,
+                                    args.max_series)
+    collector = Collector(aggregator, args.gauge_mode)
     registry = CollectorRegistry()
-    registry.register(aggregator)
+    registry.register(collector)
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
@@ -92,7 +104,8 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
     try:
-        drain_once(aggregator)  # takes the directory's consumer lock
+        drainer = _native.Drainer(args.directory, aggregator)  # takes the consumer lock
+        drainer.drain()
     except RuntimeError as refused:
         print(f"zelnor-exporter: {refused}", flush=True)
         server.shutdown()
@@ -102,12 +115,15 @@ def main(argv=None):
 
     while not stop.wait(args.interval):
         try:
-            drain_once(aggregator)
+            drainer.drain()
         except RuntimeError as error:  # records stay in their rings for the next pass
             print(f"zelnor-exporter: drain failed: {error}", flush=True)
-    drain_once(aggregator)  # what arrived since the last pass
+    try:
+        drainer.drain()  # what arrived since the last pass
+    except RuntimeError as error:
+        print(f"zelnor-exporter: drain failed: {error}", flush=True)
     server.shutdown()
-    print(f"zelnor-exporter: stopped after draining {aggregator.totals()} entries", flush=True)
+    print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
     return 0
 
 

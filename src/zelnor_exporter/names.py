@@ -18,10 +18,13 @@ A counter recorded as ``x_total`` is the counter ``x``; the exposition adds the 
 
 import re
 
+# The grammar is spelt out in ASCII (whitespace is " \t\n\r\f\v", an escape is a backslash and
+# any one character), so that the exporter's native side follows exactly the same rules.
 METRIC_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*")
 LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
-LABEL_PAIR = re.compile(r'\s*([^=\s]+)\s*=\s*"((?:[^"\\]|\\.)*)"\s*(?:,|$)')
-ESCAPE = re.compile(r"\\(.)")
+LABEL_PAIR = re.compile(r'[ \t\n\r\f\v]*([^= \t\n\r\f\v]+)[ \t\n\r\f\v]*=[ \t\n\r\f\v]*'
+                        r'"((?:[^"\\]|\\.)*)"[ \t\n\r\f\v]*(?:,|\Z)', re.DOTALL)
+ESCAPE = re.compile(r"\\(.)", re.DOTALL)
 CAMEL_CASE = re.compile(r"[a-z][A-Z]")
 RESERVED_PREFIX = "zelnor_"
 RESERVED_LABELS = ("le", "quantile")

@@ -181,6 +181,52 @@ TEST(HostileFiles, CorruptIndicesAreReportedOnceAndTheOtherQueuesDrain) {
                         ": head 0, tail 77777, capacity 1000\n");
 }
 
+// What a whole drain hands over for each queue besides its records: who produced it, what waited,
+// what its producer dropped, and whether it was the queue's last drain.
+TEST(Consumer, DrainAllReportsEachQueueWithItsRecords) {
+  struct Recorder : DrainVisitor {
+    std::vector<std::int32_t> values;
+    std::vector<QueueReport> counter_reports;
+    int other_kinds = 0;
+    void counters(const CounterEntry* records, std::size_t count,
+                  const QueueReport& queue) override {
+      for (std::size_t i = 0; i < count; ++i) {
+        values.push_back(records[i].value);
+      }
+      counter_reports.push_back(queue);
+    }
+    void histograms(const HistogramEntry*, std::size_t, const QueueReport&) override {
+      ++other_kinds;
+    }
+    void gauges(const GaugeEntry*, std::size_t, const QueueReport&) override { ++other_kinds; }
+  };
+  ScratchDirectory dir;
+  MetricsConsumer consumer(dir.path());
+  auto producer = std::make_unique<MetricsCollector>(dir.path());
+  CaptureStdout();
+  for (int i = 0; i < 1001; ++i) {
+    producer->incCounter("c", i);  // the last two do not fit
+  }
+  GetCapturedStdout();
+  Recorder first;
+  consumer.drainAll(first);
+  ASSERT_EQ(first.counter_reports.size(), 1u);
+  const QueueReport& report = first.counter_reports[0];
+  EXPECT_EQ(report.pending, 999u);
+  EXPECT_EQ(report.dropped, 2u);
+  EXPECT_EQ(report.pid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(report.producer, (QueueOwner{currentProcess(), true}.key()));
+  EXPECT_FALSE(report.last);
+  EXPECT_EQ(first.values.size(), 999u);
+  EXPECT_EQ(first.other_kinds, 2);
+  producer.reset();
+  Recorder second;
+  consumer.drainAll(second);
+  ASSERT_EQ(second.counter_reports.size(), 1u);
+  EXPECT_TRUE(second.counter_reports[0].last);
+  EXPECT_EQ(consumer.attachedQueueCount(), 0u);
+}
+
 // --- nothing found is forgotten, and discovery never stops the draining ---
 
 using namespace std::chrono_literals;

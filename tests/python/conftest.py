@@ -164,9 +164,14 @@ for line in sys.stdin:
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def record(self, kind, name, value, times=1):
+        """Records and returns the lines the module wrote meanwhile (full-queue lines)."""
         self.process.stdin.write(f"{kind} {name} {value} {times}\n")
         self.process.stdin.flush()
-        assert self.process.stdout.readline() == "ok\n"
+        lines = []
+        while (line := self.process.stdout.readline()) != "ok\n":
+            assert line, "the producer process ended"
+            lines.append(line)
+        return lines
 
     def close(self):
         self.process.stdin.close()

@@ -85,8 +85,8 @@ def test_names_promtool_accepts_keep_their_family(kind, recorded, family):
 
 
 class Entry:
-    def __init__(self, name, value):
-        self.name, self.value = name, value
+    def __init__(self, name, value, producer=0, pid=0):
+        self.name, self.value, self.producer, self.pid = name, value, producer, pid
 
 
 def samples(aggregator):
@@ -94,26 +94,36 @@ def samples(aggregator):
             for family in aggregator.collect() for s in family.samples}
 
 
-@pytest.mark.parametrize("mode, expected", [
-    (GaugeMode.LAST, 2.0), (GaugeMode.MAX, 7.0), (GaugeMode.MIN, -1.0), (GaugeMode.SUM, 8.0),
+# Producers 1 and 2 set g; 1 twice (its latest value counts), then 2 ends.
+@pytest.mark.parametrize("mode, while_both, after_one", [
+    (GaugeMode.LAST, {("g", ()): 2.0}, {("g", ()): 2.0}),
+    (GaugeMode.SUM, {("g", ()): 5.0}, {("g", ()): 5.0 - 2.0}),
+    (GaugeMode.MAX, {("g", ()): 3.0}, {("g", ()): 3.0}),
+    (GaugeMode.MIN, {("g", ()): 2.0}, {("g", ()): 3.0}),
+    (GaugeMode.ALL, {("g", (("pid", "101"),)): 3.0, ("g", (("pid", "102"),)): 2.0},
+     {("g", (("pid", "101"),)): 3.0}),
 ])
-def test_gauge_modes(mode, expected):
+def test_gauge_modes_keep_the_latest_value_of_each_live_producer(mode, while_both, after_one):
     aggregator = Aggregator([1.0], mode)
-    aggregator.add("gauge", [Entry("g", 7.0), Entry("g", -1.0), Entry("g", 2.0)])
-    assert samples(aggregator)[("g", ())] == expected
+    aggregator.add("gauge", [Entry("g", 7.0, 1, 101), Entry("g", 3.0, 1, 101),
+                             Entry("g", 2.0, 2, 102)])
+    aggregator.end_pass({1, 2})
+    assert {k: v for k, v in samples(aggregator).items() if k[0] == "g"} == while_both
+    aggregator.end_pass({1})
+    assert {k: v for k, v in samples(aggregator).items() if k[0] == "g"} == after_one
 
 
 def test_counters_sum_histograms_bucket_and_bad_entries_are_counted():
     aggregator = Aggregator([0.1, 1.0], max_series=4)
     aggregator.add("counter", [Entry("c", 2), Entry("c_total", 3), Entry("c", -1),
                                Entry('c{k="v"}', 1)])
-    aggregator.add("histogram", [Entry("h", 0.05), Entry("h", 0.1), Entry("h", 5.0),
-                                 Entry("h", math.nan), Entry("c", 1.0)])
+    aggregator.add("histogram", [Entry("wait", 0.05), Entry("wait", 0.1), Entry("wait", 5.0),
+                                 Entry("wait", math.nan), Entry("c", 1.0)])
     aggregator.add("gauge", [Entry("g1", 1.0), Entry("g2", 1.0)])
     got = samples(aggregator)
     assert got[("c_total", ())] == 5 and got[("c_total", (("k", "v"),))] == 1
-    assert [got[("h_bucket", (("le", le),))] for le in ("0.1", "1.0", "+Inf")] == [2, 2, 3]
-    assert got[("h_count", ())] == 3 and got[("h_sum", ())] == pytest.approx(5.15)
+    assert [got[("wait_bucket", (("le", le),))] for le in ("0.1", "1.0", "+Inf")] == [2, 2, 3]
+    assert got[("wait_count", ())] == 3 and got[("wait_sum", ())] == pytest.approx(5.15)
     assert got[("g1", ())] == 1.0 and ("g2", ()) not in got
     rejected = {labels[0][1]: value for (name, labels), value in got.items()
                 if name == "zelnor_exporter_rejected_entries_total"}

@@ -1,0 +1,154 @@
+"""The exporter's native folding against the plain Python one, and what it adds: gauges per producer
+process and the producers' dropped records, with real processes."""
+
+import math
+import random
+import signal
+import time
+
+import pytest
+
+from conftest import Producer
+from test_exporter import Exporter
+from zelnor_exporter import Aggregator, GaugeMode
+from zelnor_exporter import _native
+
+BOUNDS = [-1.0, 0.0, 0.25, 1.0, math.inf]
+
+NAMES = [
+    b"requests", b"requests_total", b"request_seconds", b"queue_depth", b"wait",
+    b'requests{code="200",method="GET"}', b'requests{method="GET", code="200"}',
+    b'requests{code="500"}', b'requests{code=""}', b'latency{path="/a,b",q="x\\"y\\\\z\\n"}',
+    'temp{city="Zürich"}'.encode(), b"wait_count", b"wait_bucket", b"c_total_total", b"r",
+    b"r_created", b"k_bucket", b"k", b"camelCase", b"ns:name", b"latency_ms", b"x_counter",
+    b"size_kilobytes", b"zelnor_exporter_entries", b'q{quantile="1"}', b'lat{le="x"}',
+    b'g{pid="1"}', b"bad name", b"9lives", b'm{a="1"', b'm{__a="1"}', b"\xff\xfe",
+    "é".encode() * 31 + b"\xc3", b"n" * 63,
+]
+
+
+class Entry:
+    def __init__(self, raw, value, producer, pid):
+        self.raw, self.value, self.producer, self.pid = raw, value, producer, pid
+
+    @property
+    def name(self):
+        return self.raw.decode()  # strict, as the module's name getter decodes
+
+
+def workload(seed):
+    """Batches of (kind, entries) and ends of passes, at random."""
+    rng = random.Random(seed)
+    producers = [(key, rng.choice([100, 101, 101, 102])) for key in range(1, 6)]
+    values = {
+        "counter": lambda: rng.choice([0, 1, 7, -3, 2147483647, rng.randrange(1000)]),
+        "histogram": lambda: rng.choice([-2.0, -1.0, 0.0, 0.25, 1.0, 5.0, math.inf, -math.inf,
+                                         math.nan, rng.uniform(-2, 2)]),
+        "gauge": lambda: rng.choice([math.nan, math.inf, -0.0, 1.5, rng.uniform(-1e6, 1e6)]),
+    }
+    steps = []
+    for _ in range(rng.randrange(5, 30)):
+        if rng.random() < 0.2:
+            steps.append(("end", {key for key, _ in producers if rng.random() < 0.7}))
+            continue
+        kind = rng.choice(list(values))
+        entries = []
+        for _ in range(rng.randrange(1, 40)):
+            producer, pid = rng.choice(producers)
+            entries.append(Entry(rng.choice(NAMES), values[kind](), producer, pid))
+        steps.append((kind, entries))
+    return steps
+
+
+def normalised(snapshot):
+    """Comparable snapshots: series in order, NaN equal to NaN."""
+    def plain(value):
+        if isinstance(value, float) and math.isnan(value):
+            return "nan"
+        if isinstance(value, (list, tuple)):
+            return [plain(v) for v in value]
+        return value
+    return {"series": sorted(plain(list(s)) for s in snapshot["series"]),
+            "producer_labels": snapshot["producer_labels"],
+            "health": {k: v for k, v in snapshot["health"].items() if k != "drain_seconds"}}
+
+
+@pytest.mark.parametrize("mode", list(GaugeMode))
+def test_native_and_python_folding_give_identical_totals(mode):
+    for seed in range(40):
+        native = _native.Aggregator(BOUNDS, mode.value, 40)
+        python = Aggregator(BOUNDS, mode, 40)
+        for kind, batch in workload(seed):
+            if kind == "end":
+                native.end_pass(batch)
+                python.end_pass(batch)
+                continue
+            native.add(kind, [(e.raw, e.value, e.producer, e.pid) for e in batch])
+            python.add(kind, batch)
+        native.end_pass(set(range(1, 6)))
+        python.end_pass(set(range(1, 6)))
+        assert normalised(native.snapshot()) == normalised(python.snapshot()), seed
+
+
+# --- with real producer processes ---
+
+def gauges(samples, name):
+    return {labels: value for (sample, labels), value in samples.items() if sample == name}
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("all", lambda a, b: {(("pid", str(a.pid)),): 3.0, (("pid", str(b.pid)),): 4.5}),
+    ("sum", lambda a, b: {(): 7.5}),
+    ("max", lambda a, b: {(): 4.5}),
+    ("min", lambda a, b: {(): 3.0}),
+])
+def test_gauges_per_producer_process_leave_when_the_process_ends(mode, expected, prefix):
+    name = prefix.replace(".", "_") + "depth"
+    exporter = Exporter("--interval", "0.02", "--gauge-mode", mode)
+    first, second = Producer(), Producer()
+    try:
+        first.record("g", name, 1.0)
+        first.record("g", name, 3.0)
+        second.record("g", name, 4.5)
+        want = expected(first.process, second.process)
+        got = exporter.scrape_until(lambda s: gauges(s, name) == want)
+        assert gauges(got, name) == want
+        second.close()  # its thread ends with it: its queues are let go, and its value leaves
+        left = {(("pid", str(first.process.pid)),): 3.0} if mode == "all" else {(): 3.0}
+        got = exporter.scrape_until(lambda s: gauges(s, name) == left)
+        assert gauges(got, name) == left
+    finally:
+        first.close()
+        second.close()
+        exporter.stop(signal.SIGKILL)
+
+
+def stopped_state(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rpartition(")")[2].split()[0]
+
+
+# A producer whose ring is full while the exporter cannot drain drops what does not fit: each
+# drop is a line on its output, and the count the exporter serves.
+def test_dropped_records_are_counted_exactly(prefix):
+    name = prefix.replace(".", "_") + "overfilled"
+    exporter = Exporter("--interval", "0.02")
+    producer = Producer()
+    try:
+        producer.record("c", name, 1)  # its files exist and are attached from here on
+        exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 1)
+        exporter.process.send_signal(signal.SIGSTOP)
+        while stopped_state(exporter.process.pid) != "T":
+            time.sleep(0.001)
+        lines = producer.record("c", name, 1, 999 + 37)
+        assert len(lines) == 37 and lines[0].startswith("ERROR: Queue is full in enqueue.")
+        exporter.process.send_signal(signal.SIGCONT)
+        got = exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 1000)
+        assert got[(name + "_total", ())] == 1000
+        assert got[("zelnor_dropped_records_total", (("kind", "counter"),))] == 37
+        assert got[("zelnor_dropped_records_total", (("kind", "gauge"),))] == 0
+        assert got[("zelnor_exporter_queues", (("kind", "counter"),))] >= 1
+        assert 0 <= got[("zelnor_exporter_fullest_queue_ratio", (("kind", "counter"),))] <= 1
+    finally:
+        producer.close()
+        exporter.stop(signal.SIGKILL)
