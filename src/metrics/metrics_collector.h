@@ -57,6 +57,9 @@ class MetricsCollector {
   CounterQueue counter_queue_;
   HistogramQueue histogram_queue_;
   GaugeQueue gauge_queue_;
+  // Held while one record is filled and enqueued. Only the owning thread records, so it is never
+  // contended (an uncontended lock costs a few nanoseconds); it keeps one record's fill and
+  // enqueue one critical section should a collector ever be reached from another thread.
   std::mutex mutex_;
   unsigned generation_;
 };

@@ -26,12 +26,15 @@ class LivenessCache;
 
 // How long a queue may stay not ready after it was attached before the consumer says so (and,
 // once nobody holds the file any more, lets go of it); how often, at most, it checks whether
-// each queue's producer is still alive; and how often, at most, it lists the whole directory
-// again when events may have been missed.
+// each queue's producer is still alive; how often, at most, it lists the whole directory again
+// when events may have been missed; and how often, at most, it checks that its state directory
+// and lock are still the ones at their names, and that the metrics directory's path still leads
+// to the directory it holds (a removal of that directory, or a move of it, is seen at every drain).
 struct ConsumerTimings {
   std::chrono::milliseconds ready_timeout{10000};
   std::chrono::milliseconds liveness_interval{1000};
   std::chrono::milliseconds rescan_interval{1000};
+  std::chrono::milliseconds state_interval{100};
 };
 
 // What a consumer says of one queue it has drained, besides its records.
@@ -44,16 +47,38 @@ struct QueueReport {
   bool last = false;           // this was the queue's last drain: it is let go
 };
 
+// The records of one queue in one drain, oldest first, in place in its ring: a run of them, and
+// the run that follows it from the ring's start when they wrap. They lie in a file other
+// processes may write: copy a record before relying on what it holds.
+template <typename Entry>
+struct Records {
+  const Entry* first = nullptr;
+  std::size_t first_count = 0;
+  const Entry* second = nullptr;
+  std::size_t second_count = 0;
+
+  std::size_t size() const noexcept { return first_count + second_count; }
+
+  // Calls visit(record) with a copy of each record, in order.
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    for (std::size_t i = 0; i < first_count; ++i) {
+      visit(Entry(first[i]));
+    }
+    for (std::size_t i = 0; i < second_count; ++i) {
+      visit(Entry(second[i]));
+    }
+  }
+};
+
 // Receives a whole drain of all three kinds (MetricsConsumer::drainAll): for each queue, its
-// records, oldest first, and its report.
+// records and its report. The records are valid only during the call.
 class DrainVisitor {
  public:
   virtual ~DrainVisitor() = default;
-  virtual void counters(const CounterEntry* records, std::size_t count,
-                        const QueueReport& queue) = 0;
-  virtual void histograms(const HistogramEntry* records, std::size_t count,
-                          const QueueReport& queue) = 0;
-  virtual void gauges(const GaugeEntry* records, std::size_t count, const QueueReport& queue) = 0;
+  virtual void counters(const Records<CounterEntry>& records, const QueueReport& queue) = 0;
+  virtual void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) = 0;
+  virtual void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) = 0;
 };
 
 class MetricsConsumer : public tracer::DirectoryWatcher {
@@ -92,6 +117,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
 
  protected:
   void onCreated(const std::string& path) override;
+  void onDirectoryGone() override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -108,6 +134,8 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
     std::optional<QueueOwner> owner;  // read once the queue is ready
+    std::uint64_t dropped = 0;        // what its producer had dropped at the last look
+    bool looked_at_dropped = false;
     // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
     bool finished = false;
     bool said_not_ready = false;
@@ -177,6 +205,8 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // that repeats on every call is said once.
   std::unordered_map<std::string, std::string> said_;
   bool rescan_due_ = false;
+  bool directory_gone_ = false;  // the watch said the directory was removed or moved
+  Clock::time_point next_state_check_;
   bool adoption_pending_ = false;
   Clock::time_point next_rescan_;
   unsigned generation_;

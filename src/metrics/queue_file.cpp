@@ -133,16 +133,16 @@ void QueueFile::initialise(std::size_t region_size) {
                    0};
   std::memcpy(map_.data() + kOwnerStampOffset, &stamp, sizeof stamp);
   QueueHeader& queue = header();
-  queue.closed.store(false, std::memory_order_relaxed);
+  queue.closed.store(0, std::memory_order_relaxed);
   queue.head.store(0, std::memory_order_relaxed);
   queue.tail.store(0, std::memory_order_relaxed);
   // release: publishes the zeroed region and the stamp; pairs with the acquire loads of ready.
-  queue.ready.store(true, std::memory_order_release);
+  queue.ready.store(1, std::memory_order_release);
 }
 
 std::optional<QueueOwner> QueueFile::owner() const {
   // acquire: pairs with the owner's release store of ready; the stamp before it is seen.
-  if (!header().ready.load(std::memory_order_acquire)) {
+  if (header().ready.load(std::memory_order_acquire) == 0) {
     return std::nullopt;
   }
   return readOwner(map_.data());
@@ -180,7 +180,7 @@ std::optional<QueueOwner> readOwner(const unsigned char* base) {
 void QueueFile::markClosed() noexcept {
   if (owner_ && map_.data() != nullptr && generation_ == forkGeneration()) {
     // seq_cst: after every release store of head; pairs with the acquire load in isClosed.
-    header().closed.exchange(true, std::memory_order_seq_cst);
+    header().closed.exchange(1, std::memory_order_seq_cst);
   }
 }
 

@@ -45,9 +45,11 @@
 
 namespace zelnor {
 
+// ready and closed are bytes that writers set to 0 or 1; a reader takes any other value as 1. They
+// are not atomic bools: a file may hold any byte there, which is no valid bool.
 struct QueueHeader {
-  std::atomic<bool> ready;
-  std::atomic<bool> closed;
+  std::atomic<std::uint8_t> ready;
+  std::atomic<std::uint8_t> closed;
   std::uint8_t reserved[2];
   std::atomic<std::uint32_t> head;
   std::atomic<std::uint32_t> tail;
@@ -57,9 +59,9 @@ static_assert(sizeof(QueueHeader) == 12);
 static_assert(offsetof(QueueHeader, ready) == 0 && offsetof(QueueHeader, closed) == 1);
 static_assert(offsetof(QueueHeader, head) == 4 && offsetof(QueueHeader, tail) == 8);
 // The header lives in shared memory: a lock-based atomic would not synchronise two processes.
-static_assert(std::atomic<bool>::is_always_lock_free &&
+static_assert(std::atomic<std::uint8_t>::is_always_lock_free &&
               std::atomic<std::uint32_t>::is_always_lock_free);
-static_assert(sizeof(std::atomic<bool>) == 1 && sizeof(std::atomic<std::uint32_t>) == 4);
+static_assert(sizeof(std::atomic<std::uint8_t>) == 1 && sizeof(std::atomic<std::uint32_t>) == 4);
 
 // Who created a queue file. All fields are 32-bit so that the layout is the same for 32-bit and
 // 64-bit processes; 64-bit quantities are stored as low and high halves.

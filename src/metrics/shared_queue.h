@@ -120,6 +120,23 @@ class SharedQueue {
   // Attached side only, on a ready queue: appends every record pending at the moment of the call
   // to `out`, oldest first, and returns how many.
   std::uint32_t dequeueInto(std::vector<Entry>& out) {
+    return consume([&](const Entry* first, std::size_t first_count, const Entry* second,
+                       std::size_t second_count) {
+      const std::size_t start = out.size();
+      out.resize(start + first_count + second_count);
+      std::memcpy(static_cast<void*>(out.data() + start), first, first_count * sizeof(Entry));
+      std::memcpy(static_cast<void*>(out.data() + start + first_count), second,
+                  second_count * sizeof(Entry));
+    });
+  }
+
+  // Attached side only, on a ready queue: hands every record pending at the moment of the call to
+  // `use`, in place in the ring, as `use(first, first_count, second, second_count)` (the records
+  // run on at the ring's start when they wrap), oldest first; the slots are given back to the
+  // producer only after `use` returns. Returns how many records there were. The slots lie in a
+  // file that other processes may write: `use` copies what it reads before relying on it.
+  template <typename Use>
+  std::uint32_t consume(Use&& use) {
     // relaxed: tail is written only by this side.
     const std::uint32_t tail = header_->tail.load(std::memory_order_relaxed);
     // acquire: pairs with the release store of head in enqueue; the slots up to head are written.
@@ -132,13 +149,10 @@ class SharedQueue {
       return 0;
     }
     const std::uint32_t count = tail < head ? head - tail : head + Capacity - tail;
-    const std::size_t start = out.size();
-    out.resize(start + count);
     const std::uint32_t first_part = tail < head ? count : Capacity - tail;
-    std::memcpy(static_cast<void*>(out.data() + start), slot(tail), first_part * sizeof(Entry));
-    std::memcpy(static_cast<void*>(out.data() + start + first_part), slot(0),
-                (count - first_part) * sizeof(Entry));
-    // release: the copy above happens before the producer sees the slots free; pairs with the
+    use(reinterpret_cast<const Entry*>(slot(tail)), std::size_t{first_part},
+        reinterpret_cast<const Entry*>(slot(0)), std::size_t{count - first_part});
+    // release: the reads in `use` happen before the producer sees the slots free; pairs with the
     // acquire load of tail in enqueue.
     header_->tail.store(head, std::memory_order_release);
     return count;
@@ -152,11 +166,11 @@ class SharedQueue {
   }
 
   // acquire: pairs with the owner's release store of ready; the zeroed region and stamp are seen.
-  bool isReady() const { return header_->ready.load(std::memory_order_acquire); }
+  bool isReady() const { return header_->ready.load(std::memory_order_acquire) != 0; }
 
   // acquire: pairs with the owner's closing exchange, which follows its last enqueue. A queue
   // seen closed before a drain holds nothing more after that drain.
-  bool isClosed() const { return header_->closed.load(std::memory_order_acquire); }
+  bool isClosed() const { return header_->closed.load(std::memory_order_acquire) != 0; }
 
   // Attached side: how many records the producer has dropped so far (a statistic: it orders
   // nothing, so it is read relaxed).

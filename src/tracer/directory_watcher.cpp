@@ -58,7 +58,7 @@ void DirectoryWatcher::processEvents() {
     rescan();
     initial_scan_done_ = true;
   } else if (watch_descriptor_ == -1) {
-    watchAgain();
+    onDirectoryGone();
   } else {
     readEvents();
   }
@@ -127,7 +127,7 @@ void DirectoryWatcher::readEvents() {
     onCreated(watched->second + "/" + event->name);
   }
   if (watch_gone) {
-    watchAgain();
+    onDirectoryGone();
   } else if (overflowed) {
     // Events were lost: list the directory again. A file still there has not been attached.
     rescan();

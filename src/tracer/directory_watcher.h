@@ -41,6 +41,11 @@ class DirectoryWatcher {
   // Called with the watched path, "/", and the entry's name.
   virtual void onCreated(const std::string& path) = 0;
 
+  // Called when the watched directory was removed or moved away, as the kernel says it (it says
+  // nothing of a removal while something inside the directory is still open). By default the
+  // directory is made again at its path, watched and listed (watchAgain).
+  virtual void onDirectoryGone() { watchAgain(); }
+
  private:
   void readEvents();
   void addWatch();

@@ -114,8 +114,7 @@ TEST(Restart, AConsumerKilledMidRunIsSucceededWithoutLossOrRepeats) {
     testing::RawQueueFile raw(collector.counterPath());
     started.notify();
     for (std::int32_t i = 0; i < kRecords; ++i) {
-      while ((raw.header().head.load() + 1) % 1000 == raw.header().tail.load()) {
-      }
+      testing::waitForRoom(raw);
       collector.incCounter("r", i);
     }
     ::pause();  // lives on through the restart
@@ -153,8 +152,7 @@ TEST(Restart, AConsumerKilledMidRunIsSucceededWithoutLossOrRepeats) {
   }
   ::kill(producer, SIGKILL);
   testing::waitForChild(producer);
-  std::vector<std::int32_t> expected(kRecords);
-  std::iota(expected.begin(), expected.end(), 0);
+  const std::vector<std::int32_t> expected = testing::sequence(kRecords);
   EXPECT_EQ(values, expected);
   // The predecessor's own subdirectory was emptied and removed.
   EXPECT_EQ(testing::listNames(dir.file(".consumer")).size(), 2u);  // lock and our own
@@ -239,6 +237,12 @@ std::string refusalOfASecondConsumer(const std::string& directory) {
   return status == 0 && length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : "";
 }
 
+// A consumer that compares its state with the names at every drain (by default, at most every
+// 100 ms).
+ConsumerTimings everyDrain() {
+  return ConsumerTimings{10s, 1000ms, 1000ms, 0ms};
+}
+
 std::string heldBy(const std::string& directory) {
   return "Another consumer is already draining " + directory + ": process " +
          std::to_string(::getpid()) + " holds its lock";
@@ -279,7 +283,7 @@ TEST(ConsumerState, AnotherUserCanNeitherRedirectNorUndoTheConsumer) {
   ScratchDirectory elsewhere;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   ASSERT_EQ(::chmod(elsewhere.path().c_str(), 0711), 0);
-  MetricsConsumer consumer(dir.path());
+  MetricsConsumer consumer(dir.path(), everyDrain());
   MetricsCollector producer(dir.path());
   producer.incCounter("x", 1);
   ASSERT_EQ(valuesOf(consumer.getCounterEntries()), (std::vector<std::int32_t>{1}));
@@ -315,7 +319,7 @@ TEST(ConsumerState, AnotherUserCanNeitherRedirectNorUndoTheConsumer) {
 
 TEST(ConsumerState, AStateDirectoryRenamedAwayIsMadeAgainAndItsLockTakenAgain) {
   ScratchDirectory dir;
-  MetricsConsumer consumer(dir.path());
+  MetricsConsumer consumer(dir.path(), everyDrain());
   MetricsCollector producer(dir.path());
   producer.incCounter("x", 1);
   consumer.getCounterEntries();
@@ -338,9 +342,7 @@ TEST(ConsumerState, AnUnlinkedLockNeverLetsTwoConsumersDrainOneRing) {
     testing::RawQueueFile raw(collector.counterPath());
     started.notify();
     for (std::int32_t i = 0; i < kRecords; ++i) {
-      while ((raw.header().head.load() + 1) % 1000 == raw.header().tail.load()) {
-        std::this_thread::sleep_for(1ms);
-      }
+      testing::waitForRoom(raw);
       collector.incCounter("r", i);
       if (i % 50 == 0) {
         std::this_thread::sleep_for(2ms);
@@ -413,8 +415,7 @@ TEST(ConsumerState, AnUnlinkedLockNeverLetsTwoConsumersDrainOneRing) {
   ::kill(producer, SIGKILL);
   testing::waitForChild(producer);
   std::sort(values.begin(), values.end());
-  std::vector<std::int32_t> expected(kRecords);
-  std::iota(expected.begin(), expected.end(), 0);
+  const std::vector<std::int32_t> expected = testing::sequence(kRecords);
   EXPECT_EQ(values, expected);
 }
 

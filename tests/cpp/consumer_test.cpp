@@ -30,15 +30,6 @@ using testing::valuesOf;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
-// Queue files visible in the watched directory itself (not the consumer's own subdirectory).
-std::size_t queueFilesIn(const ScratchDirectory& dir) {
-  std::size_t count = 0;
-  for (const auto& name : testing::listNames(dir.path())) {
-    count += name != ".consumer";
-  }
-  return count;
-}
-
 TEST(Consumer, FirstCallAttachesEveryKindAndLaterCallsFindNewProducers) {
   ScratchDirectory dir;
   MetricsCollector early(dir.path());
@@ -47,7 +38,8 @@ TEST(Consumer, FirstCallAttachesEveryKindAndLaterCallsFindNewProducers) {
   MetricsConsumer consumer(dir.path());
   EXPECT_EQ(namesOf(consumer.getCounterEntries()), (std::vector<std::string>{"early"}));
   EXPECT_EQ(consumer.attachedQueueCount(), 3u);
-  EXPECT_EQ(queueFilesIn(dir), 0u);  // attaching takes the names out of the directory
+  EXPECT_EQ(testing::queueFilesIn(dir.path()),
+            0u);  // attaching takes the names out of the directory
 
   MetricsCollector late(dir.path());
   late.incCounter("late", 2);
@@ -72,7 +64,7 @@ TEST(Consumer, UnknownNamesGetALineAndAreLeftInPlace) {
                ("ERROR: Unknown metrics file: " + dir.file("Counter.1.shm") + "\n"));
   EXPECT_PRED2(contains, output,
                ("ERROR: Unknown metrics file: " + dir.file("xcounter.1.shm") + "\n"));
-  EXPECT_EQ(queueFilesIn(dir), 2u);
+  EXPECT_EQ(testing::queueFilesIn(dir.path()), 2u);
 }
 
 // A file found by the first listing also has a creation event waiting. Its second report must
@@ -87,7 +79,7 @@ TEST(Consumer, ARepeatedReportOfAnAttachedNameIsIgnoredQuietly) {
   EXPECT_TRUE(consumer.getCounterEntries().empty());
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(consumer.attachedQueueCount(), 3u);
-  EXPECT_EQ(queueFilesIn(dir), 0u);
+  EXPECT_EQ(testing::queueFilesIn(dir.path()), 0u);
 }
 
 TEST(Consumer, ANameThatComesBackForANewProducerIsAttachedAgain) {
@@ -188,17 +180,12 @@ TEST(Consumer, DrainAllReportsEachQueueWithItsRecords) {
     std::vector<std::int32_t> values;
     std::vector<QueueReport> counter_reports;
     int other_kinds = 0;
-    void counters(const CounterEntry* records, std::size_t count,
-                  const QueueReport& queue) override {
-      for (std::size_t i = 0; i < count; ++i) {
-        values.push_back(records[i].value);
-      }
+    void counters(const Records<CounterEntry>& records, const QueueReport& queue) override {
+      records.forEach([&](const CounterEntry& record) { values.push_back(record.value); });
       counter_reports.push_back(queue);
     }
-    void histograms(const HistogramEntry*, std::size_t, const QueueReport&) override {
-      ++other_kinds;
-    }
-    void gauges(const GaugeEntry*, std::size_t, const QueueReport&) override { ++other_kinds; }
+    void histograms(const Records<HistogramEntry>&, const QueueReport&) override { ++other_kinds; }
+    void gauges(const Records<GaugeEntry>&, const QueueReport&) override { ++other_kinds; }
   };
   ScratchDirectory dir;
   MetricsConsumer consumer(dir.path());
@@ -291,8 +278,7 @@ TEST(Failures, FilesBeyondTheRetryListAreFoundByALaterListing) {
   }));
   std::vector<std::int32_t> values = drained.counters["t"];
   std::sort(values.begin(), values.end());
-  std::vector<std::int32_t> expected(kThreads);
-  std::iota(expected.begin(), expected.end(), 0);
+  const std::vector<std::int32_t> expected = testing::sequence(kThreads);
   EXPECT_EQ(values, expected);
 }
 

@@ -34,15 +34,6 @@ using testing::valuesOf;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
-// Queue files visible in the watched directory itself (not the consumer's own subdirectory).
-std::size_t queueFilesIn(const ScratchDirectory& dir) {
-  std::size_t count = 0;
-  for (const auto& name : testing::listNames(dir.path())) {
-    count += name != ".consumer";
-  }
-  return count;
-}
-
 TEST(LettingGo, ClosedQueuesAreDrainedOnceMoreThenUnmappedAndUnlinked) {
   ScratchDirectory dir;
   MetricsConsumer consumer(dir.path());
@@ -63,7 +54,7 @@ TEST(LettingGo, ClosedQueuesAreDrainedOnceMoreThenUnmappedAndUnlinked) {
   EXPECT_EQ(consumer.attachedQueueCount(), 0u);
   EXPECT_LE(most_mapped, 6u);  // at most one producer's three files, mapped by both sides
   EXPECT_EQ(testing::mappingCount(dir.path()), 0u);
-  EXPECT_EQ(queueFilesIn(dir), 0u);
+  EXPECT_EQ(testing::queueFilesIn(dir.path()), 0u);
 }
 
 TEST(LettingGo, QueuesOfProducersThatEndedWithoutClosingAreLetGo) {
@@ -84,8 +75,7 @@ TEST(LettingGo, QueuesOfProducersThatEndedWithoutClosingAreLetGo) {
   }
   EXPECT_TRUE(
       testing::drainUntil(consumer, drained, [&] { return consumer.attachedQueueCount() == 0; }));
-  std::vector<std::int32_t> expected(50);
-  std::iota(expected.begin(), expected.end(), 0);
+  const std::vector<std::int32_t> expected = testing::sequence(50);
   EXPECT_EQ(drained.counters[prefix], expected);
 }
 
@@ -124,8 +114,7 @@ TEST(LettingGo, ProducerKilledWhileRecordingLosesNothingItPublished) {
     started.notify();
     for (std::int32_t i = 0;; ++i) {
       // Wait for room, so that nothing is dropped for a full queue.
-      while ((raw.header().head.load() + 1) % 1000 == raw.header().tail.load()) {
-      }
+      testing::waitForRoom(raw);
       collector.incCounter("seq." + std::to_string(i), i);
     }
     return 0;
@@ -166,12 +155,6 @@ void recordPaced(MetricsCollector& collector, const std::string& name, int count
   }
 }
 
-std::vector<std::int32_t> sequence(int count) {
-  std::vector<std::int32_t> values(count);
-  std::iota(values.begin(), values.end(), 0);
-  return values;
-}
-
 // A consumer that checks every producer at every drain, as often as it can.
 ConsumerTimings eagerTimings() {
   return ConsumerTimings{10s, 0ms, 10ms};
@@ -205,7 +188,7 @@ TEST(Liveness, AProducerIsAliveWhileTheConsumerHasNoDescriptorToSpare) {
   EXPECT_EQ(consumer.attachedQueueCount(), 3u);
   EXPECT_TRUE(testing::drainUntil(consumer, drained,
                                   [&] { return drained.counters["paced"].size() >= 300; }));
-  EXPECT_EQ(drained.counters["paced"], sequence(300));
+  EXPECT_EQ(drained.counters["paced"], testing::sequence(300));
   ::kill(producer, SIGKILL);
   testing::waitForChild(producer);
 }
@@ -231,7 +214,7 @@ TEST(Liveness, AProcessWhoseFirstThreadCalledPthreadExitIsAlive) {
   testing::Drained drained;
   EXPECT_TRUE(testing::drainUntil(consumer, drained,
                                   [&] { return drained.counters["after_exit"].size() >= 200; }));
-  EXPECT_EQ(drained.counters["after_exit"], sequence(200));
+  EXPECT_EQ(drained.counters["after_exit"], testing::sequence(200));
   testing::waitForChild(producer);
   EXPECT_TRUE(
       testing::drainUntil(consumer, drained, [&] { return consumer.attachedQueueCount() == 0; }));
@@ -297,7 +280,7 @@ TEST(Liveness, AProducerTheConsumerCannotSeeUnderHidepidIsAlive) {
     consuming.notify();
     testing::Drained drained;
     testing::drainUntil(nobody, drained, [&] { return drained.counters["hidden"].size() >= 300; });
-    return drained.counters["hidden"] == sequence(300) ? 0 : 1;
+    return drained.counters["hidden"] == testing::sequence(300) ? 0 : 1;
   });
   consuming.closeWriteEnd();
   if (!consuming.wait()) {
@@ -374,7 +357,7 @@ TEST(Liveness, AStalledProducerKeepsItsNotReadyFileUntilItIsReady) {
   std::memcpy(map.data() + sizeof(QueueHeader), &entry, sizeof entry);
   auto& header = *reinterpret_cast<QueueHeader*>(map.data());
   header.head.store(1);
-  header.ready.store(true);
+  header.ready.store(1);
   EXPECT_EQ(valuesOf(consumer.getCounterEntries()), (std::vector<std::int32_t>{7}));
   stalled.reset();
   map = MemoryMap();  // the producer is gone now, and its queue with it

@@ -162,6 +162,28 @@ CounterEntry counterRecord(const std::string& name, std::int32_t value) {
   return entry;
 }
 
+std::vector<std::int32_t> sequence(int count) {
+  std::vector<std::int32_t> values(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    values[static_cast<std::size_t>(i)] = i;
+  }
+  return values;
+}
+
+void waitForRoom(const RawQueueFile& raw) {
+  while ((raw.header().head.load() + 1) % 1000 == raw.header().tail.load()) {
+    std::this_thread::yield();
+  }
+}
+
+std::size_t queueFilesIn(const std::string& directory) {
+  std::size_t count = 0;
+  for (const auto& name : listNames(directory)) {
+    count += name != ".consumer";
+  }
+  return count;
+}
+
 void touch(const std::string& path) {
   std::ofstream(path) << "";
 }

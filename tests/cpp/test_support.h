@@ -116,6 +116,15 @@ auto valuesOf(const Entries& entries) {
 
 CounterEntry counterRecord(const std::string& name, std::int32_t value);
 
+// 0, 1, ..., count - 1.
+std::vector<std::int32_t> sequence(int count);
+
+// Waits until the queue file's ring has room for one more record, so that nothing is dropped.
+void waitForRoom(const RawQueueFile& raw);
+
+// Queue files left in the watched directory itself (not in the consumer's own subdirectory).
+std::size_t queueFilesIn(const std::string& directory);
+
 // Creates an empty file, or empties one.
 void touch(const std::string& path);
 bool contains(const std::string& text, const std::string& part);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "metrics/metrics_collector.h"
+#include "metrics/queues.h"
 
 int main() {
   char directory[] = "/tmp/zelnor-queue-bench-XXXXXX";

@@ -1,0 +1,66 @@
+// A producer process for the exporter's benchmark: THREADS threads, each recording its share of
+// RATE records a second for SECONDS seconds, in a burst every millisecond, the three kinds in
+// turn, under twenty names (with labels when LABELLED is 1). Prints how many it recorded.
+//
+//   zelnor_paced_producer DIRECTORY RATE SECONDS THREADS LABELLED
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "metrics/metrics_collector.h"
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s DIRECTORY RATE SECONDS THREADS LABELLED\n", argv[0]);
+    return 2;
+  }
+  const std::string directory = argv[1];
+  const double rate = std::atof(argv[2]);
+  const double seconds = std::atof(argv[3]);
+  const int threads = std::atoi(argv[4]);
+  const bool labelled = std::atoi(argv[5]) == 1;
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    names.push_back(labelled ? "requests{code=\"" + std::to_string(200 + i) + "\",method=\"GET\"}"
+                             : "requests_" + std::to_string(i));
+  }
+  std::atomic<long long> recorded{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      zelnor::MetricsCollector collector(directory);
+      const double per_second = rate / threads;
+      const auto start = std::chrono::steady_clock::now();
+      long long sent = 0;
+      for (auto now = start; now - start < std::chrono::duration<double>(seconds);
+           now = std::chrono::steady_clock::now()) {
+        const auto due =
+            static_cast<long long>(std::chrono::duration<double>(now - start).count() * per_second);
+        for (; sent < due; ++sent) {
+          const std::string& name = names[static_cast<std::size_t>(sent % 20)];
+          switch (sent % 3) {
+            case 0:
+              collector.incCounter(name, 1);
+              break;
+            case 1:
+              collector.observeHistogram(name, 0.001 * static_cast<double>(sent % 1000));
+              break;
+            default:
+              collector.setGauge(name, static_cast<double>(sent));
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      recorded += sent;
+    });
+  }
+  for (auto& worker : workers) {
+    worker.join();
+  }
+  std::printf("%lld\n", recorded.load());
+  return 0;
+}
