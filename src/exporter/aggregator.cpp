@@ -26,7 +26,8 @@ std::string seriesKey(Kind kind, const Family& family) {
 }
 
 std::uint64_t queueKey(const FileId& file) {
-  return static_cast<std::uint64_t>(file.inode) * 1000003u + static_cast<std::uint64_t>(file.device);
+  return static_cast<std::uint64_t>(file.inode) * 1000003u +
+         static_cast<std::uint64_t>(file.device);
 }
 
 }  // namespace
@@ -82,10 +83,19 @@ std::int32_t Aggregator::seriesOf(Kind kind, Classified& classified, Reason& rea
     reason = classified.reason;
     return -1;
   }
+  if (classified.refused != Reason::kCount) {
+    // Refused for good; but a family of its name made since, of another kind, is the reason now.
+    auto owner = family_kinds_.find(classified.family.name);
+    reason = owner != family_kinds_.end() && owner->second != kind ? Reason::kTypeConflict
+                                                                   : classified.refused;
+    return -1;
+  }
   const std::int32_t series = admit(kind, classified.family, reason);
   if (series >= 0) {
     classified.series = series;
     classified.family = Family();
+  } else {
+    classified.refused = reason;
   }
   return series;
 }
@@ -221,6 +231,7 @@ void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
     label = pid_text + "." + std::to_string(suffix);
   }
   producers_.emplace(producer, std::move(label));
+  producers_changed_ = true;
 }
 
 void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double seconds) {
@@ -231,6 +242,7 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
     if (live.count(it->first) == 0) {
       it = producers_.erase(it);
       ended = true;
+      producers_changed_ = true;
     } else {
       ++it;
     }
@@ -261,7 +273,10 @@ void Aggregator::publish() {
     is_dirty_[static_cast<std::size_t>(series)] = false;
   }
   dirty_.clear();
-  published_.producer_labels = producers_;
+  if (producers_changed_) {
+    published_.producer_labels = producers_;
+    producers_changed_ = false;
+  }
   published_.health = health_;
 }
 
@@ -278,7 +293,9 @@ void Aggregator::drain(MetricsConsumer& consumer) {
     health_.queues[kind] = 0;
     health_.fullest[kind] = 0;
   }
-  live_.clear();
+  if (!live_.empty()) {
+    live_.clear();
+  }
   consumer.drainAll(*this);
   endPass(live_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
@@ -286,44 +303,49 @@ void Aggregator::drain(MetricsConsumer& consumer) {
 void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
   const int at = index(kind);
   // The producer's count of what it dropped only grows; a smaller one is a file of a new producer
-  // under a recycled identity, or junk, and counts from zero.
+  // under a recycled identity, or junk, and counts from zero. Most queues never drop a record and
+  // are not looked up at all.
   const std::uint64_t key = queueKey(queue.file);
-  auto [seen, is_new] = dropped_seen_.emplace(key, 0);
-  const std::uint64_t before = is_new || queue.dropped < seen->second ? 0 : seen->second;
-  health_.dropped[at] += queue.dropped - before;
-  seen->second = queue.dropped;
+  if (queue.dropped != 0) {
+    auto [seen, is_new] = dropped_seen_.emplace(key, 0);
+    const std::uint64_t before = is_new || queue.dropped < seen->second ? 0 : seen->second;
+    health_.dropped[at] += queue.dropped - before;
+    seen->second = queue.dropped;
+  }
   constexpr double kRoom = static_cast<double>(kQueueCapacity - 1);
   health_.fullest[at] = std::max(health_.fullest[at], queue.pending / kRoom);
   if (queue.last) {
-    dropped_seen_.erase(key);
+    if (queue.dropped != 0) {
+      dropped_seen_.erase(key);
+    }
   } else {
     ++health_.queues[at];
-    live_.insert(queue.producer);
-    noteProducer(queue.producer, queue.pid);
+    if (mode_ != GaugeMode::kLast) {  // only the other modes keep values per producer
+      live_.insert(queue.producer);
+      noteProducer(queue.producer, queue.pid);
+    }
   }
 }
 
-void Aggregator::counters(const CounterEntry* records, std::size_t count,
-                          const QueueReport& queue) {
+void Aggregator::counters(const Records<CounterEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kCounter, queue);
-  for (std::size_t i = 0; i < count; ++i) {
-    foldCounter(readName(records[i].name), records[i].value, queue.producer);
-  }
+  records.forEach([&](const CounterEntry& record) {
+    foldCounter(readName(record.name), record.value, queue.producer);
+  });
 }
 
-void Aggregator::histograms(const HistogramEntry* records, std::size_t count,
-                            const QueueReport& queue) {
+void Aggregator::histograms(const Records<HistogramEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kHistogram, queue);
-  for (std::size_t i = 0; i < count; ++i) {
-    foldHistogram(readName(records[i].name), records[i].value, queue.producer);
-  }
+  records.forEach([&](const HistogramEntry& record) {
+    foldHistogram(readName(record.name), record.value, queue.producer);
+  });
 }
 
-void Aggregator::gauges(const GaugeEntry* records, std::size_t count, const QueueReport& queue) {
+void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kGauge, queue);
-  for (std::size_t i = 0; i < count; ++i) {
-    foldGaugeValue(readName(records[i].name), records[i].value, queue.producer);
-  }
+  records.forEach([&](const GaugeEntry& record) {
+    foldGaugeValue(readName(record.name), record.value, queue.producer);
+  });
 }
 
 }  // namespace zelnor::exporter

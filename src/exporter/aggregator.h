@@ -43,9 +43,9 @@ struct ProducerValue {
 };
 
 struct SeriesValue {
-  std::uint64_t total = 0;             // counters: the sum; histograms: the count
-  double sum = 0;                      // histograms: the sum; gauges (kLast): the value
-  std::vector<std::uint64_t> buckets;  // histograms: per bucket, not cumulative
+  std::uint64_t total = 0;               // counters: the sum; histograms: the count
+  double sum = 0;                        // histograms: the sum; gauges (kLast): the value
+  std::vector<std::uint64_t> buckets;    // histograms: per bucket, not cumulative
   std::vector<ProducerValue> producers;  // gauges (all modes but kLast), in order of arrival
 };
 
@@ -89,18 +89,19 @@ class Aggregator : public DrainVisitor {
   GaugeMode gaugeMode() const noexcept { return mode_; }
 
   // DrainVisitor
-  void counters(const CounterEntry* records, std::size_t count, const QueueReport& queue) override;
-  void histograms(const HistogramEntry* records, std::size_t count,
-                  const QueueReport& queue) override;
-  void gauges(const GaugeEntry* records, std::size_t count, const QueueReport& queue) override;
+  void counters(const Records<CounterEntry>& records, const QueueReport& queue) override;
+  void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) override;
+  void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) override;
 
  private:
   // What a recorded name of one kind became: a series, a reason, or a family whose first series
   // waits for a valid value (a negative first increment makes no series).
   struct Classified {
     std::int32_t series = -1;
-    Reason reason = Reason::kCount;  // kCount: no reason, the name is good
-    Family family;                   // while series is -1
+    Reason reason = Reason::kCount;   // why the name cannot be a series; kCount: it can
+    Reason refused = Reason::kCount;  // why its series was refused (for good: families and
+                                      // series are never removed); kCount: not refused
+    Family family;                    // while series is -1
   };
 
   Classified& classify(Kind kind, std::string_view recorded);
@@ -125,9 +126,10 @@ class Aggregator : public DrainVisitor {
   std::vector<SeriesInfo> series_;
   std::vector<SeriesValue> values_;
   std::vector<std::int32_t> dirty_;
-  std::vector<bool> is_dirty_;
+  std::vector<std::uint8_t> is_dirty_;
   std::unordered_map<std::uint64_t, std::string> producers_;  // live producer -> its label
-  std::unordered_set<std::uint64_t> live_;                      // producers seen this pass
+  std::unordered_set<std::uint64_t> live_;                    // producers seen this pass
+  bool producers_changed_ = false;
   std::unordered_map<std::uint64_t, std::uint64_t> dropped_seen_;  // queue -> dropped count read
   Health health_;
   std::chrono::steady_clock::time_point pass_start_;

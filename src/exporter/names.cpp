@@ -8,11 +8,11 @@ namespace zelnor::exporter {
 namespace {
 
 constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts = {
-    "undecodable_name",  "invalid_name",    "invalid_labels",
-    "reserved_name",     "reserved_label",  "reserved_suffix",
-    "colon_in_name",     "camel_case",      "type_in_name",
-    "non_base_unit",     "abbreviated_unit", "type_conflict",
-    "name_clash",        "too_many_series", "negative_counter_increment",
+    "undecodable_name", "invalid_name",     "invalid_labels",
+    "reserved_name",    "reserved_label",   "reserved_suffix",
+    "colon_in_name",    "camel_case",       "type_in_name",
+    "non_base_unit",    "abbreviated_unit", "type_conflict",
+    "name_clash",       "too_many_series",  "negative_counter_increment",
     "nan_observation"};
 
 struct Unit {
@@ -22,17 +22,17 @@ struct Unit {
 
 // promtool's units, each with its base unit; any may carry one of the prefixes.
 constexpr Unit kUnits[] = {
-    {"amperes", "amperes"}, {"bytes", "bytes"},     {"celsius", "celsius"},
-    {"grams", "grams"},     {"joules", "joules"},   {"kelvin", "kelvin"},
-    {"meters", "meters"},   {"metres", "metres"},   {"seconds", "seconds"},
-    {"volts", "volts"},     {"minutes", "seconds"}, {"hours", "seconds"},
-    {"days", "seconds"},    {"weeks", "seconds"},   {"kelvins", "kelvin"},
+    {"amperes", "amperes"},    {"bytes", "bytes"},     {"celsius", "celsius"},
+    {"grams", "grams"},        {"joules", "joules"},   {"kelvin", "kelvin"},
+    {"meters", "meters"},      {"metres", "metres"},   {"seconds", "seconds"},
+    {"volts", "volts"},        {"minutes", "seconds"}, {"hours", "seconds"},
+    {"days", "seconds"},       {"weeks", "seconds"},   {"kelvins", "kelvin"},
     {"fahrenheit", "celsius"}, {"rankine", "celsius"}, {"inches", "meters"},
-    {"yards", "meters"},    {"miles", "meters"},    {"bits", "bytes"},
-    {"calories", "joules"}, {"pounds", "grams"},    {"ounces", "grams"}};
-constexpr std::string_view kUnitPrefixes[] = {"pico", "nano", "micro", "milli", "centi", "deci",
+    {"yards", "meters"},       {"miles", "meters"},    {"bits", "bytes"},
+    {"calories", "joules"},    {"pounds", "grams"},    {"ounces", "grams"}};
+constexpr std::string_view kUnitPrefixes[] = {"pico", "nano",  "micro", "milli", "centi", "deci",
                                               "deca", "hecto", "kilo",  "kibi",  "mega",  "mibi",
-                                              "giga", "gibi", "tera",  "tebi",  "peta",  "pebi"};
+                                              "giga", "gibi",  "tera",  "tebi",  "peta",  "pebi"};
 constexpr std::string_view kUnitAbbreviations[] = {"s",  "ms", "us", "ns", "sec", "b", "kb",
                                                    "mb", "gb", "tb", "pb", "m",   "h", "d"};
 constexpr std::string_view kReservedPrefix = "zelnor_";

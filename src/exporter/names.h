@@ -43,7 +43,8 @@ struct Family {
   Labels labels;
 };
 
-// True when `bytes` is valid UTF-8 as Python decodes it strictly (no surrogates, no overlong forms).
+// True when `bytes` is valid UTF-8 as Python decodes it strictly (no surrogates, no overlong
+// forms).
 bool isValidUtf8(std::string_view bytes) noexcept;
 
 // The family and labels a recorded name (valid UTF-8) of a kind becomes; false with `reason` set

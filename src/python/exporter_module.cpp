@@ -3,10 +3,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -65,8 +69,8 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
       }
       state = held;
     }
-    series.append(py::make_tuple(kKindNames[static_cast<int>(info.kind)], info.name, labels,
-                                 state));
+    series.append(
+        py::make_tuple(kKindNames[static_cast<int>(info.kind)], info.name, labels, state));
   }
   const auto& health = snapshot.health;
   py::dict entries, dropped, queues, fullest, rejected;
@@ -102,22 +106,58 @@ class Drainer {
  public:
   Drainer(const std::string& directory, Aggregator& aggregator)
       : consumer_(directory), aggregator_(aggregator) {}
+
   void drain() { aggregator_.drain(consumer_); }
+
+  // Drains every `interval` seconds until stop() is called, on the calling thread, with the
+  // interpreter lock released but for a moment after each pass and at least every 100 ms of a
+  // pause, when Python's signal handlers run (they call stop()). A failing drain ends the call
+  // with its exception.
+  void run(double interval) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kSignalCheck = std::chrono::milliseconds(100);
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+    auto next = Clock::now();
+    while (!stopped_.load(std::memory_order_relaxed)) {
+      {
+        py::gil_scoped_release released;
+        drain();
+      }
+      next += period;
+      if (const auto now = Clock::now(); next < now) {
+        next = now;  // behind: no burst of passes to catch up
+      }
+      do {
+        {
+          py::gil_scoped_release released;
+          std::this_thread::sleep_until(std::min(next, Clock::now() + kSignalCheck));
+        }
+        if (PyErr_CheckSignals() != 0) {
+          throw py::error_already_set();
+        }
+      } while (Clock::now() < next && !stopped_.load(std::memory_order_relaxed));
+    }
+  }
+
+  // relaxed: a flag read once per pass by the same process; nothing is published through it.
+  void stop() noexcept { stopped_.store(true, std::memory_order_relaxed); }
 
  private:
   zelnor::MetricsConsumer consumer_;
   Aggregator& aggregator_;
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace
 
 PYBIND11_MODULE(_native, module) {
   py::class_<Aggregator>(module, "Aggregator")
-      .def(py::init([](std::vector<double> bounds, const std::string& mode,
-                       std::size_t max_series) {
-             return std::make_unique<Aggregator>(std::move(bounds), gaugeMode(mode), max_series);
-           }),
-           py::arg("bounds"), py::arg("gauge_mode"), py::arg("max_series"))
+      .def(
+          py::init([](std::vector<double> bounds, const std::string& mode, std::size_t max_series) {
+            return std::make_unique<Aggregator>(std::move(bounds), gaugeMode(mode), max_series);
+          }),
+          py::arg("bounds"), py::arg("gauge_mode"), py::arg("max_series"))
       .def(
           "add",
           [](Aggregator& aggregator, const std::string& kind, const py::iterable& records) {
@@ -157,9 +197,12 @@ PYBIND11_MODULE(_native, module) {
       .def_property_readonly("bounds", &Aggregator::bounds);
 
   py::class_<Drainer>(module, "Drainer")
-      .def(py::init<const std::string&, Aggregator&>(), py::arg("directory"),
-           py::arg("aggregator"), py::keep_alive<1, 3>(),
+      .def(py::init<const std::string&, Aggregator&>(), py::arg("directory"), py::arg("aggregator"),
+           py::keep_alive<1, 3>(),
            "Becomes the consumer of directory (RuntimeError if another one is)")
       .def("drain", &Drainer::drain, py::call_guard<py::gil_scoped_release>(),
-           "Drains every queue into the aggregator and publishes its totals");
+           "Drains every queue into the aggregator and publishes its totals")
+      .def("run", &Drainer::run, py::arg("interval"),
+           "Drains every interval seconds until stop() is called")
+      .def("stop", &Drainer::stop, "Makes run() return after the pass under way");
 }

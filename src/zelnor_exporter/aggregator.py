@@ -77,9 +77,15 @@ def bucket_bounds(buckets):
 
 
 def empty_health():
-    return {"entries": dict.fromkeys(KINDS, 0), "rejected": {}, "drains": 0,
-            "drain_seconds": 0.0, "dropped": dict.fromkeys(KINDS, 0),
-            "queues": dict.fromkeys(KINDS, 0), "fullest": dict.fromkeys(KINDS, 0.0)}
+    return {
+        "entries": dict.fromkeys(KINDS, 0),
+        "rejected": {},
+        "drains": 0,
+        "drain_seconds": 0.0,
+        "dropped": dict.fromkeys(KINDS, 0),
+        "queues": dict.fromkeys(KINDS, 0),
+        "fullest": dict.fromkeys(KINDS, 0.0),
+    }
 
 
 class Aggregator:
@@ -138,9 +144,13 @@ class Aggregator:
                 elif kind == "gauge" and self.gauge_mode is not GaugeMode.LAST:
                     state = list(state)
                 series.append((kind, name, labels, state))
-            return {"series": series, "producer_labels": dict(self._producers),
-                    "health": {k: dict(v) if isinstance(v, dict) else v
-                               for k, v in self._health.items()}}
+            return {
+                "series": series,
+                "producer_labels": dict(self._producers),
+                "health": {
+                    k: dict(v) if isinstance(v, dict) else v for k, v in self._health.items()
+                },
+            }
 
     def _note_producer(self, producer, pid):
         if producer in self._producers:
@@ -158,8 +168,11 @@ class Aggregator:
         if found is None:
             try:
                 found = family_of(kind, recorded)
-                if (self.gauge_mode is GaugeMode.ALL and kind == "gauge"
-                        and any(label == "pid" for label, _ in found[1])):
+                if (
+                    self.gauge_mode is GaugeMode.ALL
+                    and kind == "gauge"
+                    and any(label == "pid" for label, _ in found[1])
+                ):
                     found = "reserved_label"  # the exporter's own label in this mode
             except RejectedName as rejected:
                 found = rejected.reason
@@ -179,9 +192,15 @@ class Aggregator:
         key = (kind, name, labels)
         if key not in self._series:
             self._admit(kind, name)
-            self._series[key] = (0 if kind == "counter" else
-                                 [[0] * len(self.bounds), 0.0, 0] if kind == "histogram" else
-                                 0.0 if self.gauge_mode is GaugeMode.LAST else [])
+            self._series[key] = (
+                0
+                if kind == "counter"
+                else [[0] * len(self.bounds), 0.0, 0]
+                if kind == "histogram"
+                else 0.0
+                if self.gauge_mode is GaugeMode.LAST
+                else []
+            )
         state = self._series[key]
         if kind == "counter":
             self._series[key] = state + value
@@ -229,8 +248,11 @@ def families(snapshot, bounds, gauge_mode):
     for kind, name, labels, state in sorted(snapshot["series"], key=lambda s: s[:3]):
         family = by_name.get((kind, name))
         if family is None:
-            family_type = {"counter": CounterMetricFamily, "histogram": HistogramMetricFamily,
-                           "gauge": GaugeMetricFamily}[kind]
+            family_type = {
+                "counter": CounterMetricFamily,
+                "histogram": HistogramMetricFamily,
+                "gauge": GaugeMetricFamily,
+            }[kind]
             family = by_name[(kind, name)] = family_type(name, f"zelnor metric {name}")
         labels = dict(labels)
         if kind == "counter":
@@ -240,8 +262,9 @@ def families(snapshot, bounds, gauge_mode):
             cumulative = 0
             for bound, in_bucket in zip(bounds, buckets):
                 cumulative += in_bucket
-                family.add_sample(name + "_bucket", {**labels, "le": floatToGoString(bound)},
-                                  float(cumulative))
+                family.add_sample(
+                    name + "_bucket", {**labels, "le": floatToGoString(bound)}, float(cumulative)
+                )
             if expose_sums and total >= 0:
                 family.add_sample(name + "_count", labels, float(count))
                 family.add_sample(name + "_sum", labels, total)
@@ -257,18 +280,23 @@ def families(snapshot, bounds, gauge_mode):
 
 
 def health_families(health, series):
-    entries = CounterMetricFamily("zelnor_exporter_entries", "Entries drained, by kind",
-                                  labels=["kind"])
+    entries = CounterMetricFamily(
+        "zelnor_exporter_entries", "Entries drained, by kind", labels=["kind"]
+    )
     dropped = CounterMetricFamily(
         "zelnor_dropped_records",
         "Records the producers dropped because their ring was full (or its header corrupt), "
-        "by kind", labels=["kind"])
-    queues = GaugeMetricFamily("zelnor_exporter_queues", "Queues attached, by kind",
-                               labels=["kind"])
+        "by kind",
+        labels=["kind"],
+    )
+    queues = GaugeMetricFamily(
+        "zelnor_exporter_queues", "Queues attached, by kind", labels=["kind"]
+    )
     fullest = GaugeMetricFamily(
         "zelnor_exporter_fullest_queue_ratio",
         "How full the fullest ring of each kind was at the last drain, from 0 to 1",
-        labels=["kind"])
+        labels=["kind"],
+    )
     for kind in KINDS:
         entries.add_metric([kind], health["entries"][kind])
         dropped.add_metric([kind], health["dropped"][kind])
@@ -276,13 +304,16 @@ def health_families(health, series):
         fullest.add_metric([kind], health["fullest"][kind])
     rejected = CounterMetricFamily(
         "zelnor_exporter_rejected_entries",
-        "Drained entries that could not become a series, by reason", labels=["reason"])
+        "Drained entries that could not become a series, by reason",
+        labels=["reason"],
+    )
     for reason, count in sorted(health["rejected"].items()):
         rejected.add_metric([reason], count)
     drains = CounterMetricFamily("zelnor_exporter_drains", "Drain passes over all three kinds")
     drains.add_metric([], health["drains"])
-    seconds = CounterMetricFamily("zelnor_exporter_drain_seconds",
-                                  "Time spent draining, in seconds")
+    seconds = CounterMetricFamily(
+        "zelnor_exporter_drain_seconds", "Time spent draining, in seconds"
+    )
     seconds.add_metric([], health["drain_seconds"])
     held = GaugeMetricFamily("zelnor_exporter_series", "Series held")
     held.add_metric([], series)

@@ -10,7 +10,7 @@ import math
 import os
 import signal
 import sys
-import threading
+import time
 
 import prometheus_client
 from prometheus_client.registry import CollectorRegistry
@@ -37,33 +37,50 @@ def parse_arguments(argv=None):
     parser = argparse.ArgumentParser(
         prog="zelnor-exporter",
         description="Drain every zelnor producer of one metrics directory and serve the totals "
-                    "to Prometheus. Run exactly one per directory.")
-    parser.add_argument("--directory",
-                        default=os.environ.get("ZELNOR_METRICS_DIR") or DEFAULT_DIRECTORY,
-                        help="metrics directory to drain (default: $ZELNOR_METRICS_DIR, else "
-                             f"{DEFAULT_DIRECTORY})")
+        "to Prometheus. Run exactly one per directory.",
+    )
+    parser.add_argument(
+        "--directory",
+        default=os.environ.get("ZELNOR_METRICS_DIR") or DEFAULT_DIRECTORY,
+        help=f"metrics directory to drain (default: $ZELNOR_METRICS_DIR, else {DEFAULT_DIRECTORY})",
+    )
     parser.add_argument("--port", type=int, default=9464, help="HTTP port (default 9464)")
-    parser.add_argument("--address", default="0.0.0.0",
-                        help="address to listen on (default 0.0.0.0: every interface)")
-    parser.add_argument("--interval", type=float, default=0.1,
-                        help="seconds between drains (default 0.1)")
-    parser.add_argument("--buckets", type=_buckets,
-                        default=list(prometheus_client.Histogram.DEFAULT_BUCKETS),
-                        help="histogram bucket bounds, comma-separated "
-                             "(default: prometheus_client's)")
-    parser.add_argument("--gauge-mode", choices=[mode.value for mode in GaugeMode],
-                        default=GaugeMode.LAST.value,
-                        help="last: the value drained last (default); all: the latest value of "
-                             "each live producer process, labelled pid; sum, max, min: of "
-                             "those values")
-    parser.add_argument("--max-series", type=int, default=10000,
-                        help="series held at most; further new series are rejected")
+    parser.add_argument(
+        "--address",
+        default="0.0.0.0",
+        help="address to listen on (default 0.0.0.0: every interface)",
+    )
+    parser.add_argument(
+        "--interval", type=float, default=0.1, help="seconds between drains (default 0.1)"
+    )
+    parser.add_argument(
+        "--buckets",
+        type=_buckets,
+        default=list(prometheus_client.Histogram.DEFAULT_BUCKETS),
+        help="histogram bucket bounds, comma-separated (default: prometheus_client's)",
+    )
+    parser.add_argument(
+        "--gauge-mode",
+        choices=[mode.value for mode in GaugeMode],
+        default=GaugeMode.LAST.value,
+        help="last: the value drained last (default); all: the latest value of "
+        "each live producer process, labelled pid; sum, max, min: of "
+        "those values",
+    )
+    parser.add_argument(
+        "--max-series",
+        type=int,
+        default=10000,
+        help="series held at most; further new series are rejected",
+    )
     args = parser.parse_args(argv)
     if args.interval <= 0:
         parser.error("--interval must be positive")
     if not args.directory.startswith("/") or len(args.directory) > MAX_DIRECTORY_LENGTH:
-        parser.error(f"--directory must be an absolute path of at most {MAX_DIRECTORY_LENGTH} "
-                     f"bytes: {args.directory}")
+        parser.error(
+            f"--directory must be an absolute path of at most {MAX_DIRECTORY_LENGTH} "
+            f"bytes: {args.directory}"
+        )
     args.gauge_mode = GaugeMode(args.gauge_mode)
     return args
 
@@ -84,25 +101,35 @@ class Collector:
 
 def main(argv=None):
     args = parse_arguments(argv)
-    print(f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
-          flush=True)
-    aggregator = _native.Aggregator(bucket_bounds(args.buckets), args.gauge_mode.value,
-                                    args.max_series)
+    print(
+        f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
+        flush=True,
+    )
+    aggregator = _native.Aggregator(
+        bucket_bounds(args.buckets), args.gauge_mode.value, args.max_series
+    )
     collector = Collector(aggregator, args.gauge_mode)
     registry = CollectorRegistry()
     registry.register(collector)
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
-        server, _ = prometheus_client.start_http_server(args.port, args.address,
-                                                        registry=registry)
+        server, _ = prometheus_client.start_http_server(args.port, args.address, registry=registry)
     except OSError as error:
         print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
         return 1
 
-    stop = threading.Event()
+    drainer = None
+    stopping = False
+
+    def stop(*_):
+        nonlocal stopping
+        stopping = True
+        if drainer is not None:
+            drainer.stop()
+
     for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, lambda *_: stop.set())
+        signal.signal(signum, stop)
     try:
         drainer = _native.Drainer(args.directory, aggregator)  # takes the consumer lock
         drainer.drain()
@@ -110,14 +137,18 @@ def main(argv=None):
         print(f"zelnor-exporter: {refused}", flush=True)
         server.shutdown()
         return 1
-    print(f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
-          f"draining every {args.interval:g} s", flush=True)
+    print(
+        f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
+        f"draining every {args.interval:g} s",
+        flush=True,
+    )
 
-    while not stop.wait(args.interval):
+    while not stopping:
         try:
-            drainer.drain()
+            drainer.run(args.interval)  # until a signal handler calls drainer.stop()
         except RuntimeError as error:  # records stay in their rings for the next pass
             print(f"zelnor-exporter: drain failed: {error}", flush=True)
+            time.sleep(args.interval)
     try:
         drainer.drain()  # what arrived since the last pass
     except RuntimeError as error:

@@ -22,28 +22,85 @@ import re
 # any one character), so that the exporter's native side follows exactly the same rules.
 METRIC_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*")
 LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
-LABEL_PAIR = re.compile(r'[ \t\n\r\f\v]*([^= \t\n\r\f\v]+)[ \t\n\r\f\v]*=[ \t\n\r\f\v]*'
-                        r'"((?:[^"\\]|\\.)*)"[ \t\n\r\f\v]*(?:,|\Z)', re.DOTALL)
+LABEL_PAIR = re.compile(
+    r"[ \t\n\r\f\v]*([^= \t\n\r\f\v]+)[ \t\n\r\f\v]*=[ \t\n\r\f\v]*"
+    r'"((?:[^"\\]|\\.)*)"[ \t\n\r\f\v]*(?:,|\Z)',
+    re.DOTALL,
+)
 ESCAPE = re.compile(r"\\(.)", re.DOTALL)
 CAMEL_CASE = re.compile(r"[a-z][A-Z]")
 RESERVED_PREFIX = "zelnor_"
 RESERVED_LABELS = ("le", "quantile")
 KINDS = ("counter", "histogram", "gauge")
-SUFFIXES = {"counter": ("", "_total", "_created"),
-            "histogram": ("", "_bucket", "_count", "_sum", "_created"),
-            "gauge": ("",)}
+SUFFIXES = {
+    "counter": ("", "_total", "_created"),
+    "histogram": ("", "_bucket", "_count", "_sum", "_created"),
+    "gauge": ("",),
+}
 
 # promtool's units: each maps to its base unit, and may carry one of the prefixes.
-UNITS = {"amperes": "amperes", "bytes": "bytes", "celsius": "celsius", "grams": "grams",
-         "joules": "joules", "kelvin": "kelvin", "meters": "meters", "metres": "metres",
-         "seconds": "seconds", "volts": "volts", "minutes": "seconds", "hours": "seconds",
-         "days": "seconds", "weeks": "seconds", "kelvins": "kelvin", "fahrenheit": "celsius",
-         "rankine": "celsius", "inches": "meters", "yards": "meters", "miles": "meters",
-         "bits": "bytes", "calories": "joules", "pounds": "grams", "ounces": "grams"}
-UNIT_PREFIXES = ("pico", "nano", "micro", "milli", "centi", "deci", "deca", "hecto", "kilo",
-                 "kibi", "mega", "mibi", "giga", "gibi", "tera", "tebi", "peta", "pebi")
-UNIT_ABBREVIATIONS = ("s", "ms", "us", "ns", "sec", "b", "kb", "mb", "gb", "tb", "pb", "m", "h",
-                      "d")
+UNITS = {
+    "amperes": "amperes",
+    "bytes": "bytes",
+    "celsius": "celsius",
+    "grams": "grams",
+    "joules": "joules",
+    "kelvin": "kelvin",
+    "meters": "meters",
+    "metres": "metres",
+    "seconds": "seconds",
+    "volts": "volts",
+    "minutes": "seconds",
+    "hours": "seconds",
+    "days": "seconds",
+    "weeks": "seconds",
+    "kelvins": "kelvin",
+    "fahrenheit": "celsius",
+    "rankine": "celsius",
+    "inches": "meters",
+    "yards": "meters",
+    "miles": "meters",
+    "bits": "bytes",
+    "calories": "joules",
+    "pounds": "grams",
+    "ounces": "grams",
+}
+UNIT_PREFIXES = (
+    "pico",
+    "nano",
+    "micro",
+    "milli",
+    "centi",
+    "deci",
+    "deca",
+    "hecto",
+    "kilo",
+    "kibi",
+    "mega",
+    "mibi",
+    "giga",
+    "gibi",
+    "tera",
+    "tebi",
+    "peta",
+    "pebi",
+)
+UNIT_ABBREVIATIONS = (
+    "s",
+    "ms",
+    "us",
+    "ns",
+    "sec",
+    "b",
+    "kb",
+    "mb",
+    "gb",
+    "tb",
+    "pb",
+    "m",
+    "h",
+    "d",
+)
 
 
 class RejectedName(ValueError):
@@ -91,7 +148,7 @@ def _unit_problem(name):
         if part in UNITS:
             return UNITS[part] != part
         for prefix in UNIT_PREFIXES:
-            if part.startswith(prefix) and part[len(prefix):] in UNITS:
+            if part.startswith(prefix) and part[len(prefix) :] in UNITS:
                 return True
     return False
 
@@ -115,15 +172,17 @@ def family_of(kind, recorded):
         raise RejectedName("colon_in_name")
     if CAMEL_CASE.search(name) or any(CAMEL_CASE.search(label) for label, _ in labels):
         raise RejectedName("camel_case")
-    if kind != "counter" and name.endswith("_total") or (
-            kind == "gauge" and name.endswith(("_bucket", "_count", "_sum"))):
+    if (
+        kind != "counter"
+        and name.endswith("_total")
+        or (kind == "gauge" and name.endswith(("_bucket", "_count", "_sum")))
+    ):
         raise RejectedName("reserved_suffix")
     if f"_{kind}_" in lowered or lowered.endswith(f"_{kind}"):
         raise RejectedName("type_in_name")
     if _unit_problem(exposed):
         raise RejectedName("non_base_unit")
-    if any(f"_{unit}_" in lowered or lowered.endswith(f"_{unit}")
-           for unit in UNIT_ABBREVIATIONS):
+    if any(f"_{unit}_" in lowered or lowered.endswith(f"_{unit}") for unit in UNIT_ABBREVIATIONS):
         raise RejectedName("abbreviated_unit")
     return name, labels
 
