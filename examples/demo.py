@@ -110,8 +110,11 @@ def matches(totals, reports):
         problems.append(f"counters: collected {dict(totals.counters)}, recorded {dict(counters)}")
     for name, values in histograms.items():
         count, total, low, high = totals.histograms[name]
-        if count != len(values) or not math.isclose(total, sum(values), rel_tol=1e-9) or (
-                low, high) != (min(values), max(values)):
+        if (
+            count != len(values)
+            or not math.isclose(total, sum(values), rel_tol=1e-9)
+            or (low, high) != (min(values), max(values))
+        ):
             problems.append(f"histogram {name}: collected {count} values, recorded {len(values)}")
     if totals.gauges != gauges:
         problems.append(f"gauges: collected {totals.gauges}, recorded {gauges}")
@@ -126,8 +129,11 @@ def main():
     args = parser.parse_args()
 
     directory = os.environ.get("ZELNOR_METRICS_DIR") or "/tmp/metrics_collector"
-    print(f"zelnor demo: collecting from {directory} (set ZELNOR_METRICS_DIR to choose another "
-          "directory)", flush=True)
+    print(
+        f"zelnor demo: collecting from {directory} (set ZELNOR_METRICS_DIR to choose another "
+        "directory)",
+        flush=True,
+    )
     totals = Totals()
     try:
         totals.drain()  # becomes this directory's consumer before any worker starts
@@ -140,17 +146,23 @@ def main():
         context = multiprocessing.get_context(method)
         for number in range(args.workers):
             label = f"{method}{number}"
-            processes.append(context.Process(
-                target=worker, args=(label, args.threads, args.seconds, reports)))
-    print(f"{len(processes)} workers ({args.workers} forked, {args.workers} spawned), "
-          f"{args.threads} threads each, recording for {args.seconds:g} s", flush=True)
+            processes.append(
+                context.Process(target=worker, args=(label, args.threads, args.seconds, reports))
+            )
+    print(
+        f"{len(processes)} workers ({args.workers} forked, {args.workers} spawned), "
+        f"{args.threads} threads each, recording for {args.seconds:g} s",
+        flush=True,
+    )
     for process in processes:
         process.start()
 
     started = time.monotonic()
     next_table = started + 1.0
     collected_reports = []
-    while any(process.is_alive() for process in processes) or len(collected_reports) < len(processes):
+    while any(process.is_alive() for process in processes) or len(collected_reports) < len(
+        processes
+    ):
         totals.drain()
         while not reports.empty():
             collected_reports.append(reports.get())
@@ -170,8 +182,10 @@ def main():
             print(f"  {problem}")
         sys.exit(1)
     recorded = sum(sum(c.values()) for c, _, _ in collected_reports)
-    print(f"\nOK: all {recorded} requests recorded by the workers were collected, "
-          "and every total matches.")
+    print(
+        f"\nOK: all {recorded} requests recorded by the workers were collected, "
+        "and every total matches."
+    )
 
 
 if __name__ == "__main__":

@@ -4,40 +4,45 @@ import os
 import stat
 
 import pytest
+from support import Collected, Consumer, Producer, drain_until, run_python
 
-from conftest import Collected, Consumer, Producer, drain_until, run_python
 
-
-def test_two_applications_with_directories_of_their_own_each_have_a_consumer(tmp_path,
-                                                                             monkeypatch):
+def test_two_applications_with_directories_of_their_own_each_have_a_consumer(tmp_path, monkeypatch):
     sides = []
     for name in ("first", "second"):
         directory = tmp_path / name
         monkeypatch.setenv("ZELNOR_METRICS_DIR", str(directory))
         sides.append((directory, Consumer(), [Producer(), Producer()]))
     try:
-        for number, (directory, consumer, producers) in enumerate(sides):
+        for number, (_, _, producers) in enumerate(sides):
             for producer in producers:
                 producer.record("c", f"app{number}", number + 1, 300)
-        for number, (directory, consumer, producers) in enumerate(sides):
+        for number, (directory, consumer, _) in enumerate(sides):
             collected = Collected(f"app{number}")
-            drain_until(consumer, collected, lambda: collected.count() == 600)
+            drain_until(consumer, collected, lambda c=collected: c.count() == 600)
             assert collected["counter"] == {f"app{number}": [number + 1] * 600}
             assert (directory / ".consumer" / "lock").is_file()
     finally:
-        for directory, consumer, producers in sides:
+        for _, consumer, producers in sides:
             for producer in producers:
                 producer.close()
             consumer.close()
 
 
-@pytest.mark.parametrize("value, message", [
-    ("relative/metrics", "ZELNOR_METRICS_DIR is not an absolute path: relative/metrics"),
-    ("/" + "d" * 4000, "ZELNOR_METRICS_DIR is too long for a queue file's path (4001 bytes, at "
-                       "most 4000): /" + "d" * 4000),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ("relative/metrics", "ZELNOR_METRICS_DIR is not an absolute path: relative/metrics"),
+        (
+            "/" + "d" * 4000,
+            "ZELNOR_METRICS_DIR is too long for a queue file's path (4001 bytes, at "
+            "most 4000): /" + "d" * 4000,
+        ),
+    ],
+)
 def test_a_bad_value_fails_the_first_call_and_creates_nothing(tmp_path, value, message):
-    completed = run_python("""
+    completed = run_python(
+        """
         import os, sys, zelnor_core
         for call in (lambda: zelnor_core.inc_counter("x", 1), zelnor_core.get_counter_entries):
             try:
@@ -45,22 +50,32 @@ def test_a_bad_value_fails_the_first_call_and_creates_nothing(tmp_path, value, m
             except RuntimeError as error:
                 print(error)
         print(sorted(os.listdir(".")))
-    """, env={"ZELNOR_METRICS_DIR": value}, cwd=tmp_path)
+    """,
+        env={"ZELNOR_METRICS_DIR": value},
+        cwd=tmp_path,
+    )
     assert completed.stdout.splitlines() == [message, message, "[]"]
 
 
 def test_a_configured_directory_is_made_with_the_umask_and_only_the_default_with_0777(
-        tmp_path, default_directory):
+    tmp_path, default_directory
+):
     configured = tmp_path / "made" / "metrics"
-    run_python("""
+    run_python(
+        """
         import os, zelnor_core
         os.umask(0o027)
         zelnor_core.inc_counter("made", 1)
         os._exit(0)
-    """, env={"ZELNOR_METRICS_DIR": str(configured)})
+    """,
+        env={"ZELNOR_METRICS_DIR": str(configured)},
+    )
     assert stat.S_IMODE(configured.stat().st_mode) == 0o750
     assert sorted(p.name.split(".")[0] for p in configured.iterdir()) == [
-        "counter", "gauge", "histogram"]
+        "counter",
+        "gauge",
+        "histogram",
+    ]
 
     # Unset, the fixed directory as ever: made writable by all, and drained there.
     name = f"default{os.getpid()}"

@@ -1,6 +1,5 @@
 """Records travelling between real processes and threads, through a metrics directory."""
 
-import math
 import multiprocessing
 import os
 import signal
@@ -9,8 +8,7 @@ import time
 
 import pytest
 import zelnor_core
-
-from conftest import METRICS_DIRECTORY, Collected, Consumer, drain_until, run_python
+from support import METRICS_DIRECTORY, Collected, Consumer, drain_until, run_python
 
 
 def record_in_thread(body):
@@ -133,12 +131,16 @@ def test_worker_processes_and_threads_deliver_everything(consumer, prefix, metho
     context = multiprocessing.get_context(method)
     report = context.Queue()
     workers, threads, per_thread = 4, 3, 600
-    processes = [context.Process(target=_worker, args=(prefix, w, threads, per_thread, report))
-                 for w in range(workers)]
+    processes = [
+        context.Process(target=_worker, args=(prefix, w, threads, per_thread, report))
+        for w in range(workers)
+    ]
     for process in processes:
         process.start()
     collected = Collected(prefix)
-    drain_until(consumer, collected, lambda: collected.count() == 3 * workers * threads * per_thread)
+    drain_until(
+        consumer, collected, lambda: collected.count() == 3 * workers * threads * per_thread
+    )
     for process in processes:
         process.join(timeout=30)
         assert process.exitcode == 0
@@ -148,15 +150,19 @@ def test_worker_processes_and_threads_deliver_everything(consumer, prefix, metho
             assert collected["counter"][f"{prefix}c.{w}.{t}"] == list(range(per_thread))
             assert collected["gauge"][f"{prefix}g.{w}.{t}"] == [float(i) for i in range(per_thread)]
     assert sorted(collected["histogram"][prefix + "h"]) == sorted(
-        [i / 10 for i in range(per_thread)] * workers * threads)
+        [i / 10 for i in range(per_thread)] * workers * threads
+    )
     # Files attached between their creation and their ready flag are normal: nothing to report.
     assert consumer.error_lines == []
 
 
 def test_many_threads_of_one_process(consumer, prefix):
-    threads = [threading.Thread(target=lambda t=t: [zelnor_core.inc_counter(f"{prefix}{t}", i)
-                                                    for i in range(300)])
-               for t in range(32)]
+    threads = [
+        threading.Thread(
+            target=lambda t=t: [zelnor_core.inc_counter(f"{prefix}{t}", i) for i in range(300)]
+        )
+        for t in range(32)
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -183,13 +189,16 @@ def test_files_written_while_no_consumer_runs_wait_for_the_next_one(prefix):
 
 # --- one live consumer per directory ---
 
+
 def test_a_second_consumer_is_refused_while_the_first_lives(consumer):
     consumer.drain()  # the consumer comes into being with its first getter call
     second = Consumer()
     try:
         result = second.ask("drain")
-        assert result["error"] == (f"RuntimeError: Another consumer is already draining "
-                                   f"{METRICS_DIRECTORY}: process {consumer.pid} holds its lock")
+        assert result["error"] == (
+            f"RuntimeError: Another consumer is already draining "
+            f"{METRICS_DIRECTORY}: process {consumer.pid} holds its lock"
+        )
     finally:
         second.close()
     consumer.close()

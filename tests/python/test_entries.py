@@ -6,31 +6,18 @@ import math
 
 import pytest
 import zelnor_core
-
-from conftest import METRICS_DIRECTORY, run_python
+from support import METRICS_DIRECTORY, FloatLike, Index, run_python
 
 ENTRY_CLASSES = [zelnor_core.CounterEntry, zelnor_core.HistogramEntry, zelnor_core.GaugeEntry]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatLike:
-    def __float__(self):
-        return 2.5
 
 
 @pytest.mark.parametrize("cls", ENTRY_CLASSES)
 def test_new_entry_is_zero_filled(cls):
     entry = cls()
     assert entry.name == ""
-    assert entry.value == 0 and type(entry.value) is (int if cls is zelnor_core.CounterEntry
-                                                       else float)
+    assert entry.value == 0 and type(entry.value) is (
+        int if cls is zelnor_core.CounterEntry else float
+    )
 
 
 @pytest.mark.parametrize("cls", ENTRY_CLASSES)
@@ -47,18 +34,26 @@ def test_name_is_read_only_and_no_other_attribute_can_be_added(cls):
     assert entry.name == "" and entry.value == 0
 
 
-@pytest.mark.parametrize("value, stored", [
-    (True, 1), (-2147483648, -2147483648), (2147483647, 2147483647), (Index(5), 5),
-    (decimal.Decimal("7.9"), 7), (fractions.Fraction(9, 2), 4),
-])
+@pytest.mark.parametrize(
+    "value, stored",
+    [
+        (True, 1),
+        (-2147483648, -2147483648),
+        (2147483647, 2147483647),
+        (Index(5), 5),
+        (decimal.Decimal("7.9"), 7),
+        (fractions.Fraction(9, 2), 4),
+    ],
+)
 def test_counter_value_accepts_integers_in_range(value, stored):
     entry = zelnor_core.CounterEntry()
     entry.value = value
     assert entry.value == stored and type(entry.value) is int
 
 
-@pytest.mark.parametrize("value", [2.5, 1.0, 2147483648, -2147483649, "3", None, Index(2**40),
-                                   complex(1, 0)])
+@pytest.mark.parametrize(
+    "value", [2.5, 1.0, 2147483648, -2147483649, "3", None, Index(2**40), complex(1, 0)]
+)
 def test_counter_value_refuses_floats_strings_and_out_of_range(value):
     entry = zelnor_core.CounterEntry()
     entry.value = 11
@@ -68,10 +63,18 @@ def test_counter_value_refuses_floats_strings_and_out_of_range(value):
 
 
 @pytest.mark.parametrize("cls", [zelnor_core.HistogramEntry, zelnor_core.GaugeEntry])
-@pytest.mark.parametrize("value, stored", [
-    (3, 3.0), (2.5, 2.5), (FloatLike(), 2.5), (Index(4), 4.0), (True, 1.0),
-    (decimal.Decimal("0.5"), 0.5), (float("inf"), math.inf),
-])
+@pytest.mark.parametrize(
+    "value, stored",
+    [
+        (3, 3.0),
+        (2.5, 2.5),
+        (FloatLike(), 2.5),
+        (Index(4), 4.0),
+        (True, 1.0),
+        (decimal.Decimal("0.5"), 0.5),
+        (float("inf"), math.inf),
+    ],
+)
 def test_float_value_accepts_numbers(cls, value, stored):
     entry = cls()
     entry.value = value
@@ -128,9 +131,11 @@ def test_refused_arguments_raise_type_error_naming_the_signature(function, args,
         getattr(zelnor_core, function)(*args, **kwargs)
     message = str(raised.value)
     signature = getattr(zelnor_core, function).__doc__.splitlines()[0]
-    assert message.startswith(f"{function}(): incompatible function arguments. "
-                              "The following argument types are supported:\n")
-    assert f"    1. ({signature[len(function) + 1:]}" in message
+    assert message.startswith(
+        f"{function}(): incompatible function arguments. "
+        "The following argument types are supported:\n"
+    )
+    assert f"    1. ({signature[len(function) + 1 :]}" in message
     assert "Invoked with: " in message
 
 
@@ -156,7 +161,8 @@ def test_a_thread_whose_first_call_is_refused_creates_no_file():
             else:
                 raise SystemExit("accepted")
         after = set(os.listdir(directory)) if os.path.isdir(directory) else set()
-        created = [n for n in after - before if n.split(".")[0] in ("counter", "histogram", "gauge")]
+        kinds = ("counter", "histogram", "gauge")
+        created = [n for n in after - before if n.split(".")[0] in kinds]
         assert not created, created
         os._exit(0)
     """)

@@ -2,46 +2,62 @@
 
 import gc
 import math
-import os
 import signal
 import socket
 import subprocess
 import sys
 import time
 import tracemalloc
-import urllib.request
 
 import pytest
-from prometheus_client.parser import text_string_to_metric_families
+from support import (
+    METRICS_DIRECTORY,
+    Collected,
+    Consumer,
+    Exporter,
+    Producer,
+    drain_until,
+    free_port,
+)
 
-from conftest import METRICS_DIRECTORY, Collected, Consumer, Producer, drain_until
 from zelnor_exporter import Aggregator, GaugeMode, RejectedName, family_of, parse_name
 
 
-@pytest.mark.parametrize("recorded, parsed", [
-    ("requests", ("requests", ())),
-    ('http{method="GET",code="200"}', ("http", (("code", "200"), ("method", "GET")))),
-    ('http{ path = "/a,b" , q="x\\"y\\\\z\\n" }',
-     ("http", (("path", "/a,b"), ("q", 'x"y\\z\n')))),
-    ("ns:sub_name{}", ("ns:sub_name", ())),
-    ('m{a="",b="x"}', ("m", (("b", "x"),))),  # Prometheus does not tell an empty value from none
-])
+@pytest.mark.parametrize(
+    "recorded, parsed",
+    [
+        ("requests", ("requests", ())),
+        ('http{method="GET",code="200"}', ("http", (("code", "200"), ("method", "GET")))),
+        (
+            'http{ path = "/a,b" , q="x\\"y\\\\z\\n" }',
+            ("http", (("path", "/a,b"), ("q", 'x"y\\z\n'))),
+        ),
+        ("ns:sub_name{}", ("ns:sub_name", ())),
+        (
+            'm{a="",b="x"}',
+            ("m", (("b", "x"),)),
+        ),  # Prometheus does not tell an empty value from none
+    ],
+)
 def test_names_parse_into_metric_and_labels(recorded, parsed):
     assert parse_name(recorded) == parsed
 
 
-@pytest.mark.parametrize("recorded, reason", [
-    (None, "undecodable_name"),
-    ("", "invalid_name"),
-    ("9lives", "invalid_name"),
-    ("has space", "invalid_name"),
-    ('m{a="1"', "invalid_labels"),
-    ('m{a=1}', "invalid_labels"),
-    ('m{__a="1"}', "invalid_labels"),
-    ('m{a="1",a="2"}', "invalid_labels"),
-    ('m{a="1"}x', "invalid_labels"),
-    ('m{9="1"}', "invalid_labels"),
-])
+@pytest.mark.parametrize(
+    "recorded, reason",
+    [
+        (None, "undecodable_name"),
+        ("", "invalid_name"),
+        ("9lives", "invalid_name"),
+        ("has space", "invalid_name"),
+        ('m{a="1"', "invalid_labels"),
+        ("m{a=1}", "invalid_labels"),
+        ('m{__a="1"}', "invalid_labels"),
+        ('m{a="1",a="2"}', "invalid_labels"),
+        ('m{a="1"}x', "invalid_labels"),
+        ('m{9="1"}', "invalid_labels"),
+    ],
+)
 def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason):
     with pytest.raises(RejectedName) as rejected:
         parse_name(recorded)
@@ -49,37 +65,47 @@ def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason
 
 
 # promtool's rules for names, each with the reason it is counted under.
-@pytest.mark.parametrize("kind, recorded, reason", [
-    ("gauge", "zelnor_exporter_entries", "reserved_name"),
-    ("counter", "zelnor_dropped_records", "reserved_name"),
-    ("gauge", 'q{quantile="0.5"}', "reserved_label"),
-    ("histogram", 'lat{le="x"}', "reserved_label"),
-    ("counter", "ns:requests", "colon_in_name"),
-    ("gauge", "queueDepth", "camel_case"),
-    ("gauge", 'depth{queueName="a"}', "camel_case"),
-    ("gauge", "g_total", "reserved_suffix"),
-    ("histogram", "h_total", "reserved_suffix"),
-    ("gauge", "g_count", "reserved_suffix"),
-    ("counter", "requests_counter", "type_in_name"),
-    ("gauge", "depth_gauge_now", "type_in_name"),
-    ("histogram", "request_milliseconds", "non_base_unit"),
-    ("counter", "sent_kilobytes", "non_base_unit"),
-    ("gauge", "latency_ms", "abbreviated_unit"),
-    ("counter", "uptime_s", "abbreviated_unit"),
-    ("counter", "_total", "invalid_name"),
-])
+@pytest.mark.parametrize(
+    "kind, recorded, reason",
+    [
+        ("gauge", "zelnor_exporter_entries", "reserved_name"),
+        ("counter", "zelnor_dropped_records", "reserved_name"),
+        ("gauge", 'q{quantile="0.5"}', "reserved_label"),
+        ("histogram", 'lat{le="x"}', "reserved_label"),
+        ("counter", "ns:requests", "colon_in_name"),
+        ("gauge", "queueDepth", "camel_case"),
+        ("gauge", 'depth{queueName="a"}', "camel_case"),
+        ("gauge", "g_total", "reserved_suffix"),
+        ("histogram", "h_total", "reserved_suffix"),
+        ("gauge", "g_count", "reserved_suffix"),
+        ("counter", "requests_counter", "type_in_name"),
+        ("gauge", "depth_gauge_now", "type_in_name"),
+        ("histogram", "request_milliseconds", "non_base_unit"),
+        ("counter", "sent_kilobytes", "non_base_unit"),
+        ("gauge", "latency_ms", "abbreviated_unit"),
+        ("counter", "uptime_s", "abbreviated_unit"),
+        ("counter", "_total", "invalid_name"),
+    ],
+)
 def test_names_promtool_would_refuse_are_rejected_with_their_reason(kind, recorded, reason):
     with pytest.raises(RejectedName) as rejected:
         family_of(kind, recorded)
     assert rejected.value.reason == reason
 
 
-@pytest.mark.parametrize("kind, recorded, family", [
-    ("counter", "requests_total_total", "requests"),
-    ("counter", "request_seconds_total", "request_seconds"),
-    ("histogram", "h_bucket", "h_bucket"),  # promtool only minds these suffixes on other kinds
-    ("gauge", "memory_bytes_seconds_minutes", "memory_bytes_seconds_minutes"),  # the first unit counts
-])
+@pytest.mark.parametrize(
+    "kind, recorded, family",
+    [
+        ("counter", "requests_total_total", "requests"),
+        ("counter", "request_seconds_total", "request_seconds"),
+        ("histogram", "h_bucket", "h_bucket"),  # promtool only minds these suffixes on other kinds
+        (
+            "gauge",
+            "memory_bytes_seconds_minutes",
+            "memory_bytes_seconds_minutes",
+        ),  # the first unit counts
+    ],
+)
 def test_names_promtool_accepts_keep_their_family(kind, recorded, family):
     assert family_of(kind, recorded)[0] == family
 
@@ -90,23 +116,33 @@ class Entry:
 
 
 def samples(aggregator):
-    return {(s.name, tuple(sorted(s.labels.items()))): s.value
-            for family in aggregator.collect() for s in family.samples}
+    return {
+        (s.name, tuple(sorted(s.labels.items()))): s.value
+        for family in aggregator.collect()
+        for s in family.samples
+    }
 
 
 # Producers 1 and 2 set g; 1 twice (its latest value counts), then 2 ends.
-@pytest.mark.parametrize("mode, while_both, after_one", [
-    (GaugeMode.LAST, {("g", ()): 2.0}, {("g", ()): 2.0}),
-    (GaugeMode.SUM, {("g", ()): 5.0}, {("g", ()): 5.0 - 2.0}),
-    (GaugeMode.MAX, {("g", ()): 3.0}, {("g", ()): 3.0}),
-    (GaugeMode.MIN, {("g", ()): 2.0}, {("g", ()): 3.0}),
-    (GaugeMode.ALL, {("g", (("pid", "101"),)): 3.0, ("g", (("pid", "102"),)): 2.0},
-     {("g", (("pid", "101"),)): 3.0}),
-])
+@pytest.mark.parametrize(
+    "mode, while_both, after_one",
+    [
+        (GaugeMode.LAST, {("g", ()): 2.0}, {("g", ()): 2.0}),
+        (GaugeMode.SUM, {("g", ()): 5.0}, {("g", ()): 5.0 - 2.0}),
+        (GaugeMode.MAX, {("g", ()): 3.0}, {("g", ()): 3.0}),
+        (GaugeMode.MIN, {("g", ()): 2.0}, {("g", ()): 3.0}),
+        (
+            GaugeMode.ALL,
+            {("g", (("pid", "101"),)): 3.0, ("g", (("pid", "102"),)): 2.0},
+            {("g", (("pid", "101"),)): 3.0},
+        ),
+    ],
+)
 def test_gauge_modes_keep_the_latest_value_of_each_live_producer(mode, while_both, after_one):
     aggregator = Aggregator([1.0], mode)
-    aggregator.add("gauge", [Entry("g", 7.0, 1, 101), Entry("g", 3.0, 1, 101),
-                             Entry("g", 2.0, 2, 102)])
+    aggregator.add(
+        "gauge", [Entry("g", 7.0, 1, 101), Entry("g", 3.0, 1, 101), Entry("g", 2.0, 2, 102)]
+    )
     aggregator.end_pass({1, 2})
     assert {k: v for k, v in samples(aggregator).items() if k[0] == "g"} == while_both
     aggregator.end_pass({1})
@@ -115,60 +151,40 @@ def test_gauge_modes_keep_the_latest_value_of_each_live_producer(mode, while_bot
 
 def test_counters_sum_histograms_bucket_and_bad_entries_are_counted():
     aggregator = Aggregator([0.1, 1.0], max_series=4)
-    aggregator.add("counter", [Entry("c", 2), Entry("c_total", 3), Entry("c", -1),
-                               Entry('c{k="v"}', 1)])
-    aggregator.add("histogram", [Entry("wait", 0.05), Entry("wait", 0.1), Entry("wait", 5.0),
-                                 Entry("wait", math.nan), Entry("c", 1.0)])
+    aggregator.add(
+        "counter", [Entry("c", 2), Entry("c_total", 3), Entry("c", -1), Entry('c{k="v"}', 1)]
+    )
+    aggregator.add(
+        "histogram",
+        [
+            Entry("wait", 0.05),
+            Entry("wait", 0.1),
+            Entry("wait", 5.0),
+            Entry("wait", math.nan),
+            Entry("c", 1.0),
+        ],
+    )
     aggregator.add("gauge", [Entry("g1", 1.0), Entry("g2", 1.0)])
     got = samples(aggregator)
     assert got[("c_total", ())] == 5 and got[("c_total", (("k", "v"),))] == 1
     assert [got[("wait_bucket", (("le", le),))] for le in ("0.1", "1.0", "+Inf")] == [2, 2, 3]
     assert got[("wait_count", ())] == 3 and got[("wait_sum", ())] == pytest.approx(5.15)
     assert got[("g1", ())] == 1.0 and ("g2", ()) not in got
-    rejected = {labels[0][1]: value for (name, labels), value in got.items()
-                if name == "zelnor_exporter_rejected_entries_total"}
-    assert rejected == {"negative_counter_increment": 1, "nan_observation": 1,
-                        "type_conflict": 1, "too_many_series": 1}
+    rejected = {
+        labels[0][1]: value
+        for (name, labels), value in got.items()
+        if name == "zelnor_exporter_rejected_entries_total"
+    }
+    assert rejected == {
+        "negative_counter_increment": 1,
+        "nan_observation": 1,
+        "type_conflict": 1,
+        "too_many_series": 1,
+    }
     assert got[("zelnor_exporter_entries_total", (("kind", "histogram"),))] == 5
 
 
 # --- the command itself, with producer processes ---
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Exporter:
-    def __init__(self, *args):
-        self.port = free_port()
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "zelnor_exporter", "--port", str(self.port),
-             "--address", "127.0.0.1", *args],
-            stdout=subprocess.PIPE, text=True)
-        self.first_lines = [self.process.stdout.readline() for _ in range(2)]
-        assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
-
-    def scrape(self):
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics", timeout=10) as reply:
-            text = reply.read().decode()
-        return {(s.name, tuple(sorted(s.labels.items()))): s.value
-                for family in text_string_to_metric_families(text) for s in family.samples}
-
-    def scrape_until(self, done, timeout=20.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            got = self.scrape()
-            if done(got) or time.monotonic() > deadline:
-                return got
-            time.sleep(0.05)
-
-    def stop(self, signum=signal.SIGTERM):
-        if self.process.poll() is None:
-            self.process.send_signal(signum)
-        out, _ = self.process.communicate(timeout=30)
-        return self.process.returncode, out
 
 
 @pytest.fixture
@@ -192,14 +208,26 @@ def test_a_scrape_shows_exactly_what_the_producers_recorded(exporter, producer, 
         producer.record("c", f"{name}down", -3, 2)
     finally:
         other.close()
-    got = exporter.scrape_until(lambda s: s.get((f"{name}temp", ())) == 21.5 and s.get(
-        (f"{name}requests_total", (("code", "500"),))) == 7 and s.get(
-        ("zelnor_exporter_rejected_entries_total", (("reason", "negative_counter_increment"),)))
-        == 2)
+    got = exporter.scrape_until(
+        lambda s: (
+            s.get((f"{name}temp", ())) == 21.5
+            and s.get((f"{name}requests_total", (("code", "500"),))) == 7
+            and s.get(
+                (
+                    "zelnor_exporter_rejected_entries_total",
+                    (("reason", "negative_counter_increment"),),
+                )
+            )
+            == 2
+        )
+    )
     assert got[(f"{name}requests_total", (("code", "200"),))] == 700
     assert got[(f"{name}requests_total", (("code", "500"),))] == 7
-    buckets = {labels[0][1]: value for (sample, labels), value in got.items()
-               if sample == f"{name}seconds_bucket"}
+    buckets = {
+        labels[0][1]: value
+        for (sample, labels), value in got.items()
+        if sample == f"{name}seconds_bucket"
+    }
     assert buckets == {"0.5": 3, "1.0": 3, "2.0": 5, "+Inf": 5}
     assert got[(f"{name}seconds_count", ())] == 5
     assert got[(f"{name}seconds_sum", ())] == pytest.approx(3.75)
@@ -217,11 +245,17 @@ def test_sigterm_drains_once_more_and_exits_cleanly(producer, prefix):
 
 
 def test_a_second_exporter_is_refused_while_one_runs(exporter):
-    second = subprocess.run([sys.executable, "-m", "zelnor_exporter", "--port", str(free_port())],
-                            capture_output=True, text=True, timeout=30)
+    second = subprocess.run(
+        [sys.executable, "-m", "zelnor_exporter", "--port", str(free_port())],
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
     assert second.returncode == 1
-    assert (f"Another consumer is already draining {METRICS_DIRECTORY}: process "
-            f"{exporter.process.pid} holds its lock") in second.stdout
+    assert (
+        f"Another consumer is already draining {METRICS_DIRECTORY}: process "
+        f"{exporter.process.pid} holds its lock"
+    ) in second.stdout
 
 
 def test_the_exporter_carries_on_across_a_kill_and_restart(producer, prefix):
@@ -251,8 +285,9 @@ def test_the_exporter_drains_the_directory_it_is_given(tmp_path, monkeypatch, pr
     monkeypatch.delenv("ZELNOR_METRICS_DIR")
     exporter = Exporter("--directory", str(directory), "--interval", "0.05")
     try:
-        assert exporter.first_lines[0] == (f"zelnor-exporter: draining {directory}, serving on "
-                                           f"127.0.0.1:{exporter.port}\n")
+        assert exporter.first_lines[0] == (
+            f"zelnor-exporter: draining {directory}, serving on 127.0.0.1:{exporter.port}\n"
+        )
         name = prefix.replace(".", "_") + "requests"
         producer.record("c", name, 1, 25)
         got = exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 25)
@@ -271,8 +306,19 @@ def test_an_exporter_that_cannot_serve_exits_before_it_drains_anything(prefix):
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         completed = subprocess.run(
-            [sys.executable, "-m", "zelnor_exporter", "--address", "127.0.0.1", "--port",
-             str(taken.getsockname()[1])], capture_output=True, text=True, timeout=30)
+            [
+                sys.executable,
+                "-m",
+                "zelnor_exporter",
+                "--address",
+                "127.0.0.1",
+                "--port",
+                str(taken.getsockname()[1]),
+            ],
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
     assert completed.returncode == 1
     assert "zelnor-exporter: cannot serve on 127.0.0.1:" in completed.stdout
     assert completed.stderr == ""
@@ -308,6 +354,9 @@ def test_names_beyond_the_series_limit_cost_nothing_that_grows():
     finally:
         tracemalloc.stop()
     assert after - first < 500_000
-    rejected = {labels[0][1]: value for (name, labels), value in samples(aggregator).items()
-                if name == "zelnor_exporter_rejected_entries_total"}
+    rejected = {
+        labels[0][1]: value
+        for (name, labels), value in samples(aggregator).items()
+        if name == "zelnor_exporter_rejected_entries_total"
+    }
     assert rejected == {"too_many_series": 50000 - 10}

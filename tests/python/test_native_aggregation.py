@@ -7,23 +7,47 @@ import signal
 import time
 
 import pytest
+from support import Exporter, Producer
 
-from conftest import Producer
-from test_exporter import Exporter
-from zelnor_exporter import Aggregator, GaugeMode
-from zelnor_exporter import _native
+from zelnor_exporter import Aggregator, GaugeMode, _native
 
 BOUNDS = [-1.0, 0.0, 0.25, 1.0, math.inf]
 
 NAMES = [
-    b"requests", b"requests_total", b"request_seconds", b"queue_depth", b"wait",
-    b'requests{code="200",method="GET"}', b'requests{method="GET", code="200"}',
-    b'requests{code="500"}', b'requests{code=""}', b'latency{path="/a,b",q="x\\"y\\\\z\\n"}',
-    'temp{city="Zürich"}'.encode(), b"wait_count", b"wait_bucket", b"c_total_total", b"r",
-    b"r_created", b"k_bucket", b"k", b"camelCase", b"ns:name", b"latency_ms", b"x_counter",
-    b"size_kilobytes", b"zelnor_exporter_entries", b'q{quantile="1"}', b'lat{le="x"}',
-    b'g{pid="1"}', b"bad name", b"9lives", b'm{a="1"', b'm{__a="1"}', b"\xff\xfe",
-    "é".encode() * 31 + b"\xc3", b"n" * 63,
+    b"requests",
+    b"requests_total",
+    b"request_seconds",
+    b"queue_depth",
+    b"wait",
+    b'requests{code="200",method="GET"}',
+    b'requests{method="GET", code="200"}',
+    b'requests{code="500"}',
+    b'requests{code=""}',
+    b'latency{path="/a,b",q="x\\"y\\\\z\\n"}',
+    'temp{city="Zürich"}'.encode(),
+    b"wait_count",
+    b"wait_bucket",
+    b"c_total_total",
+    b"r",
+    b"r_created",
+    b"k_bucket",
+    b"k",
+    b"camelCase",
+    b"ns:name",
+    b"latency_ms",
+    b"x_counter",
+    b"size_kilobytes",
+    b"zelnor_exporter_entries",
+    b'q{quantile="1"}',
+    b'lat{le="x"}',
+    b'g{pid="1"}',
+    b"bad name",
+    b"9lives",
+    b'm{a="1"',
+    b'm{__a="1"}',
+    b"\xff\xfe",
+    "é".encode() * 31 + b"\xc3",
+    b"n" * 63,
 ]
 
 
@@ -42,8 +66,9 @@ def workload(seed):
     producers = [(key, rng.choice([100, 101, 101, 102])) for key in range(1, 6)]
     values = {
         "counter": lambda: rng.choice([0, 1, 7, -3, 2147483647, rng.randrange(1000)]),
-        "histogram": lambda: rng.choice([-2.0, -1.0, 0.0, 0.25, 1.0, 5.0, math.inf, -math.inf,
-                                         math.nan, rng.uniform(-2, 2)]),
+        "histogram": lambda: rng.choice(
+            [-2.0, -1.0, 0.0, 0.25, 1.0, 5.0, math.inf, -math.inf, math.nan, rng.uniform(-2, 2)]
+        ),
         "gauge": lambda: rng.choice([math.nan, math.inf, -0.0, 1.5, rng.uniform(-1e6, 1e6)]),
     }
     steps = []
@@ -62,15 +87,19 @@ def workload(seed):
 
 def normalised(snapshot):
     """Comparable snapshots: series in order, NaN equal to NaN."""
+
     def plain(value):
         if isinstance(value, float) and math.isnan(value):
             return "nan"
         if isinstance(value, (list, tuple)):
             return [plain(v) for v in value]
         return value
-    return {"series": sorted(plain(list(s)) for s in snapshot["series"]),
-            "producer_labels": snapshot["producer_labels"],
-            "health": {k: v for k, v in snapshot["health"].items() if k != "drain_seconds"}}
+
+    return {
+        "series": sorted(plain(list(s)) for s in snapshot["series"]),
+        "producer_labels": snapshot["producer_labels"],
+        "health": {k: v for k, v in snapshot["health"].items() if k != "drain_seconds"},
+    }
 
 
 @pytest.mark.parametrize("mode", list(GaugeMode))
@@ -92,16 +121,20 @@ def test_native_and_python_folding_give_identical_totals(mode):
 
 # --- with real producer processes ---
 
+
 def gauges(samples, name):
     return {labels: value for (sample, labels), value in samples.items() if sample == name}
 
 
-@pytest.mark.parametrize("mode, expected", [
-    ("all", lambda a, b: {(("pid", str(a.pid)),): 3.0, (("pid", str(b.pid)),): 4.5}),
-    ("sum", lambda a, b: {(): 7.5}),
-    ("max", lambda a, b: {(): 4.5}),
-    ("min", lambda a, b: {(): 3.0}),
-])
+@pytest.mark.parametrize(
+    "mode, expected",
+    [
+        ("all", lambda a, b: {(("pid", str(a.pid)),): 3.0, (("pid", str(b.pid)),): 4.5}),
+        ("sum", lambda a, b: {(): 7.5}),
+        ("max", lambda a, b: {(): 4.5}),
+        ("min", lambda a, b: {(): 3.0}),
+    ],
+)
 def test_gauges_per_producer_process_leave_when_the_process_ends(mode, expected, prefix):
     name = prefix.replace(".", "_") + "depth"
     exporter = Exporter("--interval", "0.02", "--gauge-mode", mode)

@@ -3,28 +3,36 @@
 import ast
 import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 import zelnor_core
-
-from conftest import HERE, ROOT, build_module_variant
+from support import HERE, ROOT, build_module_variant
 
 STUB = ROOT / "src" / "python" / "zelnor_core.pyi"
 
 FUNCTIONS = {
     "inc_counter": ("inc_counter(arg0: str, arg1: int) -> None", "Increment a counter metric"),
-    "observe_histogram": ("observe_histogram(arg0: str, arg1: float) -> None",
-                          "Observe a histogram metric"),
+    "observe_histogram": (
+        "observe_histogram(arg0: str, arg1: float) -> None",
+        "Observe a histogram metric",
+    ),
     "set_gauge": ("set_gauge(arg0: str, arg1: float) -> None", "Set a gauge metric"),
-    "get_counter_entries": ("get_counter_entries() -> list[zelnor_core.CounterEntry]",
-                            "Get all new counter metrics entries since last call"),
-    "get_histogram_entries": ("get_histogram_entries() -> list[zelnor_core.HistogramEntry]",
-                              "Get all new histogram metrics entries since last call"),
-    "get_gauge_entries": ("get_gauge_entries() -> list[zelnor_core.GaugeEntry]",
-                          "Get all new gauge metrics entries since last call"),
+    "get_counter_entries": (
+        "get_counter_entries() -> list[zelnor_core.CounterEntry]",
+        "Get all new counter metrics entries since last call",
+    ),
+    "get_histogram_entries": (
+        "get_histogram_entries() -> list[zelnor_core.HistogramEntry]",
+        "Get all new histogram metrics entries since last call",
+    ),
+    "get_gauge_entries": (
+        "get_gauge_entries() -> list[zelnor_core.GaugeEntry]",
+        "Get all new gauge metrics entries since last call",
+    ),
 }
 CLASSES = {"CounterEntry": "int", "HistogramEntry": "float", "GaugeEntry": "float"}
 
@@ -101,36 +109,29 @@ def test_stub_is_installed_beside_the_module_and_mypy_accepts_typed_use(tmp_path
     assert installed.read_text() == STUB.read_text()
     mypy = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", str(HERE / "typed_example.py")],
-        capture_output=True, text=True, cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
     )
     assert mypy.returncode == 0, mypy.stdout + mypy.stderr
     wrong = tmp_path / "wrong.py"
     wrong.write_text("import zelnor_core\nzelnor_core.inc_counter(1, 'x')\n")
-    mypy = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(wrong)],
-                          capture_output=True, text=True, cwd=tmp_path)
+    mypy = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", str(wrong)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
     assert mypy.returncode == 1 and "arg-type" in mypy.stdout
 
 
 # --- the interpreter-version check at import ---
 
-VERSION_PROBE = r"""
-#include <cstdlib>
-// Stands in for the interpreter's Py_GetVersion, so that the import check sees another version.
-extern "C" const char* __real_Py_GetVersion();
-extern "C" const char* __wrap_Py_GetVersion() {
-  const char* fake = std::getenv("ZELNOR_FAKE_PYTHON_VERSION");
-  return fake != nullptr ? fake : __real_Py_GetVersion();
-}
-"""
-
 
 @pytest.fixture(scope="module")
-def version_probe_module(tmp_path_factory):
+def version_probe_module():
     """A test-only build of the module whose import sees a version of the test's choosing."""
-    out = tmp_path_factory.mktemp("probe")
-    probe = out / "probe.cpp"
-    probe.write_text(VERSION_PROBE)
-    return build_module_variant(out, extra_sources=[probe], link_flags=["-Wl,--wrap=Py_GetVersion"])
+    return build_module_variant("version_probe")
 
 
 def _import_with_version(directory, version):
@@ -138,25 +139,40 @@ def _import_with_version(directory, version):
     if version is not None:
         env["ZELNOR_FAKE_PYTHON_VERSION"] = version
     return subprocess.run(
-        [sys.executable, "-c",
-         "import zelnor_core, sys\n"
-         "assert zelnor_core.__file__.startswith(sys.argv[1]), zelnor_core.__file__\n",
-         str(directory)],
-        capture_output=True, text=True, env=env,
+        [
+            sys.executable,
+            "-c",
+            "import zelnor_core, sys\n"
+            "assert zelnor_core.__file__.startswith(sys.argv[1]), zelnor_core.__file__\n",
+            str(directory),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
     )
 
 
-@pytest.mark.parametrize("version", [
-    "3.9.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
-    "3.12.1 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
-    "3.100.0 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]",
-    "3.1.0",
-])
+def _other_versions():
+    """Versions that are not this interpreter's, derived from it: the next and previous minor, one
+    that shares its first characters (3.1 for 3.10), and one a digit longer (3.100 for 3.10)."""
+    major, minor = sys.version_info[:2]
+    suffix = ".1 (main, Jan  1 2026, 00:00:00) [GCC 12.2.0]"
+    return [
+        f"{major}.{minor + 1}{suffix}",
+        f"{major}.{minor - 1}{suffix}",
+        f"{major}.{minor}0.0",
+        f"{major}.{str(minor)[:-1] or '0'}.0",
+    ]
+
+
+@pytest.mark.parametrize("version", _other_versions())
 def test_import_under_another_interpreter_version_fails(version_probe_module, version):
     completed = _import_with_version(version_probe_module, version)
     compiled = f"{sys.version_info.major}.{sys.version_info.minor}"
-    expected = (f"ImportError: Python version mismatch: module was compiled for Python "
-                f"{compiled}, but the interpreter version is incompatible: {version}.")
+    expected = (
+        f"ImportError: Python version mismatch: module was compiled for Python "
+        f"{compiled}, but the interpreter version is incompatible: {version}."
+    )
     assert completed.returncode == 1
     assert completed.stderr.strip().splitlines()[-1] == expected
 
@@ -165,3 +181,23 @@ def test_import_under_the_compiled_version_succeeds(version_probe_module):
     same = f"{sys.version_info.major}.{sys.version_info.minor}.99 (fake)"
     assert _import_with_version(version_probe_module, same).returncode == 0
     assert _import_with_version(version_probe_module, None).returncode == 0
+
+
+# The module built for this interpreter, copied under a bare name and imported by each other
+# interpreter CI has built for (ZELNOR_OTHER_PYTHONS): an ImportError every time, never a crash.
+@pytest.mark.parametrize(
+    "other",
+    [p for p in os.environ.get("ZELNOR_OTHER_PYTHONS", "").split(":") if p]
+    or [pytest.param(None, marks=pytest.mark.skip(reason="no other interpreter named"))],
+)
+def test_the_module_of_another_interpreter_fails_to_import_cleanly(other, tmp_path):
+    shutil.copy(zelnor_core.__file__, tmp_path / "zelnor_core.so")
+    completed = subprocess.run(
+        [other, "-c", "import zelnor_core"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": str(tmp_path)},
+    )
+    assert completed.returncode == 1, completed.stderr  # not a signal: no crash
+    assert "ImportError" in completed.stderr.strip().splitlines()[-1], completed.stderr

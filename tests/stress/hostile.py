@@ -31,17 +31,21 @@ from pathlib import Path
 import zelnor_core
 
 DIRECTORY = Path("/tmp/metrics_collector")
-PRODUCER = r"""
-import sys, threading, time, zelnor_core
-def record(thread):
-    for seq in range(int(sys.argv[2])):
-        zelnor_core.inc_counter(f"{sys.argv[1]}.{thread}", seq)
-        if seq % 20 == 19:
-            time.sleep(0.02)
-threads = [threading.Thread(target=record, args=(t,)) for t in range(4)]
-[t.start() for t in threads]
-[t.join() for t in threads]
-"""
+# The tests' producer program: one recording thread per process, driven over stdin.
+PRODUCER = Path(__file__).resolve().parent.parent / "python" / "producer_process.py"
+
+
+def feed(live, per_thread):
+    """Records each live producer's numbered sequence in steps of 20, 20 ms apart: well within
+    what a ring holds between two drains."""
+    for start in range(0, per_thread, 20):
+        for name, process in live.items():
+            process.stdin.write(f"n {name} {start} 20\n")
+            process.stdin.flush()
+        for process in live.values():
+            while process.stdout.readline() not in ("ok\n", ""):
+                pass
+        time.sleep(0.02)
 
 
 # Runs as "nobody": races the consumer for its state directory until told to stop on stdin.
@@ -77,9 +81,14 @@ def start_attacker(elsewhere):
     interpreter = shutil.which("python3", path="/usr/bin:/bin")
     if os.geteuid() != 0 or interpreter is None:
         return None
-    return subprocess.Popen([interpreter, "-c", ATTACKER, str(DIRECTORY), str(elsewhere)],
-                            user=65534, group=65534, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [interpreter, "-c", ATTACKER, str(DIRECTORY), str(elsewhere)],
+        user=65534,
+        group=65534,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
 
 
 def fingerprint(path):
@@ -117,8 +126,12 @@ def plant(count, elsewhere, first=0):
             kinds["oversized queue file"] += 1
         elif kind == 3:
             with open(path, "wb") as f:  # ready, with impossible indices
-                f.write(struct.pack("<BBxxII", 1, 0, rng.randrange(1000, 1 << 32),
-                                    rng.randrange(1 << 32)) + rng.randbytes(200))
+                f.write(
+                    struct.pack(
+                        "<BBxxII", 1, 0, rng.randrange(1000, 1 << 32), rng.randrange(1 << 32)
+                    )
+                    + rng.randbytes(200)
+                )
                 f.truncate(2 * 1024 * 1024)
             kinds["garbage header"] += 1
         elif kind == 4:
@@ -186,12 +199,27 @@ def main():
         before[target] = []
         attacker = start_attacker(target)
         per_thread = 2000
-        producers = [subprocess.Popen([sys.executable, "-c", PRODUCER, f"live{p}", str(per_thread)])
-                     for p in range(2)]
+        live = {
+            f"live{p}.{t}": subprocess.Popen(
+                [sys.executable, str(PRODUCER)],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                text=True,
+            )
+            for p in range(2)
+            for t in range(4)
+        }
+        feeder = threading.Thread(target=feed, args=(live, per_thread))
+        feeder.start()
         second_half = {}
-        planter = threading.Thread(target=lambda: second_half.update(zip(
-            ("untouched", "kinds"), plant(args.entries - args.entries // 2, elsewhere,
-                                          args.entries // 2))))
+        planter = threading.Thread(
+            target=lambda: second_half.update(
+                zip(
+                    ("untouched", "kinds"),
+                    plant(args.entries - args.entries // 2, elsewhere, args.entries // 2),
+                )
+            )
+        )
         planter.start()
         while planter.is_alive():
             drain()
@@ -208,36 +236,51 @@ def main():
             time.sleep(0.01)
         attack = stop_attacker(attacker)
         while time.monotonic() < deadline or (
-                list(DIRECTORY.glob(".consumer/attached.*/*hostile*"))
-                and time.monotonic() < deadline + 20):
+            list(DIRECTORY.glob(".consumer/attached.*/*hostile*"))
+            and time.monotonic() < deadline + 20
+        ):
             drain()
             time.sleep(0.01)
-        for producer in producers:
-            if producer.wait(timeout=60) != 0:
+        feeder.join()
+        for process in live.values():
+            process.stdin.close()
+            if process.wait(timeout=60) != 0:
                 problems.append("a producer failed")
         for p in range(2):
             for t in range(4):
                 if got.get(f"live{p}.{t}") != list(range(per_thread)):
                     problems.append(f"live{p}.{t}: {len(got.get(f'live{p}.{t}', []))} records")
-        changed = [str(path) for path, print_ in before.items()
-                   if (sorted(os.listdir(path)) if path == target else fingerprint(path))
-                   != print_]
+        changed = [
+            str(path)
+            for path, print_ in before.items()
+            if (sorted(os.listdir(path)) if path == target else fingerprint(path)) != print_
+        ]
         if attack is not None:
-            problems += [f"the attacker changed {line.split()[1]}" for line in attack
-                         if line.startswith("CHANGED")]
+            problems += [
+                f"the attacker changed {line.split()[1]}"
+                for line in attack
+                if line.startswith("CHANGED")
+            ]
         if changed:
             problems.append(f"{len(changed)} entries changed: {changed[:5]}")
-        attached_left = [p for p in DIRECTORY.iterdir() if p.name.split(".")[0] in
-                         ("counter", "histogram", "gauge") and p.is_file() and not p.is_symlink()
-                         and os.lstat(p).st_nlink == 1]
+        attached_left = [
+            p
+            for p in DIRECTORY.iterdir()
+            if p.name.split(".")[0] in ("counter", "histogram", "gauge")
+            and p.is_file()
+            and not p.is_symlink()
+            and os.lstat(p).st_nlink == 1
+        ]
         if attached_left:
             problems.append(f"{len(attached_left)} plain queue files never attached")
         kept = list(DIRECTORY.glob(".consumer/attached.*/*hostile*"))
         if kept:
             problems.append(f"{len(kept)} attached junk files never let go")
         print("planted: " + ", ".join(f"{n} {kind}" for kind, n in sorted(kinds.items())))
-        print(f"live records: {sum(len(v) for k, v in got.items() if k.startswith('live'))} "
-              f"of {2 * 4 * per_thread} drained; untouched entries checked: {len(before)}")
+        print(
+            f"live records: {sum(len(v) for k, v in got.items() if k.startswith('live'))} "
+            f"of {2 * 4 * per_thread} drained; untouched entries checked: {len(before)}"
+        )
         summary = [line for line in attack or [] if line.startswith("ATTACKER")]
         print(summary[0] if summary else "attacker: not run (needs root to act as another user)")
     finally:

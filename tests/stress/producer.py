@@ -30,8 +30,9 @@ def forked_child(rng):
     threads = []
     for _ in range(2):
         serial += 1
-        threads.append(threading.Thread(target=record_thread,
-                                        args=(serial, rng.randint(100, 1500), 0.01)))
+        threads.append(
+            threading.Thread(target=record_thread, args=(serial, rng.randint(100, 1500), 0.01))
+        )
         threads[-1].start()
     for thread in threads:
         thread.join()
@@ -50,8 +51,9 @@ def main():
         live = [t for t in live if t.is_alive()]
         while len(live) < max_threads:
             serial += 1
-            thread = threading.Thread(target=record_thread,
-                                      args=(serial, rng.randint(100, 3000), 0.01))
+            thread = threading.Thread(
+                target=record_thread, args=(serial, rng.randint(100, 3000), 0.01)
+            )
             thread.start()
             live.append(thread)
         if time.monotonic() >= next_fork:

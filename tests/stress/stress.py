@@ -40,8 +40,9 @@ def own_counts():
 
 
 def files_left():
-    queue_files = [p for p in DIRECTORY.iterdir() if p.name.split(".")[0] in
-                   ("counter", "histogram", "gauge")]
+    queue_files = [
+        p for p in DIRECTORY.iterdir() if p.name.split(".")[0] in ("counter", "histogram", "gauge")
+    ]
     return queue_files + list(DIRECTORY.glob(".consumer/attached.*/*"))
 
 
@@ -77,9 +78,12 @@ def main():
     fcntl.flock(lock, fcntl.LOCK_EX)
     rng = random.Random(1234)
     sequences = Sequences()
-    drain = lambda: (sequences.add("counter", zelnor_core.get_counter_entries()),
-                     sequences.add("histogram", zelnor_core.get_histogram_entries()),
-                     zelnor_core.get_gauge_entries())
+
+    def drain():
+        sequences.add("counter", zelnor_core.get_counter_entries())
+        sequences.add("histogram", zelnor_core.get_histogram_entries())
+        zelnor_core.get_gauge_entries()
+
     drain()
     baseline_fds, baseline_maps = own_counts()
     most_fds, most_maps = baseline_fds, baseline_maps
@@ -94,8 +98,15 @@ def main():
         started += 1
         path = os.path.join(outputs, f"producer-{started}.out")
         process = subprocess.Popen(
-            [sys.executable, str(HERE / "producer.py"), str(seconds), str(args.threads),
-             str(rng.randrange(1 << 30))], stdout=open(path, "w"))
+            [
+                sys.executable,
+                str(HERE / "producer.py"),
+                str(seconds),
+                str(args.threads),
+                str(rng.randrange(1 << 30)),
+            ],
+            stdout=open(path, "w"),
+        )
         producers[process.pid] = (process, path)
 
     for _ in range(args.processes):
@@ -108,8 +119,9 @@ def main():
         most_fds, most_maps = max(most_fds, fds), max(most_maps, maps)
         if kill_times and time.monotonic() - begin >= kill_times[0]:
             kill_times.pop(0)
-            victim = rng.choice([pid for pid, (p, _) in producers.items()
-                                 if p.poll() is None and pid not in killed])
+            victim = rng.choice(
+                [pid for pid, (p, _) in producers.items() if p.poll() is None and pid not in killed]
+            )
             os.kill(victim, signal.SIGKILL)
             killed.add(victim)
             start_producer(max(1.0, args.seconds - (time.monotonic() - begin)))
@@ -126,7 +138,7 @@ def main():
     # What each output file says: finished threads and full-queue lines.
     done = {}
     full_lines = {}
-    for pid, (process, path) in producers.items():
+    for _, path in producers.values():
         text = open(path).read()
         full_lines[path] = text.count(FULL_LINE)
         for thread_pid, thread, count in DONE_LINE.findall(text):
@@ -159,11 +171,15 @@ def main():
     if most_fds - baseline_fds > 16:
         problems.append(f"consumer descriptors grew by {most_fds - baseline_fds}")
 
-    print(f"producer processes: {len(producers)} ({len(killed)} killed with SIGKILL), "
-          f"producer threads seen: {threads_seen} (forked children included)")
+    print(
+        f"producer processes: {len(producers)} ({len(killed)} killed with SIGKILL), "
+        f"producer threads seen: {threads_seen} (forked children included)"
+    )
     print(f"records drained: {sequences.total}, lost: {lost}, full-queue lines: {reported}")
-    print(f"consumer descriptors: {baseline_fds} at start, at most {most_fds}; "
-          f"mappings: {baseline_maps} at start, at most {most_maps}")
+    print(
+        f"consumer descriptors: {baseline_fds} at start, at most {most_fds}; "
+        f"mappings: {baseline_maps} at start, at most {most_maps}"
+    )
     print(f"files left after catching up: {len(left)}")
     for problem in problems:
         print(f"FAIL: {problem}")

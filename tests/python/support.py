@@ -1,0 +1,288 @@
+"""What the Python tests share: the run's metrics directory, consumer and producer processes,
+child interpreters, the exporter, test-only builds of the module, and values that convert.
+
+Each test run drains a metrics directory of its own (ZELNOR_METRICS_DIR, set when this module is
+first imported, for this process and every process it starts), so that test runs on one machine
+never meet. Only one consumer may drain a directory at a time, so the pytest process itself never
+drains (a consumer lives as long as its process): draining happens in consumer processes that the
+tests start and stop.
+"""
+
+import atexit
+import json
+import os
+import platform
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import urllib.request
+from collections import defaultdict
+from pathlib import Path
+
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+DEFAULT_DIRECTORY = Path("/tmp/metrics_collector")
+if "ZELNOR_TEST_RUN" not in os.environ:  # else a process the run started imports this again
+    os.environ["ZELNOR_TEST_RUN"] = tempfile.mkdtemp(
+        prefix="zelnor-pytest-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None
+    )
+    os.environ["ZELNOR_METRICS_DIR"] = os.path.join(os.environ["ZELNOR_TEST_RUN"], "metrics")
+    atexit.register(shutil.rmtree, os.environ["ZELNOR_TEST_RUN"], True)
+METRICS_DIRECTORY = Path(os.environ["ZELNOR_TEST_RUN"]) / "metrics"
+
+
+def queue_files_left(directory):
+    """Queue files in the directory or kept by a consumer that is gone."""
+    if not directory.is_dir():
+        return []
+    found = [
+        p for p in directory.iterdir() if p.name.split(".")[0] in ("counter", "histogram", "gauge")
+    ]
+    return found + list(directory.glob(".consumer/attached.*/*"))
+
+
+class Consumer:
+    """A consumer process; drain() returns what its three getters returned."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, str(HERE / "consumer_process.py")],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        self.error_lines = []
+        self.pid = self.ask("pid")["pid"]
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        while True:
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError("the consumer process ended")
+            if line.startswith("RESULT "):
+                return json.loads(line[len("RESULT ") :])
+            self.error_lines.append(line.rstrip("\n"))
+
+    def drain(self):
+        result = self.ask("drain")
+        if "error" in result:
+            raise RuntimeError(result["error"])
+        return result
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=30)
+
+
+class Collected:
+    """Everything drained so far, by kind and name, in arrival order."""
+
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.entries = {
+            "counter": defaultdict(list),
+            "histogram": defaultdict(list),
+            "gauge": defaultdict(list),
+        }
+
+    def add(self, drained):
+        for kind, entries in drained.items():
+            for name, value in entries:
+                if name is None or name.startswith(self.prefix):
+                    self.entries[kind][name].append(value)
+
+    def __getitem__(self, kind):
+        return self.entries[kind]
+
+    def count(self):
+        return sum(len(values) for by_name in self.entries.values() for values in by_name.values())
+
+
+class Producer:
+    """A producer process (producer_process.py) whose one recording thread lives as long as the
+    process and records what it is told; of another interpreter when `python` names one."""
+
+    def __init__(self, directory=None, python=sys.executable):
+        env = {**os.environ, "ZELNOR_METRICS_DIR": str(directory)} if directory else None
+        self.process = subprocess.Popen(
+            [python, str(HERE / "producer_process.py")],
+            env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+
+    def record(self, kind, name, value, times=1):
+        """Records and returns the lines the module wrote meanwhile (full-queue lines). `value`
+        may be "0x" and a double's 16 hex digits, for its exact bits."""
+        self.process.stdin.write(f"{kind} {name} {value} {times}\n")
+        self.process.stdin.flush()
+        lines = []
+        while (line := self.process.stdout.readline()) != "ok\n":
+            assert line, "the producer process ended"
+            lines.append(line)
+        return lines
+
+    def close(self):
+        if self.process.stdin.closed:
+            return
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+def drain_until(consumer, collected, done, timeout=20.0):
+    """Drains every 10 ms until done() holds; fails the test on timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        collected.add(consumer.drain())
+        if done():
+            return
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out with {collected.count()} entries: {dict(collected.entries)}")
+        time.sleep(0.01)
+
+
+def run_python(code, *, env=None, check=True, timeout=120, cwd=None):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, **(env or {})},
+        timeout=timeout,
+        cwd=cwd,
+    )
+    if check and completed.returncode != 0:
+        pytest.fail(
+            f"child failed ({completed.returncode}):\n{completed.stdout}\n{completed.stderr}"
+        )
+    return completed
+
+
+def build_module_variant(variant):
+    """Builds a test-only variant of zelnor_core for this interpreter through CMake (with the
+    environment's CXX, CXXFLAGS and LDFLAGS, as a 32-bit build needs); returns its directory."""
+    try:
+        import pybind11
+    except ImportError:
+        pytest.fail("pybind11 (2.13) is needed to build a test variant of the module")
+    tag = f"{sys.implementation.cache_tag}-{platform.machine()}-{8 * struct.calcsize('P')}bit"
+    build = ROOT / "build" / "test-modules" / tag
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DZELNOR_BUILD_TESTS=OFF",
+            "-DZELNOR_BUILD_PYTHON=ON",
+            "-DZELNOR_BUILD_TEST_MODULES=ON",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        ["cmake", "--build", str(build), "--target", f"zelnor_core_{variant}"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    return build / "variants" / variant
+
+
+# --- the exporter ---
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Exporter:
+    def __init__(self, *args):
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "zelnor_exporter",
+                "--port",
+                str(self.port),
+                "--address",
+                "127.0.0.1",
+                *args,
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        self.first_lines = [self.process.stdout.readline() for _ in range(2)]
+        assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
+
+    def scrape(self):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics", timeout=10) as reply:
+            text = reply.read().decode()
+        return {
+            (s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in text_string_to_metric_families(text)
+            for s in family.samples
+        }
+
+    def scrape_until(self, done, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            got = self.scrape()
+            if done(got) or time.monotonic() > deadline:
+                return got
+            time.sleep(0.05)
+
+    def stop(self, signum=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(signum)
+        out, _ = self.process.communicate(timeout=30)
+        return self.process.returncode, out
+
+
+# --- values that Python converts to numbers in more than one way ---
+
+
+class Index:
+    """An integer through __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    """A number through __float__ only."""
+
+    def __float__(self):
+        return 2.5
+
+
+class Bad:
+    """Raises from __index__."""
+
+    def __index__(self):
+        raise ValueError("no")
