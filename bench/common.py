@@ -21,14 +21,38 @@ def build():
     """Configures and builds the benchmark's native programs and floors with CMake."""
     import pybind11
 
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release", "-DZELNOR_BUILD_BENCH=ON",
-                    "-DZELNOR_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={sys.executable}",
-                    f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "zelnor_queue_bench",
-                    "zelnor_paced_producer", "zelnor_bench_floor", "zelnor_bench_binding"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DZELNOR_BUILD_BENCH=ON",
+            "-DZELNOR_BUILD_PYTHON=ON",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        [
+            "cmake",
+            "--build",
+            str(BUILD),
+            "--target",
+            "zelnor_queue_bench",
+            "zelnor_paced_producer",
+            "zelnor_bench_floor",
+            "zelnor_bench_binding",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 def program(name):
@@ -40,9 +64,14 @@ def run_section(name, *args, env=None):
     consumer for as long as it lives) and returns what it printed last, as JSON."""
     completed = subprocess.run(
         [sys.executable, str(BENCH / "sections" / f"{name}.py"), *map(str, args)],
-        capture_output=True, text=True,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join([str(BUILD / "bench"), str(BENCH)]),
-             **(env or {})})
+        capture_output=True,
+        text=True,
+        env={
+            **os.environ,
+            "PYTHONPATH": os.pathsep.join([str(BUILD / "bench"), str(BENCH)]),
+            **(env or {}),
+        },
+    )
     if completed.returncode != 0:
         raise SystemExit(f"section {name} failed:\n{completed.stdout}\n{completed.stderr}")
     return json.loads(completed.stdout.strip().splitlines()[-1])
@@ -50,8 +79,9 @@ def run_section(name, *args, env=None):
 
 def section_main(measure):
     """The entry point of a section file: measure(*arguments), printed as JSON."""
-    arguments = [float(a) if "." in a else int(a) if a.lstrip("-").isdigit() else a
-                 for a in sys.argv[1:]]
+    arguments = [
+        float(a) if "." in a else int(a) if a.lstrip("-").isdigit() else a for a in sys.argv[1:]
+    ]
     print(json.dumps(measure(*arguments)))
 
 
@@ -69,5 +99,8 @@ def metrics_directory(on):
 
 def python(script, *args, env=None, **popen):
     """Starts bench/programs/<script> with this interpreter."""
-    return subprocess.Popen([sys.executable, str(PROGRAMS / script), *map(str, args)],
-                            env={**os.environ, **(env or {})}, **popen)
+    return subprocess.Popen(
+        [sys.executable, str(PROGRAMS / script), *map(str, args)],
+        env={**os.environ, **(env or {})},
+        **popen,
+    )

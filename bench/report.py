@@ -27,47 +27,74 @@ def met(ok):
 
 
 PEERS = {
-    "inc_counter": ["prometheus_client Counter.inc", "statsd incr (UDP)",
-                    "OpenTelemetry Counter.add"],
-    "observe_histogram": ["prometheus_client Histogram.observe", "statsd timing (UDP)",
-                          "OpenTelemetry Histogram.record"],
+    "inc_counter": [
+        "prometheus_client Counter.inc",
+        "statsd incr (UDP)",
+        "OpenTelemetry Counter.add",
+    ],
+    "observe_histogram": [
+        "prometheus_client Histogram.observe",
+        "statsd timing (UDP)",
+        "OpenTelemetry Histogram.record",
+    ],
     "set_gauge": ["prometheus_client Gauge.set", "statsd gauge (UDP)"],
 }
 
 
 def targets(results):
     recording, draining = results["recording"], results["draining"]
-    floor = {"inc_counter": recording["physical floor (int)"],
-             "observe_histogram": recording["physical floor (float)"],
-             "set_gauge": recording["physical floor (float)"]}
+    floor = {
+        "inc_counter": recording["physical floor (int)"],
+        "observe_histogram": recording["physical floor (float)"],
+        "set_gauge": recording["physical floor (float)"],
+    }
     rows = []
     for function, ns in floor.items():
         value = recording[f"zelnor {function}"] / ns
-        rows.append([f"{function} at most 2x the physical floor", f"{value:.2f}x",
-                     met(value <= 2)])
+        rows.append([f"{function} at most 2x the physical floor", f"{value:.2f}x", met(value <= 2)])
     fastest_peer = min(recording[label] for labels in PEERS.values() for label in labels)
     slowest_ours = max(recording[f"zelnor {f}"] for f in PEERS)
-    rows.append(["at least 15x faster than each peer's fastest call",
-                 f"{fastest_peer / slowest_ours:.1f}x", met(fastest_peer / slowest_ours >= 15)])
+    rows.append(
+        [
+            "at least 15x faster than each peer's fastest call",
+            f"{fastest_peer / slowest_ours:.1f}x",
+            met(fastest_peer / slowest_ours >= 15),
+        ]
+    )
     drain_ratio = draining["drain_ns"] / draining["floor_ns"]
-    rows.append(["draining at most 1.15x the object floor", f"{drain_ratio:.2f}x",
-                 met(drain_ratio <= 1.15)])
+    rows.append(
+        ["draining at most 1.15x the object floor", f"{drain_ratio:.2f}x", met(drain_ratio <= 1.15)]
+    )
     if results["syscalls"]:
         extra = sum(abs(v) for v in results["syscalls"]["extra"].values())
-        rows.append(["no system call on the recording path",
-                     f"{extra} more in 1,000,000 calls than in 900", met(extra / 999100 < 1e-4)])
+        rows.append(
+            [
+                "no system call on the recording path",
+                f"{extra} more in 1,000,000 calls than in 900",
+                met(extra / 999100 < 1e-4),
+            ]
+        )
     lost = sum(r["recorded"] - r["delivered"] for r in results["end_to_end"].values())
     rows.append(["nothing lost end to end", f"{lost} lost", met(lost == 0)])
     exporter = results["exporter"]
     for kind in ("plain", "labelled"):
         value = exporter[kind]["cpu_ns_per_entry"] / exporter["loop_ns_per_entry"]
-        rows.append([f"exporter CPU per entry ({kind} names) at most 0.15x the bare drain loop's",
-                     f"{value:.3f}x", met(value <= 0.15)])
+        rows.append(
+            [
+                f"exporter CPU per entry ({kind} names) at most 0.15x the bare drain loop's",
+                f"{value:.3f}x",
+                met(value <= 0.15),
+            ]
+        )
     slowest = min(r["rate"] for r in exporter["sustained"].values())
     dropped = sum(r["dropped"] for r in exporter["sustained"].values())
-    rows.append(["one exporter keeps up with 5 million entries a second, nothing dropped",
-                 f"at least {slowest / 1e6:.2f} million a second, {dropped:.0f} dropped",
-                 met(slowest >= 4.9e6 and dropped == 0)])
+    rows.append(
+        [
+            "one exporter keeps up with 5 million entries a second, nothing dropped",
+            f"at least {slowest / 1e6:.2f} million a second, {dropped:.0f} dropped",
+            met(slowest >= 4.9e6 and dropped == 0),
+        ]
+    )
     return table(["target", "measured", ""], rows)
 
 
@@ -78,8 +105,11 @@ def recording_section(recording):
     for label, ns in recording.items():
         counts = any(word in label for word in ("(int)", "inc_counter", ".inc", "incr", ".add"))
         rows.append([label, f"{ns:.1f}", f"{ratio(ns, floor_int if counts else floor_float):.2f}"])
-    peer_rows = [[function, label, f"{ratio(recording[label], recording[f'zelnor {function}']):.1f}"]
-                 for function, labels in PEERS.items() for label in labels]
+    peer_rows = [
+        [function, label, f"{ratio(recording[label], recording[f'zelnor {function}']):.1f}"]
+        for function, labels in PEERS.items()
+        for label in labels
+    ]
     return f"""### Recording call
 
 ns per call, with the loop that calls it; ratio to the physical floor of the same value type.
@@ -100,12 +130,14 @@ def exporter_section(exporter):
     for kind in ("plain", "labelled"):
         ns = exporter[kind]["cpu_ns_per_entry"]
         rows.append([f"zelnor-exporter, {kind} names", f"{ns:.1f}", f"{ns / loop:.3f}"])
-    sustained = [[count, f"{r['rate'] / 1e6:.2f}", f"{r['cpu_ns_per_entry']:.1f}",
-                  f"{r['dropped']:.0f}"] for count, r in exporter["sustained"].items()]
+    sustained = [
+        [count, f"{r['rate'] / 1e6:.2f}", f"{r['cpu_ns_per_entry']:.1f}", f"{r['dropped']:.0f}"]
+        for count, r in exporter["sustained"].items()
+    ]
     return f"""### The exporter
 
-CPU per entry, under {exporter['compare_rate']:,} entries a second from 2 producer processes
-(8 threads each), drained every 10 ms:
+CPU per entry, under {exporter["compare_rate"]:,} entries a second from 4 producer processes
+(4 threads each), drained every 10 ms:
 
 {table(["consumer", "CPU ns per entry", "x bare loop"], rows)}
 
@@ -120,21 +152,41 @@ def directory_section(first_call, disk_writes):
     rows = []
     for threads in (1, 100, 1000):
         disk, tmpfs = first_call[f"{threads} disk"], first_call[f"{threads} tmpfs"]
-        rows.append([threads, f"{disk['seconds'] * 1e3:.1f}", f"{tmpfs['seconds'] * 1e3:.1f}",
-                     f"{disk['seconds'] / tmpfs['seconds']:.0f}x",
-                     f"{disk['median_call'] * 1e3:.2f}", f"{tmpfs['median_call'] * 1e3:.2f}"])
+        rows.append(
+            [
+                threads,
+                f"{disk['seconds'] * 1e3:.1f}",
+                f"{tmpfs['seconds'] * 1e3:.1f}",
+                f"{disk['seconds'] / tmpfs['seconds']:.0f}x",
+                f"{disk['median_call'] * 1e3:.2f}",
+                f"{tmpfs['median_call'] * 1e3:.2f}",
+            ]
+        )
     text = f"""### Disk-backed /tmp against tmpfs
 
 Threads making their first recording call at once (three files created, sized, reserved, mapped
 and initialised each, with the interpreter lock held): ms until the last is done, and the median
 call.
 
-{table(["threads", "disk ms", "tmpfs ms", "disk / tmpfs", "disk median call ms",
-        "tmpfs median call ms"], rows)}
+{
+        table(
+            [
+                "threads",
+                "disk ms",
+                "tmpfs ms",
+                "disk / tmpfs",
+                "disk median call ms",
+                "tmpfs median call ms",
+            ],
+            rows,
+        )
+    }
 """
     if disk_writes:
-        write_rows = [[name, f"{r['during'] / 1024:.0f}", f"{r['with_sync'] / 1024:.0f}"]
-                      for name, r in disk_writes.items()]
+        write_rows = [
+            [name, f"{r['during'] / 1024:.0f}", f"{r['with_sync'] / 1024:.0f}"]
+            for name, r in disk_writes.items()
+        ]
         text += f"""
 KiB a second written to the disk behind /tmp while producer processes (4 threads each) record
 50,000 entries a second each and one consumer drains: during the window, and counting a sync at
@@ -150,13 +202,13 @@ def other_sections(results):
     text = f"""### Draining
 
 Per entry, draining {BATCH} counter entries with `get_counter_entries()`:
-{draining['drain_ns']:.1f} ns, against {draining['floor_ns']:.1f} ns for building the same number
-of pybind11 objects in one list ({draining['drain_ns'] / draining['floor_ns']:.2f}x).
+{draining["drain_ns"]:.1f} ns, against {draining["floor_ns"]:.1f} ns for building the same number
+of pybind11 objects in one list ({draining["drain_ns"] / draining["floor_ns"]:.2f}x).
 
 ### The native queue alone
 
-`enqueue` {queue['enqueue_ns']:.1f} ns and `dequeueMulti` {queue['dequeue_ns']:.1f} ns per record
-({queue['records']:.0f} records in batches of {BATCH}, one process).
+`enqueue` {queue["enqueue_ns"]:.1f} ns and `dequeueMulti` {queue["dequeue_ns"]:.1f} ns per record
+({queue["records"]:.0f} records in batches of {BATCH}, one process).
 """
     syscalls = results["syscalls"]
     if syscalls:
@@ -164,12 +216,21 @@ of pybind11 objects in one list ({draining['drain_ns'] / draining['floor_ns']:.2
 ### System calls on the recording path
 
 `strace -f -c` of a producer process recording 900 calls, and of one recording 1,000,000 calls,
-while a separate consumer drains: {syscalls['small']} and {syscalls['large']} system calls. The
-difference: {syscalls['sleeps']} `clock_nanosleep` (the producer's own pauses between batches) and
-otherwise {syscalls['extra'] or 'nothing'}; {syscalls['error_lines']} full-queue lines.
+while a separate consumer drains: {syscalls["small"]} and {syscalls["large"]} system calls. The
+difference: {syscalls["sleeps"]} `clock_nanosleep` (the producer's own pauses between batches) and
+otherwise {syscalls["extra"] or "nothing"}; {syscalls["error_lines"]} full-queue lines.
 """
-    rows = [[p, r["recorded"], r["delivered"], f"{r['cpu_ns_per_entry']:.0f}",
-             f"{r['p50_ms']:.2f}", f"{r['p99_ms']:.2f}"] for p, r in results["end_to_end"].items()]
+    rows = [
+        [
+            p,
+            r["recorded"],
+            r["delivered"],
+            f"{r['cpu_ns_per_entry']:.0f}",
+            f"{r['p50_ms']:.2f}",
+            f"{r['p99_ms']:.2f}",
+        ]
+        for p, r in results["end_to_end"].items()
+    ]
     cost = results["cost"]
     text += f"""
 ### End to end
@@ -181,8 +242,8 @@ draining every 10 ms; latency from the record (its value is the time it was made
 
 ### Cost of a producer thread
 
-{cost['files']} files of {cost['bytes'] // max(cost['files'], 1)} bytes each (sparse),
-{cost['blocks_bytes'] // 1024} KiB of blocks reserved in all, and {cost['rss_kib']} KiB more
+{cost["files"]} files of {cost["bytes"] // max(cost["files"], 1)} bytes each (sparse),
+{cost["blocks_bytes"] // 1024} KiB of blocks reserved in all, and {cost["rss_kib"]} KiB more
 resident memory after the thread's first call.
 """
     return text
@@ -196,12 +257,15 @@ def draw_chart(results, path):
 
     recording = results["recording"]
     exporter = results["exporter"]
-    figure, (left, right) = plt.subplots(1, 2, figsize=(13, 6),
-                                         gridspec_kw={"width_ratios": [3, 2]})
+    figure, (left, right) = plt.subplots(
+        1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [3, 2]}
+    )
     labels = list(recording)
     values = [recording[label] for label in labels]
-    colours = ["#2a7" if label.startswith("zelnor") else "#999" if "floor" in label else "#c64"
-               for label in labels]
+    colours = [
+        "#2a7" if label.startswith("zelnor") else "#999" if "floor" in label else "#c64"
+        for label in labels
+    ]
     left.barh(labels[::-1], values[::-1], color=colours[::-1])
     left.set_xscale("log")
     left.set_xlabel("ns per call (log scale)")
@@ -209,8 +273,11 @@ def draw_chart(results, path):
     for y, value in enumerate(values[::-1]):
         left.text(value, y, f" {value:.0f}", va="center", fontsize=8)
     consumers = ["bare drain loop", "exporter, plain names", "exporter, labelled names"]
-    cpu = [exporter["loop_ns_per_entry"], exporter["plain"]["cpu_ns_per_entry"],
-           exporter["labelled"]["cpu_ns_per_entry"]]
+    cpu = [
+        exporter["loop_ns_per_entry"],
+        exporter["plain"]["cpu_ns_per_entry"],
+        exporter["labelled"]["cpu_ns_per_entry"],
+    ]
     right.barh(consumers[::-1], cpu[::-1], color=["#2a7", "#2a7", "#c64"])
     right.set_xscale("log")
     right.set_xlabel("consumer CPU ns per entry (log scale)")
@@ -225,7 +292,7 @@ def write(results):
     uname = os.uname()
     measured = f"""{BEGIN}
 
-Measured by `python3 bench/run.py` on {time.strftime('%Y-%m-%d')}: {uname.sysname}
+Measured by `python3 bench/run.py` on {time.strftime("%Y-%m-%d")}: {uname.sysname}
 {uname.release} {uname.machine}, {os.cpu_count()} cores, Python {sys.version.split()[0]}.
 
 ### Targets

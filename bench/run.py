@@ -17,15 +17,29 @@ import sys
 
 from common import BENCH, build, metrics_directory, run_section
 
-REQUIREMENTS = {"prometheus_client": "prometheus_client", "statsd": "statsd",
-                "opentelemetry-sdk": "opentelemetry.sdk", "matplotlib": "matplotlib",
-                "pybind11": "pybind11"}
+REQUIREMENTS = {
+    "prometheus_client": "prometheus_client",
+    "statsd": "statsd",
+    "opentelemetry-sdk": "opentelemetry.sdk",
+    "matplotlib": "matplotlib",
+    "pybind11": "pybind11",
+}
 
 
 def install_requirements():
     if any(importlib.util.find_spec(module) is None for module in REQUIREMENTS.values()):
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "-r",
-                        str(BENCH / "requirements.txt")], check=True)
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "install",
+                "--quiet",
+                "-r",
+                str(BENCH / "requirements.txt"),
+            ],
+            check=True,
+        )
     if shutil.which("strace") is None and os.geteuid() == 0 and shutil.which("apt-get"):
         subprocess.run(["apt-get", "install", "-y", "-qq", "strace"], capture_output=True)
 
@@ -49,21 +63,33 @@ def main():
         ("draining", "draining", lambda: in_directory("draining", 50 if quick else 200)),
         ("queue", "native queue", lambda: run_section("native_queue")),
         ("syscalls", "system calls on the recording path", lambda: in_directory("syscalls")),
-        ("end_to_end", "end to end",
-         lambda: {p: in_directory("end_to_end", p, 20000.0, 2.0 if quick else 4.0)
-                  for p in (1, 2, 4, 8)}),
+        (
+            "end_to_end",
+            "end to end",
+            lambda: {
+                p: in_directory("end_to_end", p, 20000.0, 2.0 if quick else 4.0)
+                for p in (1, 2, 4, 8)
+            },
+        ),
         ("cost", "cost of a producer thread", lambda: in_directory("thread_cost")),
-        ("first_call", "first calls, disk-backed /tmp and tmpfs",
-         lambda: run_section("first_call", 1 if quick else 0)),
-        ("disk_writes", "disk writes of steady producers",
-         lambda: run_section("disk_writes", 12.0 if quick else 40.0)),
-        ("exporter", "the exporter", lambda: run_section("exporter", 2.0 if quick else 4.0)),
+        (
+            "first_call",
+            "first calls, disk-backed /tmp and tmpfs",
+            lambda: run_section("first_call", 1 if quick else 0),
+        ),
+        (
+            "disk_writes",
+            "disk writes of steady producers",
+            lambda: run_section("disk_writes", 12.0 if quick else 40.0),
+        ),
+        ("exporter", "the exporter", lambda: run_section("exporter", 3.0 if quick else 6.0)),
     ]
     for key, title, step in steps:
         print(f"{title} ...", flush=True)
         results[key] = step()
 
     import report
+
     print(report.write(results))
 
 

@@ -32,5 +32,8 @@ barrier.wait()
 start = time.perf_counter()
 for thread in threads:
     thread.join()
-print(json.dumps({"seconds": time.perf_counter() - start,
-                  "median_call": statistics.median(durations)}))
+print(
+    json.dumps(
+        {"seconds": time.perf_counter() - start, "median_call": statistics.median(durations)}
+    )
+)

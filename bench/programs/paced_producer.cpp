@@ -1,6 +1,7 @@
 // A producer process for the exporter's benchmark: THREADS threads, each recording its share of
 // RATE records a second for SECONDS seconds, in a burst every millisecond, the three kinds in
-// turn, under twenty names (with labels when LABELLED is 1). Prints how many it recorded.
+// turn, under twenty names of each kind (labelled ones when LABELLED is 1). Prints how many it
+// recorded.
 //
 //   zelnor_paced_producer DIRECTORY RATE SECONDS THREADS LABELLED
 #include <atomic>
@@ -23,10 +24,15 @@ int main(int argc, char** argv) {
   const double seconds = std::atof(argv[3]);
   const int threads = std::atoi(argv[4]);
   const bool labelled = std::atoi(argv[5]) == 1;
-  std::vector<std::string> names;
+  std::vector<std::string> names[3];
   for (int i = 0; i < 20; ++i) {
-    names.push_back(labelled ? "requests{code=\"" + std::to_string(200 + i) + "\",method=\"GET\"}"
-                             : "requests_" + std::to_string(i));
+    const std::string n = std::to_string(i);
+    names[0].push_back(labelled ? "http_requests{code=\"" + std::to_string(200 + i) +
+                                      "\",method=\"GET\"}"
+                                : "http_requests_" + n);
+    names[1].push_back(labelled ? "request_seconds{route=\"/api/v1/items/" + n + "\"}"
+                                : "request_seconds_" + n);
+    names[2].push_back(labelled ? "queue_depth{worker=\"" + n + "\"}" : "queue_depth_" + n);
   }
   std::atomic<long long> recorded{0};
   std::vector<std::thread> workers;
@@ -41,16 +47,16 @@ int main(int argc, char** argv) {
         const auto due =
             static_cast<long long>(std::chrono::duration<double>(now - start).count() * per_second);
         for (; sent < due; ++sent) {
-          const std::string& name = names[static_cast<std::size_t>(sent % 20)];
+          const auto which = static_cast<std::size_t>(sent % 20);
           switch (sent % 3) {
             case 0:
-              collector.incCounter(name, 1);
+              collector.incCounter(names[0][which], 1);
               break;
             case 1:
-              collector.observeHistogram(name, 0.001 * static_cast<double>(sent % 1000));
+              collector.observeHistogram(names[1][which], 0.001 * static_cast<double>(sent % 1000));
               break;
             default:
-              collector.setGauge(name, static_cast<double>(sent));
+              collector.setGauge(names[2][which], static_cast<double>(sent));
           }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -31,10 +31,21 @@ def window(producers, seconds, on):
         aggregator = _native.Aggregator([1.0], "last", 10000)
         drainer = _native.Drainer(str(directory), aggregator)
         env = {"ZELNOR_METRICS_DIR": str(directory)}
-        processes = [subprocess.Popen([program("zelnor_paced_producer"), str(directory),
-                                       str(RATE), str(seconds), "4", "0"], env={**os.environ,
-                                                                                **env},
-                                      stdout=subprocess.DEVNULL) for _ in range(producers)]
+        processes = [
+            subprocess.Popen(
+                [
+                    program("zelnor_paced_producer"),
+                    str(directory),
+                    str(RATE),
+                    str(seconds),
+                    "4",
+                    "0",
+                ],
+                env={**os.environ, **env},
+                stdout=subprocess.DEVNULL,
+            )
+            for _ in range(producers)
+        ]
         before = written_bytes()
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:

@@ -11,8 +11,10 @@ def measure(producers, rate, seconds):
     import zelnor_core
 
     zelnor_core.get_histogram_entries()
-    processes = [python("latency_producer.py", rate, seconds, stdout=subprocess.PIPE, text=True)
-                 for _ in range(producers)]
+    processes = [
+        python("latency_producer.py", rate, seconds, stdout=subprocess.PIPE, text=True)
+        for _ in range(producers)
+    ]
     latencies = []
     delivered = 0
     cpu_start = time.process_time()
@@ -35,10 +37,13 @@ def measure(producers, rate, seconds):
     latencies.sort()
     zelnor_core.get_counter_entries()
     zelnor_core.get_gauge_entries()
-    return {"recorded": recorded, "delivered": delivered,
-            "cpu_ns_per_entry": cpu * 1e9 / max(delivered, 1),
-            "p50_ms": latencies[len(latencies) // 2] * 1e3 if latencies else None,
-            "p99_ms": latencies[int(len(latencies) * 0.99)] * 1e3 if latencies else None}
+    return {
+        "recorded": recorded,
+        "delivered": delivered,
+        "cpu_ns_per_entry": cpu * 1e9 / max(delivered, 1),
+        "p50_ms": latencies[len(latencies) // 2] * 1e3 if latencies else None,
+        "p99_ms": latencies[int(len(latencies) * 0.99)] * 1e3 if latencies else None,
+    }
 
 
 if __name__ == "__main__":

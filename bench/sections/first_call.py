@@ -10,8 +10,13 @@ from common import metrics_directory, python, section_main
 
 def first_calls(threads, on):
     with metrics_directory(on) as directory:
-        process = python("first_calls.py", threads, env={"ZELNOR_METRICS_DIR": str(directory)},
-                         stdout=subprocess.PIPE, text=True)
+        process = python(
+            "first_calls.py",
+            threads,
+            env={"ZELNOR_METRICS_DIR": str(directory)},
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         out, _ = process.communicate()
         return json.loads(out)
 
@@ -23,7 +28,8 @@ def measure(quick):
             taken = [first_calls(threads, on) for _ in range(runs)]
             results[f"{threads} {on}"] = {
                 "seconds": statistics.median(t["seconds"] for t in taken),
-                "median_call": statistics.median(t["median_call"] for t in taken)}
+                "median_call": statistics.median(t["median_call"] for t in taken),
+            }
     return results
 
 

@@ -7,8 +7,9 @@ from common import program, section_main
 
 
 def measure():
-    completed = subprocess.run([program("zelnor_queue_bench")], capture_output=True, text=True,
-                               check=True)
+    completed = subprocess.run(
+        [program("zelnor_queue_bench")], capture_output=True, text=True, check=True
+    )
     return json.loads(completed.stdout)
 
 

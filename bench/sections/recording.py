@@ -14,14 +14,18 @@ from common import BATCH, section_main
 
 def timed_loop(function, args, calls):
     """ns per call of function(*args), looping with the least overhead Python has."""
-    code = compile(textwrap.dedent("""
+    code = compile(
+        textwrap.dedent("""
         def loop(repeat, function, a, b, clock):
             iterations = repeat(None, CALLS)
             start = clock()
             for _ in iterations:
                 function(a, b)
             return clock() - start
-    """).replace("CALLS", str(calls)), "<loop>", "exec")
+    """).replace("CALLS", str(calls)),
+        "<loop>",
+        "exec",
+    )
     scope = {}
     exec(code, scope)
     return scope["loop"](itertools.repeat, function, *args, time.perf_counter_ns) / calls
@@ -58,8 +62,10 @@ def measure(rounds):
         "binding floor (int)": (zelnor_bench_binding.record_int, (name, 1)),
         "binding floor (float)": (zelnor_bench_binding.record_float, (name, 0.25)),
         "prometheus_client Counter.inc": (lambda a, b: prom_counter.inc(b), (name, 1)),
-        "prometheus_client Histogram.observe": (lambda a, b: prom_histogram.observe(b),
-                                                (name, 0.25)),
+        "prometheus_client Histogram.observe": (
+            lambda a, b: prom_histogram.observe(b),
+            (name, 0.25),
+        ),
         "prometheus_client Gauge.set": (lambda a, b: prom_gauge.set(b), (name, 0.25)),
         "statsd incr (UDP)": (client.incr, (name, 1)),
         "statsd timing (UDP)": (client.timing, (name, 0.25)),

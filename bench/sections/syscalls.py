@@ -5,18 +5,28 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 from common import PROGRAMS, python, section_main
 
 
 def counts(calls):
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as report:
-        consumer = python("drain_loop.py", 0.0005, 60, stdout=subprocess.PIPE, text=True)
+        consumer = python("drain_loop.py", 0.0005, 60, 0, stdout=subprocess.PIPE, text=True)
         consumer.stdout.readline()  # it is the consumer now
-        producer = subprocess.run(["strace", "-f", "-c", "-o", report.name, sys.executable,
-                                   str(PROGRAMS / "syscall_producer.py"), str(calls)],
-                                  capture_output=True, text=True)
+        producer = subprocess.run(
+            [
+                "strace",
+                "-f",
+                "-c",
+                "-o",
+                report.name,
+                sys.executable,
+                str(PROGRAMS / "syscall_producer.py"),
+                str(calls),
+            ],
+            capture_output=True,
+            text=True,
+        )
         consumer.kill()
         consumer.wait()
         by_name = {}
@@ -32,12 +42,19 @@ def measure():
         return None
     small, small_errors = counts(900)
     large, large_errors = counts(1_000_000)
-    extra = {name: large.get(name, 0) - small.get(name, 0) for name in set(small) | set(large)
-             if name not in ("clock_nanosleep", "nanosleep", "select", "total")
-             and large.get(name, 0) != small.get(name, 0)}
-    return {"small": sum(small.values()), "large": sum(large.values()),
-            "sleeps": large.get("clock_nanosleep", 0) - small.get("clock_nanosleep", 0),
-            "extra": extra, "error_lines": small_errors + large_errors}
+    extra = {
+        name: large.get(name, 0) - small.get(name, 0)
+        for name in set(small) | set(large)
+        if name not in ("clock_nanosleep", "nanosleep", "select", "total")
+        and large.get(name, 0) != small.get(name, 0)
+    }
+    return {
+        "small": sum(small.values()),
+        "large": sum(large.values()),
+        "sleeps": large.get("clock_nanosleep", 0) - small.get("clock_nanosleep", 0),
+        "extra": extra,
+        "error_lines": small_errors + large_errors,
+    }
 
 
 if __name__ == "__main__":

@@ -21,9 +21,12 @@ def measure():
     zelnor_core.inc_counter("cost", 1)
     rss_after = rss_kib()
     new = [directory / name for name in set(os.listdir(directory)) - before]
-    return {"files": len(new), "bytes": sum(p.stat().st_size for p in new),
-            "blocks_bytes": sum(p.stat().st_blocks * 512 for p in new),
-            "rss_kib": rss_after - rss_before}
+    return {
+        "files": len(new),
+        "bytes": sum(p.stat().st_size for p in new),
+        "blocks_bytes": sum(p.stat().st_blocks * 512 for p in new),
+        "rss_kib": rss_after - rss_before,
+    }
 
 
 if __name__ == "__main__":
