@@ -11,7 +11,8 @@
 #   bash tests/checks.sh all
 #
 # Needs g++-multilib, clang and libclang-rt-14-dev besides what tests/run_all.sh needs (.ci/run
-# installs them), and the package installed for the stress and hostile runs.
+# installs them), and the package installed for the stress and hostile runs. Every build is
+# described by CMakeLists.txt; this script only chooses its options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,13 +59,14 @@ m32() {
 
 fuzz() {
   local seconds=${1:-60}
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZELNOR_BUILD_PYTHON=OFF -DZELNOR_BUILD_FUZZER=ON -DZELNOR_SANITIZE=address,undefined \
+    >/dev/null
+  cmake --build build/fuzz --target zelnor_queue_file_fuzzer
   mkdir -p build/fuzz/corpus
-  clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -D_FILE_OFFSET_BITS=64 -Isrc \
-    src/platform/*.cpp src/metrics/*.cpp src/tracer/*.cpp tests/fuzz/queue_file_fuzzer.cpp \
-    -o build/fuzz/queue_file_fuzzer
   cp tests/fuzz/corpus/* build/fuzz/corpus/
-  ./build/fuzz/queue_file_fuzzer -max_total_time="$seconds" -max_len=80000 -rss_limit_mb=4096 \
-    -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12
+  ./build/fuzz/zelnor_queue_file_fuzzer -max_total_time="$seconds" -max_len=80000 \
+    -rss_limit_mb=4096 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12
 }
 
 stress() {

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ core's tests (GoogleTest through CTest), then the Python
-# package, installed from this checkout, and its tests (pytest).
+# Builds and runs every test: the C++ core's tests (GoogleTest through CTest), built with the
+# Python modules' own sources, all with -Werror; then the Python package, installed from this
+# checkout, and its tests (pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+python=${PYTHON:-python3}
 build=${ZELNOR_TEST_BUILD:-build/tests}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELNOR_BUILD_TESTS=ON -DZELNOR_BUILD_PYTHON=OFF -DZELNOR_WERROR=ON
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELNOR_WERROR=ON \
+  -DZELNOR_BUILD_TESTS=ON -DZELNOR_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$python")" \
+  -Dpybind11_DIR="$("$python" -c 'import pybind11; print(pybind11.get_cmake_dir())')"
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure
 
-python3 -m pip install --quiet .
-python3 -m pytest tests/python
+"$python" -m pip install --quiet .
+"$python" -m pytest tests/python
