@@ -9,8 +9,8 @@
 // hand; a forked child does not inherit it. Everything is done relative to descriptors of these
 // directories, so that renaming a component of their paths can redirect nothing. The metrics
 // directory itself may be writable by everyone, so anyone may rename `.consumer` away or put
-// something else in its place: the consumer checks at each drain that the names still refer to
-// what it holds (stillHeld) and otherwise takes the lock again (retake). A `.consumer` that is not
+// something else in its place: the consumer checks, at most every state interval, that the names
+// still refer to what it holds (stillHeld) and otherwise takes the lock again (retake). A `.consumer` that is not
 // a directory of the consumer's own user is never used, so consumers of two users never share
 // one metrics directory.
 #pragma once

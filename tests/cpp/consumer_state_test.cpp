@@ -30,6 +30,7 @@ using testing::touch;
 using testing::valuesOf;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
+using namespace std::chrono_literals;
 
 TEST(OneConsumer, ASecondConsumerIsRefusedWhileTheFirstLivesAndAcceptedAfter) {
   ScratchDirectory dir;
@@ -103,23 +104,33 @@ TEST(OneConsumer, AForkedChildOfTheConsumerIsRefusedAndDisturbsNothing) {
   EXPECT_THROW(MetricsConsumer(dir.path()), std::runtime_error);  // the lock is still held
 }
 
+// A producer process that records the counter "r" as 0, 1, ..., records - 1, never dropping one,
+// resting `rest` after every 50, and then lives on until it is killed.
+pid_t startCountingProducer(const std::string& directory, std::int32_t records,
+                            testing::Signal& started, std::chrono::milliseconds rest) {
+  return testing::startChild([&, records, rest] {
+    MetricsCollector collector(directory);
+    testing::RawQueueFile raw(collector.counterPath());
+    started.notify();
+    for (std::int32_t i = 0; i < records; ++i) {
+      testing::waitForRoom(raw);
+      collector.incCounter("r", i);
+      if (i % 50 == 0 && rest.count() != 0) {
+        std::this_thread::sleep_for(rest);
+      }
+    }
+    ::pause();
+    return 0;
+  });
+}
+
 // A restarted consumer finds the queues its predecessor had attached and carries on from
 // their tails: nothing twice, nothing lost.
 TEST(Restart, AConsumerKilledMidRunIsSucceededWithoutLossOrRepeats) {
   ScratchDirectory dir;
   constexpr int kRecords = 30000;
   testing::Signal started;
-  pid_t producer = testing::startChild([&] {
-    MetricsCollector collector(dir.path());
-    testing::RawQueueFile raw(collector.counterPath());
-    started.notify();
-    for (std::int32_t i = 0; i < kRecords; ++i) {
-      testing::waitForRoom(raw);
-      collector.incCounter("r", i);
-    }
-    ::pause();  // lives on through the restart
-    return 0;
-  });
+  pid_t producer = startCountingProducer(dir.path(), kRecords, started, 0ms);
   started.closeWriteEnd();
   ASSERT_TRUE(started.wait());
   int reported[2];  // made after the producer started, so that only the first consumer holds it
@@ -208,8 +219,6 @@ TEST(Restart, ANameThatNowRefersToAnotherFileIsLeftAlone) {
 }
 
 // --- the consumer's state cannot be redirected or undone by others ---
-
-using namespace std::chrono_literals;
 
 mode_t modeOf(const std::string& path) {
   struct stat status {};
@@ -337,20 +346,7 @@ TEST(ConsumerState, AnUnlinkedLockNeverLetsTwoConsumersDrainOneRing) {
   ScratchDirectory dir;
   constexpr int kRecords = 3000;
   testing::Signal started;
-  pid_t producer = testing::startChild([&] {
-    MetricsCollector collector(dir.path());
-    testing::RawQueueFile raw(collector.counterPath());
-    started.notify();
-    for (std::int32_t i = 0; i < kRecords; ++i) {
-      testing::waitForRoom(raw);
-      collector.incCounter("r", i);
-      if (i % 50 == 0) {
-        std::this_thread::sleep_for(2ms);
-      }
-    }
-    ::pause();
-    return 0;
-  });
+  pid_t producer = startCountingProducer(dir.path(), kRecords, started, 2ms);
   started.closeWriteEnd();
   ASSERT_TRUE(started.wait());
 
