@@ -330,9 +330,10 @@ void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, int directo
     } else if (from_predecessor) {
       adoption_pending_ = true;
       sayOnce(path, "Will retry metrics file " + path + ": " + failure.what());
-    } else if (std::find(retry_names_.begin(), retry_names_.end(), name) != retry_names_.end() ||
-               retry_names_.size() < kMaxRetryListLength) {
-      if (std::find(retry_names_.begin(), retry_names_.end(), name) == retry_names_.end()) {
+    } else if (const bool waiting =
+                   std::find(retry_names_.begin(), retry_names_.end(), name) != retry_names_.end();
+               waiting || retry_names_.size() < kMaxRetryListLength) {
+      if (!waiting) {
         retry_names_.push_back(name);
       }
       sayOnce(path, "Will retry metrics file " + path + ": " + failure.what());
