@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "exporter/aggregator.h"
+#include "metrics/consumer_lock.h"
 #include "metrics/metrics_consumer.h"
 
 namespace py = pybind11;
@@ -152,6 +153,9 @@ class Drainer {
 }  // namespace
 
 PYBIND11_MODULE(_native, module) {
+  // Raised by a drain once another consumer holds the directory: this one can never drain it again.
+  py::register_exception<zelnor::ConsumerRefused>(module, "ConsumerRefused", PyExc_RuntimeError);
+
   py::class_<Aggregator>(module, "Aggregator")
       .def(
           py::init([](std::vector<double> bounds, const std::string& mode, std::size_t max_series) {

@@ -146,6 +146,11 @@ def main(argv=None):
     while not stopping:
         try:
             drainer.run(args.interval)  # until a signal handler calls drainer.stop()
+        except _native.ConsumerRefused as refused:
+            # Another consumer took the directory: ending lets it have the rings this one holds.
+            print(f"zelnor-exporter: {refused}", flush=True)
+            server.shutdown()
+            return 1
         except RuntimeError as error:  # records stay in their rings for the next pass
             print(f"zelnor-exporter: drain failed: {error}", flush=True)
             time.sleep(args.interval)

@@ -258,6 +258,33 @@ def test_a_second_exporter_is_refused_while_one_runs(exporter):
     ) in second.stdout
 
 
+def test_an_exporter_whose_lock_another_consumer_took_ends_and_leaves_it_the_rings(
+    exporter, producer, prefix
+):
+    name = prefix.replace(".", "_") + "requests"
+    producer.record("c", name, 1, 10)
+    exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 10)
+    # Held still, the exporter cannot take its lock again before the second consumer takes it.
+    exporter.process.send_signal(signal.SIGSTOP)
+    (METRICS_DIRECTORY / ".consumer" / "lock").unlink()
+    second = Consumer()
+    try:
+        second.drain()
+        exporter.process.send_signal(signal.SIGCONT)
+        assert exporter.process.wait(timeout=20) == 1
+        _, out = exporter.stop()
+        assert (
+            f"zelnor-exporter: Another consumer is already draining {METRICS_DIRECTORY}: process "
+            f"{second.pid} holds its lock"
+        ) in out
+        producer.record("c", name, 1, 5)  # into the rings the exporter had attached
+        collected = Collected(name)
+        drain_until(second, collected, lambda: len(collected["counter"][name]) >= 5)
+        assert collected["counter"][name] == [1] * 5
+    finally:
+        second.close()
+
+
 def test_the_exporter_carries_on_across_a_kill_and_restart(producer, prefix):
     """Records waiting in the rings at the kill, and all after the restart, reach the new one."""
     name = prefix.replace(".", "_") + "requests"
