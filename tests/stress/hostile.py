@@ -246,6 +246,14 @@ def main():
             process.stdin.close()
             if process.wait(timeout=60) != 0:
                 problems.append("a producer failed")
+        # The producers closed their queues on the way out: the next drains let them go.
+        ours = f".consumer/attached.{os.getpid()}.*/*"
+        settle = time.monotonic() + 10
+        while list(DIRECTORY.glob(ours)) and time.monotonic() < settle:
+            drain()
+            time.sleep(0.05)
+        if list(DIRECTORY.glob(ours)):
+            problems.append(f"{len(list(DIRECTORY.glob(ours)))} ended producers' files still kept")
         for p in range(2):
             for t in range(4):
                 if got.get(f"live{p}.{t}") != list(range(per_thread)):
