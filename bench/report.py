@@ -88,10 +88,12 @@ def targets(results):
         )
     slowest = min(r["rate"] for r in exporter["sustained"].values())
     dropped = sum(r["dropped"] for r in exporter["sustained"].values())
+    at_start = sum(r["dropped_at_start"] for r in exporter["sustained"].values())
     rows.append(
         [
             "one exporter keeps up with 5 million entries a second, nothing dropped",
-            f"at least {slowest / 1e6:.2f} million a second, {dropped:.0f} dropped",
+            f"at least {slowest / 1e6:.2f} million a second, {dropped:.0f} dropped "
+            f"({at_start:.0f} before the window, at start)",
             met(slowest >= 4.9e6 and dropped == 0),
         ]
     )
@@ -131,9 +133,16 @@ def exporter_section(exporter):
         ns = exporter[kind]["cpu_ns_per_entry"]
         rows.append([f"zelnor-exporter, {kind} names", f"{ns:.1f}", f"{ns / loop:.3f}"])
     sustained = [
-        [count, f"{r['rate'] / 1e6:.2f}", f"{r['cpu_ns_per_entry']:.1f}", f"{r['dropped']:.0f}"]
+        [
+            count,
+            f"{r['rate'] / 1e6:.2f}",
+            f"{r['cpu_ns_per_entry']:.1f}",
+            f"{r['dropped']:.0f}",
+            f"{r['dropped_at_start']:.0f}",
+        ]
         for count, r in exporter["sustained"].items()
     ]
+    headers = ["P", "million entries drained a second", "CPU ns per entry", "dropped", "at start"]
     return f"""### The exporter
 
 CPU per entry, under {exporter["compare_rate"]:,} entries a second from 4 producer processes
@@ -142,9 +151,11 @@ CPU per entry, under {exporter["compare_rate"]:,} entries a second from 4 produc
 {table(["consumer", "CPU ns per entry", "x bare loop"], rows)}
 
 5 million entries a second offered by P producer processes (32 recording threads in all), the
-exporter draining every 2 ms:
+exporter draining every 2 ms; records dropped during the measured window, and before it, while the
+producers started at full rate and the exporter attached their rings (each ring fills in about
+6 ms at this rate):
 
-{table(["P", "million entries drained a second", "CPU ns per entry", "dropped"], sustained)}
+{table(headers, sustained)}
 """
 
 
