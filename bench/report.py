@@ -139,10 +139,18 @@ def exporter_section(exporter):
             f"{r['cpu_ns_per_entry']:.1f}",
             f"{r['dropped']:.0f}",
             f"{r['dropped_at_start']:.0f}",
+            f"{r['skipped']}",
         ]
         for count, r in exporter["sustained"].items()
     ]
-    headers = ["P", "million entries drained a second", "CPU ns per entry", "dropped", "at start"]
+    headers = [
+        "P",
+        "million entries drained a second",
+        "CPU ns per entry",
+        "dropped",
+        "at start",
+        "skipped",
+    ]
     return f"""### The exporter
 
 CPU per entry, under {exporter["compare_rate"]:,} entries a second from 4 producer processes
@@ -152,8 +160,9 @@ CPU per entry, under {exporter["compare_rate"]:,} entries a second from 4 produc
 
 5 million entries a second offered by P producer processes (32 recording threads in all), the
 exporter draining every 2 ms; records dropped during the measured window, and before it, while the
-producers started at full rate and the exporter attached their rings (each ring fills in about
-6 ms at this rate):
+producers started at full rate and the exporter attached their rings; and records the producers'
+schedules skipped because the scheduler had not run a producer thread for more than 2 ms (it
+makes up at most 2 ms at once):
 
 {table(headers, sustained)}
 """

@@ -34,10 +34,16 @@ def producers(directory, count, rate, seconds, labelled, threads=None):
                 str(threads),
                 "1" if labelled else "0",
             ],
-            stdout=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            text=True,
         )
         for _ in range(count)
     ]
+
+
+def skipped_by(processes):
+    """Waits for the producers; the records their schedules skipped after a stall."""
+    return sum(int(process.communicate()[0].split()[1]) for process in processes)
 
 
 def scrape(port):
@@ -82,8 +88,7 @@ def exporter_run(count, rate, seconds, labelled, interval, threads=None):
         time.sleep(seconds)
         cpu = cpu_seconds(exporter.pid) - cpu
         after, elapsed = scrape(port), time.monotonic() - start
-        for process in running:
-            process.wait()
+        skipped = skipped_by(running)
         exporter.terminate()
         exporter.wait()
         entries = after["entries"] - totals["entries"]
@@ -92,6 +97,7 @@ def exporter_run(count, rate, seconds, labelled, interval, threads=None):
             "rate": entries / elapsed,
             "dropped": after["dropped"] - totals["dropped"],  # in the measured window
             "dropped_at_start": totals["dropped"],  # while 32 rings were created and attached
+            "skipped": skipped,
         }
 
 
@@ -107,8 +113,7 @@ def measure(seconds):
         running = producers(directory, 4, compare_rate, seconds + 1, False, 4)
         out = loop.stdout.read().split()
         loop.wait()
-        for process in running:
-            process.wait()
+        skipped_by(running)
         baseline = float(out[1]) * 1e9 / max(int(out[0]), 1)
     plain = exporter_run(4, compare_rate, seconds, False, interval, 4)
     labelled = exporter_run(4, compare_rate, seconds, True, interval, 4)
