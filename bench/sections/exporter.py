@@ -7,25 +7,35 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.request
 
 from common import metrics_directory, program, python, section_main
 
 RINGS = 32  # producer threads in all, so that 5 million a second fit in the rings between drains
-TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rpartition(")")[2].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
+    """CPU time of the process's threads, in nanoseconds' resolution (/proc/PID/stat counts
+    in clock ticks, a tenth of the whole window's time here)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as schedstat:
+                total += int(schedstat.read().split()[0])
+        except FileNotFoundError:  # a thread that has just ended
+            pass
+    return total / 1e9
 
 
 def producers(directory, count, rate, seconds, labelled, threads=None):
     threads = threads or max(1, RINGS // count)
-    return [
-        subprocess.Popen(
+    started = []
+    for _ in range(count):
+        # A file, not a pipe: a producer whose full-queue lines filled a pipe would stop.
+        output = tempfile.TemporaryFile(mode="w+")
+        process = subprocess.Popen(
             [
                 program("zelnor_paced_producer"),
                 str(directory),
@@ -34,16 +44,24 @@ def producers(directory, count, rate, seconds, labelled, threads=None):
                 str(threads),
                 "1" if labelled else "0",
             ],
-            stdout=subprocess.PIPE,
+            stdout=output,
             text=True,
         )
-        for _ in range(count)
-    ]
+        process.output = output
+        started.append(process)
+    return started
 
 
 def skipped_by(processes):
-    """Waits for the producers; the records their schedules skipped after a stall."""
-    return sum(int(process.communicate()[0].split()[1]) for process in processes)
+    """Waits for the producers; the records their schedules skipped after a stall (the last
+    number each printed, after any full-queue lines)."""
+    skipped = 0
+    for process in processes:
+        process.wait()
+        process.output.seek(0)
+        skipped += int(process.output.read().split()[-1])
+        process.output.close()
+    return skipped
 
 
 def scrape(port):
