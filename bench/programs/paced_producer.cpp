@@ -1,7 +1,7 @@
 // A producer process for the exporter's benchmark: THREADS threads, each recording its share of
 // RATE records a second for SECONDS seconds, in a burst every millisecond, the three kinds in
 // turn, under twenty names of each kind (labelled ones when LABELLED is 1). A thread that was not
-// run for a while does not make up more than two milliseconds of its schedule at once: the
+// run for a while does not make up more than five milliseconds of its schedule at once: the
 // records of a longer stall are skipped, as a stalled application would not have made them, so
 // that a burst the scheduler caused is not read as the consumer falling behind. Prints how many
 // it recorded and how many it skipped.
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     workers.emplace_back([&] {
       zelnor::MetricsCollector collector(directory);
       const double per_second = rate / threads;
-      const auto most_at_once = static_cast<long long>(per_second * 0.002) + 1;
+      const auto most_at_once = static_cast<long long>(per_second * 0.005) + 1;
       const auto start = std::chrono::steady_clock::now();
       long long sent = 0;  // the place in the schedule, skipped records included
       long long skipped_here = 0;
