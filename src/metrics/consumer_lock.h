@@ -10,9 +10,9 @@
 // directories, so that renaming a component of their paths can redirect nothing. The metrics
 // directory itself may be writable by everyone, so anyone may rename `.consumer` away or put
 // something else in its place: the consumer checks, at most every state interval, that the names
-// still refer to what it holds (stillHeld) and otherwise takes the lock again (retake). A `.consumer` that is not
-// a directory of the consumer's own user is never used, so consumers of two users never share
-// one metrics directory.
+// still refer to what it holds (stillHeld) and otherwise takes the lock again (retake). A
+// `.consumer` that is not a directory of the consumer's own user is never used, so consumers of two
+// users never share one metrics directory.
 #pragma once
 
 #include <stdexcept>
