@@ -314,15 +314,19 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
   }
   constexpr double kRoom = static_cast<double>(kQueueCapacity - 1);
   health_.fullest[at] = std::max(health_.fullest[at], queue.pending / kRoom);
+  if (mode_ != GaugeMode::kLast) {  // only the other modes keep values per producer
+    // Noted for a last drain too: what it folds leaves at the end of the pass with its producer,
+    // unless another queue of the same process keeps it live.
+    noteProducer(queue.producer, queue.pid);
+  }
   if (queue.last) {
     if (queue.dropped != 0) {
       dropped_seen_.erase(key);
     }
   } else {
     ++health_.queues[at];
-    if (mode_ != GaugeMode::kLast) {  // only the other modes keep values per producer
+    if (mode_ != GaugeMode::kLast) {
       live_.insert(queue.producer);
-      noteProducer(queue.producer, queue.pid);
     }
   }
 }

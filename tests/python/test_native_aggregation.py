@@ -161,6 +161,34 @@ def stopped_state(pid):
         return stat.read().rpartition(")")[2].split()[0]
 
 
+def stop(process):
+    process.send_signal(signal.SIGSTOP)
+    while stopped_state(process.pid) != "T":
+        time.sleep(0.001)
+
+
+# The exporter first sees the producer's queues after it has ended: that one drain is their last.
+@pytest.mark.parametrize("mode", ["all", "sum"])
+def test_gauges_of_a_producer_gone_before_its_queues_were_seen_leave_with_it(mode, prefix):
+    name = prefix.replace(".", "_") + "depth"
+    exporter = Exporter("--interval", "0.02", "--gauge-mode", mode)
+    producer = Producer()
+    try:
+        exporter.scrape()
+        stop(exporter.process)
+        producer.record("g", name, 2.5)
+        producer.close()
+        exporter.process.send_signal(signal.SIGCONT)
+        got = exporter.scrape_until(
+            lambda s: s[("zelnor_exporter_entries_total", (("kind", "gauge"),))] == 1
+        )
+        assert got[("zelnor_exporter_entries_total", (("kind", "gauge"),))] == 1
+        assert gauges(exporter.scrape(), name) == {}
+    finally:
+        producer.close()
+        exporter.stop(signal.SIGKILL)
+
+
 # A producer whose ring is full while the exporter cannot drain drops what does not fit: each
 # drop is a line on its output, and the count the exporter serves.
 def test_dropped_records_are_counted_exactly(prefix):
@@ -170,9 +198,7 @@ def test_dropped_records_are_counted_exactly(prefix):
     try:
         producer.record("c", name, 1)  # its files exist and are attached from here on
         exporter.scrape_until(lambda s: s.get((name + "_total", ())) == 1)
-        exporter.process.send_signal(signal.SIGSTOP)
-        while stopped_state(exporter.process.pid) != "T":
-            time.sleep(0.001)
+        stop(exporter.process)
         lines = producer.record("c", name, 1, 999 + 37)
         assert len(lines) == 37 and lines[0].startswith("ERROR: Queue is full in enqueue.")
         exporter.process.send_signal(signal.SIGCONT)
