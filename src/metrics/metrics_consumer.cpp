@@ -448,7 +448,10 @@ void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, DrainOne
       report.dropped = report.pending != 0 || attached.finished || !attached.looked_at_dropped
                            ? queue.droppedRecords()
                            : attached.dropped;
-      attached.dropped = report.dropped;
+      if (report.dropped > attached.dropped) {
+        report.dropped_unreported = report.dropped - attached.dropped;
+        attached.dropped = report.dropped;
+      }
       attached.looked_at_dropped = true;
       report.last = attached.finished;
       drainOne(queue, report);

@@ -44,7 +44,10 @@ struct QueueReport {
   std::uint32_t pid = 0;       // its process id, as it saw itself
   std::uint32_t pending = 0;   // records that waited when the drain began
   std::uint64_t dropped = 0;   // records the producer has dropped so far
-  bool last = false;           // this was the queue's last drain: it is let go
+  // Of those, the ones no drain has reported before: each drop is reported once. A count that
+  // went down (a file someone rewrote) reports nothing.
+  std::uint64_t dropped_unreported = 0;
+  bool last = false;  // this was the queue's last drain: it is let go
 };
 
 // The records of one queue in one drain, oldest first, in place in its ring: a run of them, and
@@ -134,7 +137,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
     std::optional<QueueOwner> owner;  // read once the queue is ready
-    std::uint64_t dropped = 0;        // what its producer had dropped at the last look
+    std::uint64_t dropped = 0;        // the highest count of its producer's drops reported
     bool looked_at_dropped = false;
     // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
     bool finished = false;
