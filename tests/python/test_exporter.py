@@ -2,6 +2,7 @@
 
 import gc
 import math
+import os
 import signal
 import socket
 import subprocess
@@ -12,6 +13,7 @@ import tracemalloc
 import pytest
 from support import (
     METRICS_DIRECTORY,
+    ROOT,
     Collected,
     Consumer,
     Exporter,
@@ -139,6 +141,32 @@ def test_names_that_only_break_a_naming_convention_are_served_as_recorded(kind, 
 def test_names_promtool_accepts_keep_their_family(kind, recorded, family):
     assert family_of(kind, recorded)[0] == family
     assert conventions_broken(kind, *family_of(kind, recorded)) == []
+
+
+def test_the_demo_records_only_names_the_exporter_serves_as_they_are(tmp_path):
+    completed = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "demo.py"), "--seconds", "0.5", "--workers", "1"],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(tmp_path / "metrics")},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    lines = completed.stdout.splitlines()
+    kinds = {"counter": "counter", "histogram": "histogram", "gauge": "gauge"}
+    kind, names = None, []
+    for line in lines[lines.index("final totals") + 1 :]:
+        if not line.startswith("  "):
+            break
+        first = line.split()[0]
+        if first in kinds:
+            kind = kinds[first]
+        else:
+            names.append((kind, first))
+    assert {kind for kind, _ in names} == set(kinds)
+    for kind, name in names:
+        assert conventions_broken(kind, *family_of(kind, name)) == [], name
+    assert lines[-1].startswith("Next: run `zelnor-exporter --port 9464`")
 
 
 class Entry:
