@@ -5,6 +5,10 @@ with a few threads that record counters, histograms and gauges. Meanwhile this p
 every 50 ms, prints the live totals once a second, drains to empty once the workers are done,
 and checks the final totals against what the workers say they recorded.
 
+The names are the kind to copy: snake_case, a base unit (seconds), labels in Prometheus form, and
+one gauge series per recording thread (gauges set from several threads of one name have no order
+between the threads). zelnor-exporter serves every one of them as recorded.
+
     python examples/demo.py [--seconds 4] [--workers 2] [--threads 3]
 """
 
@@ -34,19 +38,23 @@ def worker(label, threads, seconds, report):
         rng = random.Random(f"{label}-{thread}")
         deadline = time.monotonic() + seconds
         queue_depth = 0
+        requests = {
+            route: f'http_requests{{route="{route}"}}' for route in ("/", "/login", "/search")
+        }
+        depth = f'queue_depth{{worker="{label}",thread="{thread}"}}'
         while time.monotonic() < deadline:
-            route = rng.choice(["/", "/login", "/search"])
+            route = rng.choice(list(requests))
             latency = round(rng.expovariate(20.0), 6)
-            zelnor_core.inc_counter(f"http_requests{route}", 1)
-            zelnor_core.observe_histogram("request_seconds", latency)
+            zelnor_core.inc_counter(requests[route], 1)
+            zelnor_core.observe_histogram("request_duration_seconds", latency)
             queue_depth = rng.randint(0, 50)
-            zelnor_core.set_gauge(f"queue_depth.{label}.{thread}", queue_depth)
+            zelnor_core.set_gauge(depth, queue_depth)
             with lock:
-                counters[f"http_requests{route}"] += 1
-                histograms["request_seconds"].append(latency)
+                counters[requests[route]] += 1
+                histograms["request_duration_seconds"].append(latency)
             time.sleep(0.001)
         with lock:
-            gauges[f"queue_depth.{label}.{thread}"] = float(queue_depth)
+            gauges[depth] = float(queue_depth)
 
     running = [threading.Thread(target=record, args=(t,)) for t in range(threads)]
     for thread in running:
@@ -78,15 +86,15 @@ class Totals:
 
     def print_table(self, title):
         print(f"\n{title}")
-        print(f"  {'counter':<32}{'sum':>12}")
+        print(f"  {'counter':<44}{'sum':>12}")
         for name, total in sorted(self.counters.items()):
-            print(f"  {name:<32}{total:>12}")
-        print(f"  {'histogram':<32}{'count':>8}{'sum':>12}{'min':>10}{'max':>10}")
+            print(f"  {name:<44}{total:>12}")
+        print(f"  {'histogram':<44}{'count':>8}{'sum':>12}{'min':>10}{'max':>10}")
         for name, (count, total, low, high) in sorted(self.histograms.items()):
-            print(f"  {name:<32}{count:>8}{total:>12.3f}{low:>10.4f}{high:>10.4f}")
-        print(f"  {'gauge (last value)':<32}{'value':>12}")
+            print(f"  {name:<44}{count:>8}{total:>12.3f}{low:>10.4f}{high:>10.4f}")
+        print(f"  {'gauge (last value)':<44}{'value':>12}")
         for name, value in sorted(self.gauges.items()):
-            print(f"  {name:<32}{value:>12g}")
+            print(f"  {name:<44}{value:>12g}")
         sys.stdout.flush()
 
 
@@ -185,6 +193,11 @@ def main():
     print(
         f"\nOK: all {recorded} requests recorded by the workers were collected, "
         "and every total matches."
+    )
+    print(
+        "Next: run `zelnor-exporter --port 9464` beside your application (one per metrics "
+        "directory, started before it) and scrape http://127.0.0.1:9464/metrics, or point "
+        "Prometheus at it; the README's section on the exporter says more."
     )
 
 

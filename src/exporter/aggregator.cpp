@@ -56,15 +56,14 @@ Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorde
   Classified& classified = table.insert(recorded);
   Family family;
   Reason reason = Reason::kCount;
-  if (!isValidUtf8(recorded)) {
-    classified.reason = Reason::kUndecodableName;
-  } else if (!familyOf(kind, recorded, family, reason)) {
+  if (!familyOf(kind, recorded, family, reason)) {
     classified.reason = reason;
   } else if (mode_ == GaugeMode::kAll && kind == Kind::kGauge &&
              std::any_of(family.labels.begin(), family.labels.end(),
                          [](const auto& label) { return label.first == "pid"; })) {
     classified.reason = Reason::kReservedLabel;  // the exporter's own label in this mode
   } else {
+    log_.served(kind, recorded, conventionsBroken(kind, family));
     auto known = series_by_key_.find(seriesKey(kind, family));
     if (known != series_by_key_.end()) {
       classified.series = known->second;
@@ -151,13 +150,13 @@ void Aggregator::foldCounter(std::string_view name, std::int32_t value, std::uin
   ++health_.entries[index(Kind::kCounter)];
   Classified& classified = classify(Kind::kCounter, name);
   if (classified.reason == Reason::kCount && value < 0) {
-    reject(Reason::kNegativeCounterIncrement);
+    reject(Kind::kCounter, name, Reason::kNegativeCounterIncrement);
     return;
   }
   Reason reason = Reason::kCount;
   const std::int32_t series = seriesOf(Kind::kCounter, classified, reason);
   if (series < 0) {
-    reject(reason);
+    reject(Kind::kCounter, name, reason);
     return;
   }
   values_[static_cast<std::size_t>(series)].total += static_cast<std::uint64_t>(value);
@@ -168,13 +167,13 @@ void Aggregator::foldHistogram(std::string_view name, double value, std::uint64_
   ++health_.entries[index(Kind::kHistogram)];
   Classified& classified = classify(Kind::kHistogram, name);
   if (classified.reason == Reason::kCount && std::isnan(value)) {
-    reject(Reason::kNanObservation);
+    reject(Kind::kHistogram, name, Reason::kNanObservation);
     return;
   }
   Reason reason = Reason::kCount;
   const std::int32_t series = seriesOf(Kind::kHistogram, classified, reason);
   if (series < 0) {
-    reject(reason);
+    reject(Kind::kHistogram, name, reason);
     return;
   }
   SeriesValue& histogram = values_[static_cast<std::size_t>(series)];
@@ -197,7 +196,7 @@ void Aggregator::foldGaugeValue(std::string_view name, double value, std::uint64
   Reason reason = Reason::kCount;
   const std::int32_t series = seriesOf(Kind::kGauge, classify(Kind::kGauge, name), reason);
   if (series < 0) {
-    reject(reason);
+    reject(Kind::kGauge, name, reason);
     return;
   }
   SeriesValue& gauge = values_[static_cast<std::size_t>(series)];

@@ -21,6 +21,7 @@
 
 #include "exporter/name_table.h"
 #include "exporter/names.h"
+#include "exporter/rejection_log.h"
 #include "metrics/metrics_consumer.h"
 
 namespace zelnor::exporter {
@@ -108,7 +109,10 @@ class Aggregator : public DrainVisitor {
   // The series of a good name, admitting it now if it is new; -1 with `reason` if refused.
   std::int32_t seriesOf(Kind kind, Classified& classified, Reason& reason);
   std::int32_t admit(Kind kind, const Family& family, Reason& reason);
-  void reject(Reason reason) { ++health_.rejected[static_cast<int>(reason)]; }
+  void reject(Kind kind, std::string_view name, Reason reason) {
+    ++health_.rejected[static_cast<int>(reason)];
+    log_.dropped(kind, name, reason);
+  }
   void foldGaugeValue(std::string_view name, double value, std::uint64_t producer);
   void markDirty(std::int32_t series);
   void noteQueue(Kind kind, const QueueReport& queue);
@@ -132,6 +136,7 @@ class Aggregator : public DrainVisitor {
   bool producers_changed_ = false;
   std::unordered_map<std::uint64_t, std::uint64_t> dropped_seen_;  // queue -> dropped count read
   Health health_;
+  RejectionLog log_;
   std::chrono::steady_clock::time_point pass_start_;
 
   // Shared with snapshot().

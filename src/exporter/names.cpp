@@ -8,12 +8,16 @@ namespace zelnor::exporter {
 namespace {
 
 constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts = {
-    "undecodable_name", "invalid_name",     "invalid_labels",
-    "reserved_name",    "reserved_label",   "reserved_suffix",
-    "colon_in_name",    "camel_case",       "type_in_name",
-    "non_base_unit",    "abbreviated_unit", "type_conflict",
-    "name_clash",       "too_many_series",  "negative_counter_increment",
+    "undecodable_name", "invalid_name",
+    "invalid_labels",   "truncated_name",
+    "reserved_name",    "reserved_label",
+    "type_conflict",    "name_clash",
+    "too_many_series",  "negative_counter_increment",
     "nan_observation"};
+
+constexpr std::array<const char*, static_cast<int>(Convention::kCount)> kConventionTexts = {
+    "colon_in_name", "camel_case",    "reserved_suffix", "reserved_label",
+    "type_in_name",  "non_base_unit", "abbreviated_unit"};
 
 struct Unit {
   std::string_view name;
@@ -198,14 +202,42 @@ bool hasUnitProblem(std::string_view name) {
   }
 }
 
-const char* kindText(Kind kind) {
-  return kind == Kind::kCounter ? "counter" : kind == Kind::kHistogram ? "histogram" : "gauge";
+// The bytes of `text` without an incomplete UTF-8 sequence at its end, such as a cut leaves.
+std::string_view withoutCutSequence(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) != 0x80) {  // not a continuation byte: the last sequence starts here
+      const std::size_t needed = byte >= 0xC2 && byte <= 0xDF   ? 2
+                                 : byte >= 0xE0 && byte <= 0xEF ? 3
+                                 : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                                : 1;
+      return needed > back ? text.substr(0, text.size() - back) : text;
+    }
+  }
+  return text;
+}
+
+// A record's name that the 63-byte cut fell into: as long as a record holds, a metric name whose
+// labels begin and never close, and valid UTF-8 but for a sequence the cut left incomplete.
+bool isTruncated(std::string_view recorded) {
+  const std::size_t brace = recorded.find('{');
+  return recorded.size() == kRecordedNameBytes && brace != std::string_view::npos &&
+         recorded.back() != '}' && isMetricName(recorded.substr(0, brace)) &&
+         isValidUtf8(withoutCutSequence(recorded));
 }
 
 }  // namespace
 
+const char* kindText(Kind kind) noexcept {
+  return kind == Kind::kCounter ? "counter" : kind == Kind::kHistogram ? "histogram" : "gauge";
+}
+
 const char* reasonText(Reason reason) noexcept {
   return kReasonTexts[static_cast<std::size_t>(reason)];
+}
+
+const char* conventionText(Convention convention) noexcept {
+  return kConventionTexts[static_cast<std::size_t>(convention)];
 }
 
 bool isValidUtf8(std::string_view bytes) noexcept {
@@ -254,6 +286,12 @@ bool familyOf(Kind kind, std::string_view recorded, Family& family, Reason& reas
     reason = why;
     return false;
   };
+  if (isTruncated(recorded)) {
+    return refuse(Reason::kTruncatedName);
+  }
+  if (!isValidUtf8(recorded)) {
+    return refuse(Reason::kUndecodableName);
+  }
   const std::size_t brace = recorded.find('{');
   std::string_view name = recorded.substr(0, brace);
   if (!isMetricName(name)) {
@@ -282,45 +320,59 @@ bool familyOf(Kind kind, std::string_view recorded, Family& family, Reason& reas
   if (name.substr(0, kReservedPrefix.size()) == kReservedPrefix) {
     return refuse(Reason::kReservedName);
   }
-  for (const auto& [label, ignored] : labels) {
-    if (label == "le" || label == "quantile") {
-      return refuse(Reason::kReservedLabel);
-    }
-  }
-  // promtool reads the family of a counter in the text format as `name_total`.
-  const std::string exposed = std::string(name) + (kind == Kind::kCounter ? "_total" : "");
-  const std::string lower = lowered(exposed);
-  if (contains(name, ":")) {
-    return refuse(Reason::kColonInName);
-  }
-  bool camel = isCamelCase(name);
-  for (const auto& [label, ignored] : labels) {
-    camel = camel || isCamelCase(label);
-  }
-  if (camel) {
-    return refuse(Reason::kCamelCase);
-  }
-  if ((kind != Kind::kCounter && endsWith(name, kTotal)) ||
-      (kind == Kind::kGauge &&
-       (endsWith(name, "_bucket") || endsWith(name, "_count") || endsWith(name, "_sum")))) {
-    return refuse(Reason::kReservedSuffix);
-  }
-  const std::string type = kindText(kind);
-  if (contains(lower, "_" + type + "_") || endsWith(lower, "_" + type)) {
-    return refuse(Reason::kTypeInName);
-  }
-  if (hasUnitProblem(exposed)) {
-    return refuse(Reason::kNonBaseUnit);
-  }
-  for (std::string_view unit : kUnitAbbreviations) {
-    const std::string part = "_" + std::string(unit);
-    if (contains(lower, part + "_") || endsWith(lower, part)) {
-      return refuse(Reason::kAbbreviatedUnit);
+  if (kind == Kind::kHistogram) {
+    for (const auto& [label, ignored] : labels) {
+      if (label == "le") {  // the buckets' own label
+        return refuse(Reason::kReservedLabel);
+      }
     }
   }
   family.name = std::string(name);
   family.labels = std::move(labels);
   return true;
+}
+
+std::vector<Convention> conventionsBroken(Kind kind, const Family& family) {
+  std::vector<Convention> broken;
+  const std::string& name = family.name;
+  // promtool reads the family of a counter in the text format as `name_total`.
+  const std::string exposed = name + (kind == Kind::kCounter ? "_total" : "");
+  const std::string lower = lowered(exposed);
+  if (contains(name, ":")) {
+    broken.push_back(Convention::kColonInName);
+  }
+  bool camel = isCamelCase(name);
+  bool reserved_label = false;
+  for (const auto& [label, ignored] : family.labels) {
+    camel = camel || isCamelCase(label);
+    reserved_label = reserved_label || label == "le" || label == "quantile";
+  }
+  if (camel) {
+    broken.push_back(Convention::kCamelCase);
+  }
+  if ((kind != Kind::kCounter && endsWith(name, kTotal)) ||
+      (kind == Kind::kGauge &&
+       (endsWith(name, "_bucket") || endsWith(name, "_count") || endsWith(name, "_sum")))) {
+    broken.push_back(Convention::kReservedSuffix);
+  }
+  if (reserved_label) {
+    broken.push_back(Convention::kReservedLabel);
+  }
+  const std::string type = kindText(kind);
+  if (contains(lower, "_" + type + "_") || endsWith(lower, "_" + type)) {
+    broken.push_back(Convention::kTypeInName);
+  }
+  if (hasUnitProblem(exposed)) {
+    broken.push_back(Convention::kNonBaseUnit);
+  }
+  for (std::string_view unit : kUnitAbbreviations) {
+    const std::string part = "_" + std::string(unit);
+    if (contains(lower, part + "_") || endsWith(lower, part)) {
+      broken.push_back(Convention::kAbbreviatedUnit);
+      break;
+    }
+  }
+  return broken;
 }
 
 std::vector<std::string> occupiedNames(Kind kind, const std::string& name) {

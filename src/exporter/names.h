@@ -1,16 +1,23 @@
 // Which recorded names can become Prometheus series, and under which family: the exporter's rules
-// (zelnor_exporter/names.py says why each exists), the same to the byte on this side.
+// (zelnor_exporter/names.py says why each exists), the same to the byte on this side. A name is
+// refused only when serving it would make a scrape unreadable or take another family's names; a
+// name that merely breaks one of Prometheus' naming conventions is served as recorded.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "metrics/entries.h"
+
 namespace zelnor::exporter {
 
 enum class Kind { kCounter, kHistogram, kGauge };
 inline constexpr int kKinds = 3;
+
+const char* kindText(Kind kind) noexcept;  // "counter", "histogram", "gauge"
 
 // Why an entry did not become a series; each is a label value of
 // zelnor_exporter_rejected_entries_total.
@@ -18,14 +25,9 @@ enum class Reason {
   kUndecodableName,
   kInvalidName,
   kInvalidLabels,
+  kTruncatedName,
   kReservedName,
   kReservedLabel,
-  kReservedSuffix,
-  kColonInName,
-  kCamelCase,
-  kTypeInName,
-  kNonBaseUnit,
-  kAbbreviatedUnit,
   kTypeConflict,
   kNameClash,
   kTooManySeries,
@@ -35,6 +37,23 @@ enum class Reason {
 };
 
 const char* reasonText(Reason reason) noexcept;
+
+// A naming convention of Prometheus (promtool check metrics reports it) that a served name breaks.
+enum class Convention {
+  kColonInName,
+  kCamelCase,
+  kReservedSuffix,
+  kReservedLabel,
+  kTypeInName,
+  kNonBaseUnit,
+  kAbbreviatedUnit,
+  kCount,
+};
+
+const char* conventionText(Convention convention) noexcept;
+
+// The most bytes a record keeps of a recorded name: its name field but for the closing zero.
+inline constexpr std::size_t kRecordedNameBytes = kNameSize - 1;
 
 using Labels = std::vector<std::pair<std::string, std::string>>;  // sorted by name
 
@@ -47,10 +66,13 @@ struct Family {
 // forms).
 bool isValidUtf8(std::string_view bytes) noexcept;
 
-// The family and labels a recorded name (valid UTF-8) of a kind becomes; false with `reason` set
-// when it cannot become one. Labels with an empty value are dropped; a counter's trailing
-// "_total"s are taken off.
+// The family and labels a recorded name (any bytes) of a kind becomes; false with `reason` set when
+// it cannot become one. Labels with an empty value are dropped; a counter's trailing "_total"s are
+// taken off.
 bool familyOf(Kind kind, std::string_view recorded, Family& family, Reason& reason);
+
+// The naming conventions a family of this kind breaks, in the order of Convention; none for most.
+std::vector<Convention> conventionsBroken(Kind kind, const Family& family);
 
 // The sample and family names a family of this kind occupies in either exposition format.
 std::vector<std::string> occupiedNames(Kind kind, const std::string& name);

@@ -9,8 +9,9 @@ snapshot into metric families for prometheus_client.
 Counters are summed per series, histogram observations counted into cumulative buckets, gauges
 kept by the chosen mode (GaugeMode). Which recorded names become series is names.py's business;
 entries that cannot become a valid series are counted under
-``zelnor_exporter_rejected_entries_total{reason}`` and otherwise skipped. Memory is bounded: at
-most ``max_series`` series, and a bounded cache of what recorded names became.
+``zelnor_exporter_rejected_entries_total{reason}``, said once per name and reason on standard
+output (rejection_log.py), and otherwise skipped. Memory is bounded: at most ``max_series`` series,
+and a bounded cache of what recorded names became.
 """
 
 import bisect
@@ -25,7 +26,14 @@ from prometheus_client.core import (
 )
 from prometheus_client.utils import floatToGoString
 
-from zelnor_exporter.names import KINDS, RejectedName, family_of, occupied_names
+from zelnor_exporter.names import (
+    KINDS,
+    RejectedName,
+    conventions_broken,
+    family_of,
+    occupied_names,
+)
+from zelnor_exporter.rejection_log import RejectionLog
 
 
 class GaugeMode(enum.Enum):
@@ -89,9 +97,11 @@ def empty_health():
 
 
 class Aggregator:
-    """Folds entries one by one. Safe to feed from one thread while another takes snapshots."""
+    """Folds entries one by one. Safe to feed from one thread while another takes snapshots. What
+    it drops, and names it serves against Prometheus' naming conventions, it says through `log`
+    (by default, on standard output)."""
 
-    def __init__(self, buckets, gauge_mode=GaugeMode.LAST, max_series=10000):
+    def __init__(self, buckets, gauge_mode=GaugeMode.LAST, max_series=10000, log=None):
         self.bounds = bucket_bounds(buckets)
         self.gauge_mode = gauge_mode
         self.max_series = max_series
@@ -103,17 +113,19 @@ class Aggregator:
         self._classified_limit = max(4096, 2 * max_series)
         self._producers = {}  # live producer -> its pid label
         self._health = empty_health()
+        self._log = log if log is not None else RejectionLog()
 
     def add(self, kind, entries):
         """Folds entries of one kind ("counter", "histogram" or "gauge"). An entry has `name` (a
-        str, or raising UnicodeDecodeError) and `value`; a gauge's may have `producer` and `pid`."""
+        str, or raising UnicodeDecodeError with its bytes) and `value`; a gauge's may have
+        `producer` and `pid`."""
         with self._lock:
             for entry in entries:
                 self._health["entries"][kind] += 1
                 try:
                     name = entry.name
-                except UnicodeDecodeError:
-                    name = None
+                except UnicodeDecodeError as undecodable:
+                    name = bytes(undecodable.object)
                 if kind == "gauge":
                     self._note_producer(getattr(entry, "producer", 0), getattr(entry, "pid", 0))
                 try:
@@ -121,6 +133,7 @@ class Aggregator:
                 except RejectedName as rejected:
                     rejected_counts = self._health["rejected"]
                     rejected_counts[rejected.reason] = rejected_counts.get(rejected.reason, 0) + 1
+                    self._log.dropped(kind, name, rejected.reason)
 
     def end_pass(self, live, seconds=0.0):
         """Ends a pass: the gauge values of producers not in `live` leave."""
@@ -174,6 +187,8 @@ class Aggregator:
                     and any(label == "pid" for label, _ in found[1])
                 ):
                     found = "reserved_label"  # the exporter's own label in this mode
+                else:
+                    self._log.served(kind, recorded, conventions_broken(kind, *found))
             except RejectedName as rejected:
                 found = rejected.reason
             if len(self._classified) >= self._classified_limit:

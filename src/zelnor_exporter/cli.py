@@ -15,7 +15,7 @@ import time
 import prometheus_client
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native
+from zelnor_exporter import _native, exposition
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
@@ -111,6 +111,7 @@ def main(argv=None):
     collector = Collector(aggregator, args.gauge_mode)
     registry = CollectorRegistry()
     registry.register(collector)
+    exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:

@@ -1,17 +1,26 @@
 """Which recorded names can become Prometheus series, and under which family.
 
 A recorded name is a metric name, optionally with labels in Prometheus form:
-``http_requests{method="GET",code="200"}``. Whatever is recorded, every scrape must be valid in
-both exposition formats, read by ``promtool check metrics`` and by an OpenMetrics parser. So a
-name is refused (with a reason, which becomes a label value) when it
+``http_requests{method="GET",code="200"}``. Whatever is recorded, every scrape must stay readable
+in both exposition formats: by Prometheus, by ``promtool check metrics`` and by prometheus_client's
+text and OpenMetrics parsers. So a name is refused (with a reason, which becomes a label value)
+only when serving it would break that:
 
-- does not parse, or names a label that Prometheus reserves or forbids;
-- breaks one of promtool's rules for metric and label names (no ':', no camelCase, base units
-  only, no abbreviated units, no type in the name, no suffix that belongs to another type); or
-- would clash with a family accepted before it: every family occupies the names of the samples it
-  may produce in either format (a counter ``c``: ``c``, ``c_total``, ``c_created``; a histogram
+- it is not UTF-8 (both formats are), not a metric name, or its labels do not parse, name one
+  twice, or name one that is not a label name or starts with ``__``; Prometheus reads no other
+  names, and prometheus_client would serve such a name changed (``a/b`` as ``a_b``, on another
+  family's name) or not at all;
+- it is as long as a record keeps (63 bytes) and its labels never close: the cut fell inside them;
+- it is one of the exporter's own (``zelnor_``), or a histogram with its own ``le`` label, which
+  its buckets need; or
+- it would clash with a family accepted before it: every family occupies the names of the samples
+  it may produce in either format (a counter ``c``: ``c``, ``c_total``, ``c_created``; a histogram
   ``h``: ``h``, ``h_bucket``, ``h_count``, ``h_sum``, ``h_created``; a gauge ``g``: ``g``), and two
   families never share one. The family that came first keeps its series.
+
+A name that only breaks one of Prometheus' naming conventions (promtool reports them as lint
+findings: no ':', snake_case, no type or non-base unit in the name, no ``_total`` on a gauge, ...)
+is served as recorded; ``conventions_broken`` says which it breaks.
 
 A counter recorded as ``x_total`` is the counter ``x``; the exposition adds the suffix.
 """
@@ -31,6 +40,7 @@ ESCAPE = re.compile(r"\\(.)", re.DOTALL)
 CAMEL_CASE = re.compile(r"[a-z][A-Z]")
 RESERVED_PREFIX = "zelnor_"
 RESERVED_LABELS = ("le", "quantile")
+RECORDED_NAME_BYTES = 63  # the most a record keeps of a name
 KINDS = ("counter", "histogram", "gauge")
 SUFFIXES = {
     "counter": ("", "_total", "_created"),
@@ -115,11 +125,50 @@ def _unescape(value):
     return ESCAPE.sub(lambda m: {"n": "\n"}.get(m.group(1), m.group(1)), value)
 
 
+def _without_cut_sequence(raw):
+    """The bytes without an incomplete UTF-8 sequence at their end, such as a cut leaves."""
+    for back in range(1, min(3, len(raw)) + 1):
+        byte = raw[-back]
+        if byte & 0xC0 != 0x80:  # not a continuation byte: the last sequence starts here
+            needed = (
+                2
+                if 0xC2 <= byte <= 0xDF
+                else 3
+                if 0xE0 <= byte <= 0xEF
+                else 4
+                if 0xF0 <= byte <= 0xF4
+                else 1
+            )
+            return raw[:-back] if needed > back else raw
+    return raw
+
+
+def is_truncated(raw):
+    """A record's name (bytes) that the 63-byte cut fell into: as long as a record holds, a metric
+    name whose labels begin and never close, and valid UTF-8 but for a sequence the cut left
+    incomplete."""
+    name, brace, _ = raw.partition(b"{")
+    if len(raw) != RECORDED_NAME_BYTES or not brace or raw.endswith(b"}"):
+        return False
+    try:
+        _without_cut_sequence(raw).decode()
+    except UnicodeDecodeError:
+        return False
+    return METRIC_NAME.fullmatch(name.decode()) is not None
+
+
 def parse_name(recorded):
-    """Splits a recorded name into a metric name and a sorted tuple of label pairs. Labels with an
-    empty value are dropped: Prometheus does not tell them from absent ones."""
-    if recorded is None:
-        raise RejectedName("undecodable_name")
+    """Splits a recorded name (str, or the bytes of one that is not UTF-8) into a metric name and a
+    sorted tuple of label pairs. Labels with an empty value are dropped: Prometheus does not tell
+    them from absent ones."""
+    raw = recorded.encode() if isinstance(recorded, str) else recorded
+    if raw is not None and is_truncated(raw):
+        raise RejectedName("truncated_name")
+    if not isinstance(recorded, str):
+        try:
+            recorded = raw.decode()
+        except (AttributeError, UnicodeDecodeError):
+            raise RejectedName("undecodable_name") from None
     name, brace, rest = recorded.partition("{")
     if not METRIC_NAME.fullmatch(name):
         raise RejectedName("invalid_name")
@@ -163,28 +212,35 @@ def family_of(kind, recorded):
             raise RejectedName("invalid_name")
     if name.startswith(RESERVED_PREFIX):
         raise RejectedName("reserved_name")
-    if any(label in RESERVED_LABELS for label, _ in labels):
-        raise RejectedName("reserved_label")
+    if kind == "histogram" and any(label == "le" for label, _ in labels):
+        raise RejectedName("reserved_label")  # the buckets' own label
+    return name, labels
+
+
+def conventions_broken(kind, name, labels):
+    """The naming conventions of Prometheus (promtool check metrics reports them) that a family of
+    this kind breaks, in a fixed order; an empty list for most."""
+    broken = []
     # promtool reads the family of a counter in the text format as `name_total`.
     exposed = name + "_total" if kind == "counter" else name
     lowered = exposed.lower()
     if ":" in name:
-        raise RejectedName("colon_in_name")
+        broken.append("colon_in_name")
     if CAMEL_CASE.search(name) or any(CAMEL_CASE.search(label) for label, _ in labels):
-        raise RejectedName("camel_case")
-    if (
-        kind != "counter"
-        and name.endswith("_total")
-        or (kind == "gauge" and name.endswith(("_bucket", "_count", "_sum")))
+        broken.append("camel_case")
+    if (kind != "counter" and name.endswith("_total")) or (
+        kind == "gauge" and name.endswith(("_bucket", "_count", "_sum"))
     ):
-        raise RejectedName("reserved_suffix")
+        broken.append("reserved_suffix")
+    if any(label in RESERVED_LABELS for label, _ in labels):
+        broken.append("reserved_label")
     if f"_{kind}_" in lowered or lowered.endswith(f"_{kind}"):
-        raise RejectedName("type_in_name")
+        broken.append("type_in_name")
     if _unit_problem(exposed):
-        raise RejectedName("non_base_unit")
+        broken.append("non_base_unit")
     if any(f"_{unit}_" in lowered or lowered.endswith(f"_{unit}") for unit in UNIT_ABBREVIATIONS):
-        raise RejectedName("abbreviated_unit")
-    return name, labels
+        broken.append("abbreviated_unit")
+    return broken
 
 
 def occupied_names(kind, name):

@@ -2,6 +2,7 @@
 
 import gc
 import math
+import os
 import signal
 import socket
 import subprocess
@@ -12,6 +13,7 @@ import tracemalloc
 import pytest
 from support import (
     METRICS_DIRECTORY,
+    ROOT,
     Collected,
     Consumer,
     Exporter,
@@ -21,6 +23,7 @@ from support import (
 )
 
 from zelnor_exporter import Aggregator, GaugeMode, RejectedName, family_of, parse_name
+from zelnor_exporter.names import conventions_broken
 
 
 @pytest.mark.parametrize(
@@ -43,19 +46,31 @@ def test_names_parse_into_metric_and_labels(recorded, parsed):
     assert parse_name(recorded) == parsed
 
 
+# A record keeps 63 bytes of a name: this one, 82 bytes long, loses the end of its labels.
+CUT = b'http_request_duration_seconds{method="POST",route="/api/v1/users/{id}",code="201"}'[:63]
+
+
 @pytest.mark.parametrize(
     "recorded, reason",
     [
         (None, "undecodable_name"),
+        (b"m\xff", "undecodable_name"),
         ("", "invalid_name"),
         ("9lives", "invalid_name"),
         ("has space", "invalid_name"),
+        ("http_requests/login", "invalid_name"),
+        ("queue_depth.fork0.1", "invalid_name"),
         ('m{a="1"', "invalid_labels"),
         ("m{a=1}", "invalid_labels"),
         ('m{__a="1"}', "invalid_labels"),
         ('m{a="1",a="2"}', "invalid_labels"),
         ('m{a="1"}x', "invalid_labels"),
         ('m{9="1"}', "invalid_labels"),
+        (CUT, "truncated_name"),
+        (CUT.decode(), "truncated_name"),
+        (('m{city="' + "é" * 28).encode()[:63], "truncated_name"),  # cut inside an "é"
+        (CUT[:62], "invalid_labels"),  # shorter than a record keeps: not cut
+        (b"m\xff" + CUT[2:], "undecodable_name"),  # cut, but not UTF-8 before the cut
     ],
 )
 def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason):
@@ -64,33 +79,50 @@ def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason
     assert rejected.value.reason == reason
 
 
-# promtool's rules for names, each with the reason it is counted under.
+# Names that would make a scrape unreadable, or take names that are not theirs.
 @pytest.mark.parametrize(
     "kind, recorded, reason",
     [
         ("gauge", "zelnor_exporter_entries", "reserved_name"),
         ("counter", "zelnor_dropped_records", "reserved_name"),
-        ("gauge", 'q{quantile="0.5"}', "reserved_label"),
         ("histogram", 'lat{le="x"}', "reserved_label"),
-        ("counter", "ns:requests", "colon_in_name"),
-        ("gauge", "queueDepth", "camel_case"),
-        ("gauge", 'depth{queueName="a"}', "camel_case"),
-        ("gauge", "g_total", "reserved_suffix"),
-        ("histogram", "h_total", "reserved_suffix"),
-        ("gauge", "g_count", "reserved_suffix"),
-        ("counter", "requests_counter", "type_in_name"),
-        ("gauge", "depth_gauge_now", "type_in_name"),
-        ("histogram", "request_milliseconds", "non_base_unit"),
-        ("counter", "sent_kilobytes", "non_base_unit"),
-        ("gauge", "latency_ms", "abbreviated_unit"),
-        ("counter", "uptime_s", "abbreviated_unit"),
         ("counter", "_total", "invalid_name"),
     ],
 )
-def test_names_promtool_would_refuse_are_rejected_with_their_reason(kind, recorded, reason):
+def test_names_that_would_break_a_scrape_are_rejected_with_their_reason(kind, recorded, reason):
     with pytest.raises(RejectedName) as rejected:
         family_of(kind, recorded)
     assert rejected.value.reason == reason
+
+
+# Names that only break one of Prometheus' naming conventions (promtool's lint findings): served as
+# recorded, with the conventions they break.
+@pytest.mark.parametrize(
+    "kind, recorded, broken",
+    [
+        ("gauge", "queue:depth", ["colon_in_name"]),
+        ("counter", "ns:requests", ["colon_in_name"]),
+        ("gauge", "cacheHits", ["camel_case"]),
+        ("gauge", 'depth{queueName="a"}', ["camel_case"]),
+        ("gauge", "g_total", ["reserved_suffix"]),
+        ("histogram", "h_total", ["reserved_suffix"]),
+        ("gauge", "g_count", ["reserved_suffix"]),
+        ("gauge", 'q{quantile="0.5"}', ["reserved_label"]),
+        ("counter", 'c{le="1"}', ["reserved_label"]),
+        ("counter", "ok_counter_name", ["type_in_name"]),
+        ("gauge", "depth_gauge_now", ["type_in_name"]),
+        ("histogram", "http_request_duration_milliseconds", ["non_base_unit"]),
+        ("counter", "sent_kilobytes", ["non_base_unit"]),
+        ("histogram", "db_query_ms", ["abbreviated_unit"]),
+        ("counter", "uptime_s", ["abbreviated_unit"]),
+        ("gauge", "cacheHits:latency_ms", ["colon_in_name", "camel_case", "abbreviated_unit"]),
+        ("gauge", "queue_depth", []),
+    ],
+)
+def test_names_that_only_break_a_naming_convention_are_served_as_recorded(kind, recorded, broken):
+    name, labels = family_of(kind, recorded)
+    assert name == recorded.partition("{")[0]
+    assert conventions_broken(kind, name, labels) == broken
 
 
 @pytest.mark.parametrize(
@@ -108,6 +140,33 @@ def test_names_promtool_would_refuse_are_rejected_with_their_reason(kind, record
 )
 def test_names_promtool_accepts_keep_their_family(kind, recorded, family):
     assert family_of(kind, recorded)[0] == family
+    assert conventions_broken(kind, *family_of(kind, recorded)) == []
+
+
+def test_the_demo_records_only_names_the_exporter_serves_as_they_are(tmp_path):
+    completed = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "demo.py"), "--seconds", "0.5", "--workers", "1"],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(tmp_path / "metrics")},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    lines = completed.stdout.splitlines()
+    kinds = {"counter": "counter", "histogram": "histogram", "gauge": "gauge"}
+    kind, names = None, []
+    for line in lines[lines.index("final totals") + 1 :]:
+        if not line.startswith("  "):
+            break
+        first = line.split()[0]
+        if first in kinds:
+            kind = kinds[first]
+        else:
+            names.append((kind, first))
+    assert {kind for kind, _ in names} == set(kinds)
+    for kind, name in names:
+        assert conventions_broken(kind, *family_of(kind, name)) == [], name
+    assert lines[-1].startswith("Next: run `zelnor-exporter --port 9464`")
 
 
 class Entry:

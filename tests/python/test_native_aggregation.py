@@ -48,6 +48,14 @@ NAMES = [
     b"\xff\xfe",
     "é".encode() * 31 + b"\xc3",
     b"n" * 63,
+    b'http_request_duration_seconds{method="POST",route="/api/v1/user',
+    ('m{city="' + "é" * 28).encode()[:63],
+    b"cacheHits",
+    b"queue:depth",
+    b"db_query_ms",
+    b'g{le="1"}',
+    b'c{quantile="1"}',
+    b"evil\nERROR: forged",
 ]
 
 
@@ -103,20 +111,69 @@ def normalised(snapshot):
 
 
 @pytest.mark.parametrize("mode", list(GaugeMode))
-def test_native_and_python_folding_give_identical_totals(mode):
+def test_native_and_python_folding_give_identical_totals_and_lines(mode, capfd):
     for seed in range(40):
         native = _native.Aggregator(BOUNDS, mode.value, 40)
         python = Aggregator(BOUNDS, mode, 40)
-        for kind, batch in workload(seed):
+        steps = workload(seed)
+        for kind, batch in steps:
             if kind == "end":
                 native.end_pass(batch)
+            else:
+                native.add(kind, [(e.raw, e.value, e.producer, e.pid) for e in batch])
+        native_lines = capfd.readouterr().out
+        for kind, batch in steps:
+            if kind == "end":
                 python.end_pass(batch)
-                continue
-            native.add(kind, [(e.raw, e.value, e.producer, e.pid) for e in batch])
-            python.add(kind, batch)
+            else:
+                python.add(kind, batch)
+        python_lines = capfd.readouterr().out
         native.end_pass(set(range(1, 6)))
         python.end_pass(set(range(1, 6)))
         assert normalised(native.snapshot()) == normalised(python.snapshot()), seed
+        assert native_lines == python_lines, seed
+
+
+# A flood of distinct names cannot fill the log: each side names the first thousand of each sort
+# (dropped, and served against a naming convention), then says once that it stops naming them.
+def test_the_log_names_a_thousand_names_of_each_sort_then_says_once_that_it_stops(capfd):
+    def records(count, start=0):
+        return [(f"bad/{i}".encode(), 1.0, 1, 1) for i in range(start, start + count)] + [
+            (f"lint{i}_ms".encode(), 1.0, 1, 1) for i in range(start, start + count)
+        ]
+
+    native = _native.Aggregator([1.0], "last", 100000)
+    native.add("gauge", records(1500))
+    native.add("gauge", records(1500))  # all said, or past the bound: nothing more
+    native.add("gauge", records(10, 5000))
+    native_lines = capfd.readouterr().out.splitlines()
+    python = Aggregator([1.0], GaugeMode.LAST, 100000)
+    python.add("gauge", [Entry(*record) for record in records(1500)])
+    python.add("gauge", [Entry(*record) for record in records(1500)])
+    python.add("gauge", [Entry(*record) for record in records(10, 5000)])
+    assert capfd.readouterr().out.splitlines() == native_lines
+    errors = [line for line in native_lines if line.startswith("ERROR: ")]
+    notes = [line for line in native_lines if not line.startswith("ERROR: ")]
+    assert errors[:2] == [
+        'ERROR: Dropping gauge entries named "bad/0": invalid_name',
+        'ERROR: Dropping gauge entries named "bad/1": invalid_name',
+    ]
+    assert len(errors) == 1001 and len(set(errors)) == 1001
+    assert errors[-1] == (
+        "ERROR: Dropping entries of further names without a line: 1000 said already; "
+        "zelnor_exporter_rejected_entries_total counts every dropped entry by reason"
+    )
+    assert notes[0] == (
+        'zelnor-exporter: serving gauge "lint0_ms" as recorded; it breaks Prometheus\' naming '
+        "conventions: abbreviated_unit"
+    )
+    assert len(notes) == 1001 and len(set(notes)) == 1001
+    assert notes[-1] == (
+        "zelnor-exporter: further names that break Prometheus' naming conventions are served "
+        "without a line: 1000 said already"
+    )
+    native.end_pass(set())
+    assert native.snapshot()["health"]["rejected"] == {"invalid_name": 3010}  # counted all the same
 
 
 # --- with real producer processes ---
