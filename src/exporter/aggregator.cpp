@@ -25,9 +25,10 @@ std::string seriesKey(Kind kind, const Family& family) {
   return key;
 }
 
-std::uint64_t queueKey(const FileId& file) {
-  return static_cast<std::uint64_t>(file.inode) * 1000003u +
-         static_cast<std::uint64_t>(file.device);
+// Adds to a count that stops at its largest value instead of wrapping around to a small one.
+std::uint64_t saturatingAdd(std::uint64_t count, std::uint64_t more) {
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  return count > kMost - more ? kMost : count + more;
 }
 
 }  // namespace
@@ -302,15 +303,10 @@ void Aggregator::drain(MetricsConsumer& consumer) {
 
 void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
   const int at = index(kind);
-  // The producer's count of what it dropped only grows; a smaller one is a file of a new producer
-  // under a recycled identity, or junk, and counts from zero. Most queues never drop a record and
-  // are not looked up at all.
-  const std::uint64_t key = queueKey(queue.file);
-  if (queue.dropped != 0) {
-    auto [seen, is_new] = dropped_seen_.emplace(key, 0);
-    const std::uint64_t before = is_new || queue.dropped < seen->second ? 0 : seen->second;
-    health_.dropped[at] += queue.dropped - before;
-    seen->second = queue.dropped;
+  // Each drop is reported once, by whichever exporter saw it first; a count that fell reports
+  // nothing. The sum stops at its largest value rather than wrap.
+  if (queue.dropped_unreported != 0) {
+    health_.dropped[at] = saturatingAdd(health_.dropped[at], queue.dropped_unreported);
   }
   constexpr double kRoom = static_cast<double>(kQueueCapacity - 1);
   health_.fullest[at] = std::max(health_.fullest[at], queue.pending / kRoom);
@@ -319,11 +315,7 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
     // unless another queue of the same process keeps it live.
     noteProducer(queue.producer, queue.pid);
   }
-  if (queue.last) {
-    if (queue.dropped != 0) {
-      dropped_seen_.erase(key);
-    }
-  } else {
+  if (!queue.last) {
     ++health_.queues[at];
     if (mode_ != GaugeMode::kLast) {
       live_.insert(queue.producer);

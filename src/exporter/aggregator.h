@@ -54,9 +54,10 @@ struct Health {
   std::uint64_t rejected[static_cast<int>(Reason::kCount)] = {};
   std::uint64_t drains = 0;
   double drain_seconds = 0;
-  std::uint64_t dropped[kKinds] = {};  // records the producers dropped, since this exporter began
-  std::uint64_t queues[kKinds] = {};   // queues drained in the last pass
-  double fullest[kKinds] = {};         // fill of the fullest ring at the last pass, 0 to 1
+  // Records the producers dropped that no exporter had reported before; saturates, never falls.
+  std::uint64_t dropped[kKinds] = {};
+  std::uint64_t queues[kKinds] = {};  // queues drained in the last pass
+  double fullest[kKinds] = {};        // fill of the fullest ring at the last pass, 0 to 1
 };
 
 struct Snapshot {
@@ -130,7 +131,6 @@ class Aggregator : public DrainVisitor {
   std::unordered_map<std::uint64_t, std::string> producers_;  // live producer -> its label
   std::unordered_set<std::uint64_t> live_;                    // producers seen this pass
   bool producers_changed_ = false;
-  std::unordered_map<std::uint64_t, std::uint64_t> dropped_seen_;  // queue -> dropped count read
   Health health_;
   std::chrono::steady_clock::time_point pass_start_;
 

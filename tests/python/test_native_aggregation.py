@@ -4,14 +4,19 @@ process and the producers' dropped records, with real processes."""
 import math
 import random
 import signal
+import struct
 import time
 
 import pytest
-from support import Exporter, Producer
+from support import METRICS_DIRECTORY, Exporter, Producer
 
 from zelnor_exporter import Aggregator, GaugeMode, _native
 
 BOUNDS = [-1.0, 0.0, 0.25, 1.0, math.inf]
+# In a queue file (src/metrics/queue_file.h): the creator's pid, in its owner stamp, and the
+# count of records it dropped.
+OWNER_PID_OFFSET = 73728 + 4
+DROPPED_OFFSET = 73760
 
 NAMES = [
     b"requests",
@@ -210,4 +215,57 @@ def test_dropped_records_are_counted_exactly(prefix):
         assert 0 <= got[("zelnor_exporter_fullest_queue_ratio", (("kind", "counter"),))] <= 1
     finally:
         producer.close()
+        exporter.stop(signal.SIGKILL)
+
+
+def counter_file_of(producer):
+    """The counter queue file a producer process made, where the exporter keeps it."""
+    for path in METRICS_DIRECTORY.glob(".consumer/attached.*/counter.*"):
+        if struct.unpack_from("<I", path.read_bytes(), OWNER_PID_OFFSET)[0] == producer.process.pid:
+            return path
+    raise AssertionError(f"no counter file of process {producer.process.pid}")
+
+
+def write_dropped(path, count):
+    with open(path, "r+b") as file:
+        file.seek(DROPPED_OFFSET)
+        file.write(struct.pack("<Q", count))
+
+
+# Anyone who can write a producer's file can set its count of dropped records: to a count near
+# the top of 64 bits, or to one below what it said before. The sum the exporter serves only
+# grows, and stops at the top.
+def test_the_dropped_records_total_saturates_and_never_falls(prefix):
+    name = prefix.replace(".", "_")
+    exporter = Exporter("--interval", "0.02")
+    first, second = Producer(), Producer()
+    recorded = 0
+
+    def record_and_wait():
+        nonlocal recorded
+        recorded += 1
+        for producer, which in ((first, "first"), (second, "second")):
+            producer.record("c", name + which, 1)
+        got = exporter.scrape_until(
+            lambda s: (
+                s.get((name + "first_total", ())) == recorded
+                and s.get((name + "second_total", ())) == recorded
+            )
+        )
+        return got[("zelnor_dropped_records_total", (("kind", "counter"),))]
+
+    try:
+        record_and_wait()
+        attached = counter_file_of(first)
+        write_dropped(attached, 2**63)
+        assert record_and_wait() == float(2**63)
+        write_dropped(attached, 2**64 - 1)
+        assert record_and_wait() == float(2**64 - 1)
+        write_dropped(attached, 3)  # fell: nothing new to report
+        assert record_and_wait() == float(2**64 - 1)
+        write_dropped(counter_file_of(second), 10)  # new drops, but the sum is at the top
+        assert record_and_wait() == float(2**64 - 1)
+    finally:
+        first.close()
+        second.close()
         exporter.stop(signal.SIGKILL)
