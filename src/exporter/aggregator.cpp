@@ -31,13 +31,24 @@ std::uint64_t saturatingAdd(std::uint64_t count, std::uint64_t more) {
   return count > kMost - more ? kMost : count + more;
 }
 
+// The credit of a pass without a budget: more than any number of records could spend.
+constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max() / 2;
+
+static_assert(Aggregator::kBacklogCapacity < 65536, "a slot counts its waiting records in 16 bits");
+
 }  // namespace
+
+const char* rejectionText(Reason reason) noexcept {
+  return reason == kTooManyNewNames ? "too_many_new_names" : reasonText(reason);
+}
 
 Aggregator::Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t max_series)
     : bounds_(std::move(bounds)),
       mode_(mode),
       max_series_(max_series),
-      classified_limit_(std::max<std::size_t>(4096, 2 * max_series)) {
+      generation_limit_(std::max<std::size_t>(2048, max_series)),
+      credit_(kUnlimited),
+      backlog_key_(randomHashKey()) {
   std::sort(bounds_.begin(), bounds_.end());
   bounds_.erase(std::unique(bounds_.begin(), bounds_.end()), bounds_.end());
   if (bounds_.empty() || bounds_.back() != std::numeric_limits<double>::infinity()) {
@@ -46,15 +57,31 @@ Aggregator::Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t m
   pass_start_ = std::chrono::steady_clock::now();
 }
 
+Aggregator::Classified* Aggregator::known(Kind kind, std::string_view recorded) {
+  Names& names = names_[index(kind)];
+  if (Classified* found = names.current.find(recorded)) {
+    return found;
+  }
+  if (Classified* earlier = names.previous.find(recorded)) {
+    return &remember(kind, recorded, *earlier);  // a copy: remember may let the previous go
+  }
+  return nullptr;
+}
+
+Aggregator::Classified& Aggregator::remember(Kind kind, std::string_view recorded,
+                                             Classified classified) {
+  Names& names = names_[index(kind)];
+  if (names.current.size() >= generation_limit_) {
+    names.previous = std::move(names.current);
+    names.current = NameTable<Classified>();  // with a key of its own
+  }
+  Classified& held = names.current.insert(recorded);
+  held = std::move(classified);
+  return held;
+}
+
 Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorded) {
-  NameTable<Classified>& table = classified_[index(kind)];
-  if (Classified* known = table.find(recorded)) {
-    return *known;
-  }
-  if (table.size() >= classified_limit_) {
-    table.clear();  // what names became is found again from the names and the series
-  }
-  Classified& classified = table.insert(recorded);
+  Classified classified;
   Family family;
   Reason reason = Reason::kCount;
   if (!isValidUtf8(recorded)) {
@@ -73,7 +100,7 @@ Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorde
       classified.family = std::move(family);
     }
   }
-  return classified;
+  return remember(kind, recorded, std::move(classified));
 }
 
 std::int32_t Aggregator::seriesOf(Kind kind, Classified& classified, Reason& reason) {
@@ -112,8 +139,9 @@ std::int32_t Aggregator::admit(Kind kind, const Family& family, Reason& reason) 
     reason = Reason::kTypeConflict;
     return -1;
   }
-  const std::vector<std::string> occupied = occupiedNames(kind, family.name);
+  std::vector<std::string> occupied;  // by a new family; an existing one has its names
   if (owner == family_kinds_.end()) {
+    occupied = occupiedNames(kind, family.name);
     for (const std::string& name : occupied) {
       if (occupied_.count(name) != 0) {
         reason = Reason::kNameClash;  // another family came first
@@ -148,72 +176,160 @@ void Aggregator::markDirty(std::int32_t series) {
   }
 }
 
-void Aggregator::foldCounter(std::string_view name, std::int32_t value, std::uint64_t) {
-  ++health_.entries[index(Kind::kCounter)];
-  Classified& classified = classify(Kind::kCounter, name);
-  if (classified.reason == Reason::kCount && value < 0) {
-    reject(Reason::kNegativeCounterIncrement);
-    return;
-  }
-  Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kCounter, classified, reason);
-  if (series < 0) {
-    reject(reason);
-    return;
-  }
-  values_[static_cast<std::size_t>(series)].total += static_cast<std::uint64_t>(value);
-  markDirty(series);
+void Aggregator::foldCounter(std::string_view name, std::int32_t value, std::uint64_t producer) {
+  fold(Kind::kCounter, name, value, producer);
 }
 
-void Aggregator::foldHistogram(std::string_view name, double value, std::uint64_t) {
-  ++health_.entries[index(Kind::kHistogram)];
-  Classified& classified = classify(Kind::kHistogram, name);
-  if (classified.reason == Reason::kCount && std::isnan(value)) {
-    reject(Reason::kNanObservation);
-    return;
-  }
-  Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kHistogram, classified, reason);
-  if (series < 0) {
-    reject(reason);
-    return;
-  }
-  SeriesValue& histogram = values_[static_cast<std::size_t>(series)];
-  // The first bound at or above the value, as bisect_left finds it.
-  const auto bucket = std::lower_bound(bounds_.begin(), bounds_.end(), value) - bounds_.begin();
-  ++histogram.buckets[static_cast<std::size_t>(bucket)];
-  histogram.sum += value;
-  ++histogram.total;
-  markDirty(series);
+void Aggregator::foldHistogram(std::string_view name, double value, std::uint64_t producer) {
+  fold(Kind::kHistogram, name, value, producer);
 }
 
 void Aggregator::foldGauge(std::string_view name, double value, std::uint64_t producer,
                            std::uint32_t pid) {
   noteProducer(producer, pid);
-  foldGaugeValue(name, value, producer);
+  fold(Kind::kGauge, name, value, producer);
 }
 
-void Aggregator::foldGaugeValue(std::string_view name, double value, std::uint64_t producer) {
-  ++health_.entries[index(Kind::kGauge)];
+void Aggregator::fold(Kind kind, std::string_view name, double value, std::uint64_t producer) {
+  ++health_.entries[index(kind)];
+  // A name with records in the backlog is never known (it is classified there, first), so a
+  // known name's record folds at once, in order.
+  if (Classified* classified = known(kind, name)) {
+    apply(kind, *classified, value, producer, false);
+    return;
+  }
+  const bool keepable = name.size() <= kNameSize;  // always, for a record's name
+  std::uint64_t hash = 0;
+  bool behind = false;  // records of this name may wait already: this one waits behind them
+  if (waiting_ != 0 && keepable) {
+    hash = waitingHash(kind, name);
+    behind = pendingCount(hash) != 0;
+  }
+  if (!keepable || (!behind && credit_ >= static_cast<std::int64_t>(kRecordsPerNewName))) {
+    credit_ -= kRecordsPerNewName;
+    apply(kind, classify(kind, name), value, producer, false);
+    return;
+  }
+  wait(kind, name, value, producer, waiting_ != 0 ? hash : waitingHash(kind, name));
+}
+
+void Aggregator::apply(Kind kind, Classified& classified, double value, std::uint64_t producer,
+                       bool producer_gone) {
   Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kGauge, classify(Kind::kGauge, name), reason);
+  if (classified.reason == Reason::kCount) {
+    if (kind == Kind::kCounter && value < 0) {
+      reject(Reason::kNegativeCounterIncrement);
+      return;
+    }
+    if (kind == Kind::kHistogram && std::isnan(value)) {
+      reject(Reason::kNanObservation);
+      return;
+    }
+  }
+  const std::int32_t series = seriesOf(kind, classified, reason);
   if (series < 0) {
     reject(reason);
     return;
   }
-  SeriesValue& gauge = values_[static_cast<std::size_t>(series)];
-  if (mode_ == GaugeMode::kLast) {
-    gauge.sum = value;
-  } else {
-    auto found = std::find_if(gauge.producers.begin(), gauge.producers.end(),
-                              [&](const ProducerValue& held) { return held.producer == producer; });
-    if (found == gauge.producers.end()) {
-      gauge.producers.push_back(ProducerValue{producer, value});
+  SeriesValue& held = values_[static_cast<std::size_t>(series)];
+  if (kind == Kind::kCounter) {
+    held.total += static_cast<std::uint64_t>(value);  // an int32, not negative
+  } else if (kind == Kind::kHistogram) {
+    // The first bound at or above the value, as bisect_left finds it.
+    const auto bucket = std::lower_bound(bounds_.begin(), bounds_.end(), value) - bounds_.begin();
+    ++held.buckets[static_cast<std::size_t>(bucket)];
+    held.sum += value;
+    ++held.total;
+  } else if (mode_ == GaugeMode::kLast) {
+    held.sum = value;
+  } else if (!producer_gone) {
+    auto found = std::find_if(held.producers.begin(), held.producers.end(),
+                              [&](const ProducerValue& kept) { return kept.producer == producer; });
+    if (found == held.producers.end()) {
+      held.producers.push_back(ProducerValue{producer, value});
     } else {
       found->value = value;
     }
   }
   markDirty(series);
+}
+
+// --- the backlog of records whose names wait ---------------------------------------------
+
+std::uint64_t Aggregator::waitingHash(Kind kind, std::string_view name) const noexcept {
+  return hashName(name, backlog_key_) +
+         static_cast<std::uint64_t>(index(kind)) * 0x9E3779B97F4A7C15ULL;
+}
+
+void Aggregator::wait(Kind kind, std::string_view name, double value, std::uint64_t producer,
+                      std::uint64_t hash) {
+  if (backlog_.size() >= kBacklogCapacity) {
+    reject(kTooManyNewNames);  // counted, and nothing of its name is kept
+    return;
+  }
+  if (pending_.empty()) {
+    pending_.assign(std::size_t{1} << 16, 0);
+  }
+  Waiting& waiting = backlog_.emplace_back();
+  waiting.hash = hash;
+  waiting.producer = producer;
+  waiting.value = value;
+  waiting.kind = kind;
+  waiting.folded = false;
+  waiting.gone = false;
+  waiting.size = static_cast<std::uint8_t>(name.size());
+  std::memcpy(waiting.name, name.data(), name.size());
+  ++pendingCount(hash);
+  ++waiting_;
+}
+
+// Folds the backlog, oldest first, classifying its names while the pass's credit lasts. Where the
+// credit ends, the records further on whose names this scan classified are folded too (so that no
+// waiting record's name is known); the others keep their place.
+void Aggregator::foldWaiting() {
+  if (backlog_.empty()) {
+    return;
+  }
+  // A bit per slot of the hashes of the names this scan classified.
+  std::vector<std::uint64_t> classified_here;
+  const auto bit = [](std::uint64_t hash) { return (hash >> 32) & 0xFFFF; };
+  const auto foldOne = [&](Waiting& waiting, Classified& classified) {
+    --pendingCount(waiting.hash);
+    --waiting_;
+    apply(waiting.kind, classified, waiting.value, waiting.producer, waiting.gone);
+  };
+  while (!backlog_.empty()) {
+    Waiting& waiting = backlog_.front();
+    if (!waiting.folded) {
+      Classified* classified = known(waiting.kind, waiting.recorded());
+      if (classified == nullptr) {
+        if (credit_ < static_cast<std::int64_t>(kRecordsPerNewName)) {
+          break;
+        }
+        credit_ -= kRecordsPerNewName;
+        classified = &classify(waiting.kind, waiting.recorded());
+        if (classified_here.empty()) {
+          classified_here.assign(1024, 0);
+        }
+        classified_here[bit(waiting.hash) / 64] |= std::uint64_t{1} << (bit(waiting.hash) % 64);
+      }
+      foldOne(waiting, *classified);
+    }
+    backlog_.pop_front();
+  }
+  if (classified_here.empty()) {
+    return;
+  }
+  for (Waiting& waiting : backlog_) {
+    if (waiting.folded ||
+        (classified_here[bit(waiting.hash) / 64] >> (bit(waiting.hash) % 64) & 1) == 0) {
+      continue;
+    }
+    if (Classified* classified = known(waiting.kind, waiting.recorded())) {
+      waiting.folded = true;
+      foldOne(waiting, *classified);
+    }
+  }
 }
 
 void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
@@ -235,7 +351,16 @@ void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
   producers_changed_ = true;
 }
 
+void Aggregator::beginPass(std::size_t new_names) {
+  credit_ = static_cast<std::int64_t>(
+      std::min<std::size_t>(new_names, kUnlimited / kRecordsPerNewName) * kRecordsPerNewName);
+  earning_ = false;
+}
+
 void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double seconds) {
+  foldWaiting();
+  credit_ = kUnlimited;
+  earning_ = false;
   ++health_.drains;
   health_.drain_seconds += seconds;
   bool ended = false;
@@ -249,6 +374,13 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
     }
   }
   if (ended && mode_ != GaugeMode::kLast) {
+    // A value still waiting would have left with its producer had it been folded: it will.
+    for (Waiting& waiting : backlog_) {
+      if (waiting.kind == Kind::kGauge && !waiting.folded &&
+          producers_.count(waiting.producer) == 0) {
+        waiting.gone = true;
+      }
+    }
     for (std::size_t series = 0; series < series_.size(); ++series) {
       std::vector<ProducerValue>& held = values_[series].producers;
       const auto kept = std::remove_if(held.begin(), held.end(), [&](const ProducerValue& value) {
@@ -290,6 +422,15 @@ Snapshot Aggregator::snapshot() const {
 
 void Aggregator::drain(MetricsConsumer& consumer) {
   const auto start = std::chrono::steady_clock::now();
+  // The time since the last pass began, up to a second; none before the first pass, whose
+  // records earn its credit.
+  const double since =
+      health_.drains == 0
+          ? 0.0
+          : std::min(1.0, std::chrono::duration<double>(start - pass_start_).count());
+  pass_start_ = start;
+  beginPass(kNewNamesPerPass + static_cast<std::size_t>(kNewNamesPerSecond * since));
+  earning_ = true;
   for (int kind = 0; kind < kKinds; ++kind) {
     health_.queues[kind] = 0;
     health_.fullest[kind] = 0;
@@ -301,8 +442,11 @@ void Aggregator::drain(MetricsConsumer& consumer) {
   endPass(live_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
-void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
+void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t records) {
   const int at = index(kind);
+  if (earning_) {
+    credit_ += static_cast<std::int64_t>(records);
+  }
   // Each drop is reported once, by whichever exporter saw it first; a count that fell reports
   // nothing. The sum stops at its largest value rather than wrap.
   if (queue.dropped_unreported != 0) {
@@ -324,23 +468,23 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
 }
 
 void Aggregator::counters(const Records<CounterEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kCounter, queue);
+  noteQueue(Kind::kCounter, queue, records.size());
   records.forEach([&](const CounterEntry& record) {
-    foldCounter(readName(record.name), record.value, queue.producer);
+    fold(Kind::kCounter, readName(record.name), record.value, queue.producer);
   });
 }
 
 void Aggregator::histograms(const Records<HistogramEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kHistogram, queue);
+  noteQueue(Kind::kHistogram, queue, records.size());
   records.forEach([&](const HistogramEntry& record) {
-    foldHistogram(readName(record.name), record.value, queue.producer);
+    fold(Kind::kHistogram, readName(record.name), record.value, queue.producer);
   });
 }
 
 void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kGauge, queue);
+  noteQueue(Kind::kGauge, queue, records.size());
   records.forEach([&](const GaugeEntry& record) {
-    foldGaugeValue(readName(record.name), record.value, queue.producer);
+    fold(Kind::kGauge, readName(record.name), record.value, queue.producer);
   });
 }
 

@@ -81,9 +81,9 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
     queues[kKindNames[kind]] = health.queues[kind];
     fullest[kKindNames[kind]] = health.fullest[kind];
   }
-  for (int reason = 0; reason < static_cast<int>(zelnor::exporter::Reason::kCount); ++reason) {
+  for (int reason = 0; reason < zelnor::exporter::kRejectionReasons; ++reason) {
     if (health.rejected[reason] != 0) {
-      rejected[zelnor::exporter::reasonText(static_cast<zelnor::exporter::Reason>(reason))] =
+      rejected[zelnor::exporter::rejectionText(static_cast<zelnor::exporter::Reason>(reason))] =
           health.rejected[reason];
     }
   }
@@ -181,12 +181,14 @@ PYBIND11_MODULE(_native, module) {
             }
           },
           "Folds (name, value, producer, pid) records of one kind")
+      .def("begin_pass", &Aggregator::beginPass, py::arg("new_names"),
+           "Begins a pass that classifies at most new_names names seen for the first time")
       .def(
           "end_pass",
           [](Aggregator& aggregator, const std::unordered_set<std::uint64_t>& live,
              double seconds) { aggregator.endPass(live, seconds); },
           py::arg("live"), py::arg("seconds") = 0.0,
-          "Ends a pass: the gauge values of producers not in live leave")
+          "Ends a pass: waiting records fold, the gauge values of producers not in live leave")
       .def(
           "snapshot",
           [](const Aggregator& aggregator) {
@@ -198,6 +200,8 @@ PYBIND11_MODULE(_native, module) {
             return toPython(snapshot, aggregator.gaugeMode());
           },
           "The totals published by the last pass")
+      .def_property_readonly("waiting", &Aggregator::waiting,
+                             "Records waiting for their names to be classified")
       .def_property_readonly("bounds", &Aggregator::bounds);
 
   py::class_<Drainer>(module, "Drainer")

@@ -124,6 +124,68 @@ def test_native_and_python_folding_give_identical_totals(mode):
         assert normalised(native.snapshot()) == normalised(python.snapshot()), seed
 
 
+# Names of one spelling per series and no family two kinds could want, so that the order in which
+# names are first classified cannot change what they become.
+UNCONTESTED = {
+    "counter": [
+        b"requests",
+        b"requests_total",
+        b'requests{code="200",method="GET"}',
+        b'requests{method="GET", code="200"}',
+        b"sent_bytes",
+        b"9lives",
+        b"\xff\xfe",
+        b"latency_ms",
+    ],
+    "histogram": [b"wait_seconds", b'wait_seconds{q="1"}', b"h_total", b"bad name"],
+    "gauge": [b"depth", b'temp{city="Z\xc3\xbcrich"}', b'q{quantile="1"}', b"g_count", b"x" * 63],
+}
+
+
+@pytest.mark.parametrize("mode", list(GaugeMode))
+def test_records_whose_names_wait_for_a_later_pass_fold_as_if_at_once(mode):
+    """Passes that may classify a new name or two, or none: the rest wait, and fold later in
+    order, to the same totals as folding everything at once."""
+    for seed in range(40):
+        rng = random.Random(seed)
+        native = _native.Aggregator(BOUNDS, mode.value, 40)
+        python = Aggregator(BOUNDS, mode, 40)
+        for kind, batch in workload(seed):
+            if kind == "end":
+                native.end_pass(batch)
+                python.end_pass(batch)
+                continue
+            for entry in batch:
+                entry.raw = rng.choice(UNCONTESTED[kind])
+            native.begin_pass(rng.choice([0, 0, 1, 2]))
+            native.add(kind, [(e.raw, e.value, e.producer, e.pid) for e in batch])
+            python.add(kind, batch)
+        native.begin_pass(1000)
+        native.end_pass(set(range(1, 6)))
+        python.end_pass(set(range(1, 6)))
+        assert native.waiting == 0
+        assert normalised(native.snapshot()) == normalised(python.snapshot()), seed
+
+
+def test_new_names_beyond_the_backlog_are_rejected_and_never_remembered():
+    native = _native.Aggregator(BOUNDS, "last", 100000)
+    names = [f"name_{i}".encode() for i in range(40000)]
+    native.begin_pass(0)
+    native.add("counter", [(name, 1, 0, 0) for name in names])
+    native.end_pass(set())  # with no credit left: nothing of the backlog folds
+    waiting = native.waiting
+    health = native.snapshot()["health"]
+    assert health["rejected"] == {"too_many_new_names": len(names) - waiting}
+    assert health["entries"]["counter"] == len(names)
+    native.end_pass(set())  # no budget: everything waiting folds
+    native.add("counter", [(name, 1, 0, 0) for name in names[waiting:]])
+    native.end_pass(set())
+    snapshot = native.snapshot()
+    assert native.waiting == 0
+    assert sorted(name for _, name, _, _ in snapshot["series"]) == sorted(map(bytes.decode, names))
+    assert snapshot["health"]["rejected"] == {"too_many_new_names": len(names) - waiting}
+
+
 # --- with real producer processes ---
 
 
