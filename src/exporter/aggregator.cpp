@@ -31,6 +31,14 @@ std::uint64_t saturatingAdd(std::uint64_t count, std::uint64_t more) {
   return count > kMost - more ? kMost : count + more;
 }
 
+bool sameCounts(const Health& a, const Health& b) {
+  return std::equal(std::begin(a.entries), std::end(a.entries), std::begin(b.entries)) &&
+         std::equal(std::begin(a.rejected), std::end(a.rejected), std::begin(b.rejected)) &&
+         std::equal(std::begin(a.dropped), std::end(a.dropped), std::begin(b.dropped)) &&
+         std::equal(std::begin(a.queues), std::end(a.queues), std::begin(b.queues)) &&
+         std::equal(std::begin(a.fullest), std::end(a.fullest), std::begin(b.fullest));
+}
+
 // The credit of a pass without a budget: more than any number of records could spend.
 constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max() / 2;
 
@@ -55,6 +63,7 @@ Aggregator::Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t m
     bounds_.push_back(std::numeric_limits<double>::infinity());
   }
   pass_start_ = std::chrono::steady_clock::now();
+  generation_time_ = pass_start_;
 }
 
 Aggregator::Classified* Aggregator::known(Kind kind, std::string_view recorded) {
@@ -396,7 +405,10 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
 }
 
 void Aggregator::publish() {
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(mutex_);
+  const bool changed = !dirty_.empty() || published_.series.size() != series_.size() ||
+                       producers_changed_ || !sameCounts(published_.health, health_);
   published_.series.insert(published_.series.end(),
                            series_.begin() + static_cast<std::ptrdiff_t>(published_.series.size()),
                            series_.end());
@@ -411,6 +423,13 @@ void Aggregator::publish() {
     producers_changed_ = false;
   }
   published_.health = health_;
+  // The count of passes and their time change at every pass; alone, they make a new generation
+  // at most once a second, so that an idle exporter's scrapes can share one rendering.
+  if (changed || now - generation_time_ >= std::chrono::seconds(1)) {
+    generation_time_ = now;
+    // release: pairs with the acquire load in generation(); what it stands for is published.
+    generation_.fetch_add(1, std::memory_order_release);
+  }
 }
 
 Snapshot Aggregator::snapshot() const {

@@ -20,6 +20,7 @@
 // for a copy: endPass copies the series that changed, snapshot copies them all.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -122,6 +123,13 @@ class Aggregator : public DrainVisitor {
   void drain(MetricsConsumer& consumer);
 
   Snapshot snapshot() const;
+  // Grows whenever a pass publishes totals that differ from the last ones; a reply rendered from
+  // a snapshot stays right for as long as this is unchanged. Any thread.
+  std::uint64_t generation() const noexcept {
+    // acquire: pairs with the release increment in publish(); read before the snapshot is taken,
+    // it is never newer than the snapshot.
+    return generation_.load(std::memory_order_acquire);
+  }
   // Records waiting for their names to be classified.
   std::size_t waiting() const noexcept { return waiting_; }
 
@@ -222,6 +230,8 @@ class Aggregator : public DrainVisitor {
   // Shared with snapshot().
   mutable std::mutex mutex_;
   Snapshot published_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::chrono::steady_clock::time_point generation_time_;
 };
 
 }  // namespace zelnor::exporter

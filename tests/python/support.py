@@ -13,6 +13,7 @@ import json
 import os
 import platform
 import random
+import resource
 import shutil
 import signal
 import socket
@@ -219,7 +220,10 @@ def free_port():
 
 
 class Exporter:
-    def __init__(self, *args):
+    """A zelnor-exporter process on 127.0.0.1; `descriptors` = (soft, hard) limits it starts with
+    on its open descriptors."""
+
+    def __init__(self, *args, descriptors=None):
         self.port = free_port()
         self.process = subprocess.Popen(
             [
@@ -234,6 +238,11 @@ class Exporter:
             ],
             stdout=subprocess.PIPE,
             text=True,
+            preexec_fn=(
+                (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, descriptors))
+                if descriptors
+                else None
+            ),
         )
         self.first_lines = [self.process.stdout.readline() for _ in range(2)]
         assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
@@ -254,6 +263,10 @@ class Exporter:
             if done(got) or time.monotonic() > deadline:
                 return got
             time.sleep(0.05)
+
+    def sample(self, name, **labels):
+        """One sample of a scrape, or None."""
+        return self.scrape().get((name, tuple(sorted(labels.items()))))
 
     def stop(self, signum=signal.SIGTERM):
         if self.process.poll() is None:
