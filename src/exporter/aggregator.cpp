@@ -56,6 +56,7 @@ Aggregator::Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t m
       max_series_(max_series),
       generation_limit_(std::max<std::size_t>(2048, max_series)),
       credit_(kUnlimited),
+      allowance_(kNewNamesAtOnce),
       backlog_key_(randomHashKey()) {
   std::sort(bounds_.begin(), bounds_.end());
   bounds_.erase(std::unique(bounds_.begin(), bounds_.end()), bounds_.end());
@@ -81,8 +82,8 @@ Aggregator::Classified& Aggregator::remember(Kind kind, std::string_view recorde
                                              Classified classified) {
   Names& names = names_[index(kind)];
   if (names.current.size() >= generation_limit_) {
-    names.previous = std::move(names.current);
-    names.current = NameTable<Classified>();  // with a key of its own
+    std::swap(names.current, names.previous);
+    names.current.reset();  // the oldest generation's slots, under a new key
   }
   Classified& held = names.current.insert(recorded);
   held = std::move(classified);
@@ -102,12 +103,7 @@ Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorde
                          [](const auto& label) { return label.first == "pid"; })) {
     classified.reason = Reason::kReservedLabel;  // the exporter's own label in this mode
   } else {
-    auto known = series_by_key_.find(seriesKey(kind, family));
-    if (known != series_by_key_.end()) {
-      classified.series = known->second;
-    } else {
-      classified.family = std::move(family);
-    }
+    classified.family = std::move(family);  // its series is found or made by the first value
   }
   return remember(kind, recorded, std::move(classified));
 }
@@ -273,11 +269,16 @@ std::uint64_t Aggregator::waitingHash(Kind kind, std::string_view name) const no
 void Aggregator::wait(Kind kind, std::string_view name, double value, std::uint64_t producer,
                       std::uint64_t hash) {
   if (backlog_.size() >= kBacklogCapacity) {
-    reject(kTooManyNewNames);  // counted, and nothing of its name is kept
-    return;
+    if (waiting_ < backlog_.size()) {
+      dropFolded();
+    }
+    if (backlog_.size() >= kBacklogCapacity) {
+      reject(kTooManyNewNames);  // counted, and nothing of its name is kept
+      return;
+    }
   }
   if (pending_.empty()) {
-    pending_.assign(std::size_t{1} << 16, 0);
+    pending_.assign(std::size_t{1} << 18, 0);
   }
   Waiting& waiting = backlog_.emplace_back();
   waiting.hash = hash;
@@ -292,53 +293,64 @@ void Aggregator::wait(Kind kind, std::string_view name, double value, std::uint6
   ++waiting_;
 }
 
-// Folds the backlog, oldest first, classifying its names while the pass's credit lasts. Where the
-// credit ends, the records further on whose names this scan classified are folded too (so that no
-// waiting record's name is known); the others keep their place.
+// Folds what waits in the backlog as far as the pass's credit goes, each name's records in
+// order. Names with several records waiting are classified first (a start-up's, or a producer's
+// that began during a flood), then the others, oldest first (a flood's names come once each). A
+// name is classified at its first record waiting; its later ones are then known and fold where
+// they are, so that no record waiting has a name that is known.
 void Aggregator::foldWaiting() {
-  if (backlog_.empty()) {
-    return;
-  }
-  // A bit per slot of the hashes of the names this scan classified.
-  std::vector<std::uint64_t> classified_here;
-  const auto bit = [](std::uint64_t hash) { return (hash >> 32) & 0xFFFF; };
+  std::vector<std::uint64_t> classified_here;  // a bit per slot of those names' hashes
+  const auto bit = [](std::uint64_t hash) { return (hash >> 20) & 0xFFFF; };
+  const auto classifiedHere = [&](std::uint64_t hash) {
+    return !classified_here.empty() && (classified_here[bit(hash) / 64] >> (bit(hash) % 64) & 1);
+  };
   const auto foldOne = [&](Waiting& waiting, Classified& classified) {
     --pendingCount(waiting.hash);
     --waiting_;
+    waiting.folded = true;
     apply(waiting.kind, classified, waiting.value, waiting.producer, waiting.gone);
   };
-  while (!backlog_.empty()) {
-    Waiting& waiting = backlog_.front();
-    if (!waiting.folded) {
-      Classified* classified = known(waiting.kind, waiting.recorded());
-      if (classified == nullptr) {
-        if (credit_ < static_cast<std::int64_t>(kRecordsPerNewName)) {
-          break;
-        }
-        credit_ -= kRecordsPerNewName;
-        classified = &classify(waiting.kind, waiting.recorded());
-        if (classified_here.empty()) {
-          classified_here.assign(1024, 0);
-        }
-        classified_here[bit(waiting.hash) / 64] |= std::uint64_t{1} << (bit(waiting.hash) % 64);
+  const auto afford = [&] { return credit_ >= static_cast<std::int64_t>(kRecordsPerNewName); };
+  for (int round = 0; round < 2 && waiting_ != 0 && afford(); ++round) {
+    for (Waiting& waiting : backlog_) {
+      if (waiting.folded) {
+        continue;
       }
-      foldOne(waiting, *classified);
+      if (classifiedHere(waiting.hash)) {
+        if (Classified* classified = known(waiting.kind, waiting.recorded())) {
+          foldOne(waiting, *classified);
+          continue;
+        }
+      }
+      if (!afford()) {
+        if (classified_here.empty()) {
+          break;  // nothing further can fold
+        }
+        continue;
+      }
+      if (round == 0 && pendingCount(waiting.hash) < 2) {
+        continue;  // alone, as far as the count tells: later
+      }
+      credit_ -= kRecordsPerNewName;
+      Classified& classified = classify(waiting.kind, waiting.recorded());
+      if (classified_here.empty()) {
+        classified_here.assign(1024, 0);
+      }
+      classified_here[bit(waiting.hash) / 64] |= std::uint64_t{1} << (bit(waiting.hash) % 64);
+      foldOne(waiting, classified);
     }
-    backlog_.pop_front();
   }
-  if (classified_here.empty()) {
-    return;
+  // Folded records leave once they are a quarter of the backlog, so that each is moved a few
+  // times at most.
+  if (waiting_ == 0 || backlog_.size() - waiting_ > backlog_.size() / 4) {
+    dropFolded();
   }
-  for (Waiting& waiting : backlog_) {
-    if (waiting.folded ||
-        (classified_here[bit(waiting.hash) / 64] >> (bit(waiting.hash) % 64) & 1) == 0) {
-      continue;
-    }
-    if (Classified* classified = known(waiting.kind, waiting.recorded())) {
-      waiting.folded = true;
-      foldOne(waiting, *classified);
-    }
-  }
+}
+
+void Aggregator::dropFolded() {
+  backlog_.erase(std::remove_if(backlog_.begin(), backlog_.end(),
+                                [](const Waiting& waiting) { return waiting.folded; }),
+                 backlog_.end());
 }
 
 void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
@@ -363,13 +375,19 @@ void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
 void Aggregator::beginPass(std::size_t new_names) {
   credit_ = static_cast<std::int64_t>(
       std::min<std::size_t>(new_names, kUnlimited / kRecordsPerNewName) * kRecordsPerNewName);
-  earning_ = false;
+  metered_ = false;
 }
 
 void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double seconds) {
   foldWaiting();
+  if (metered_) {
+    // What the records earned is spent first; the rest came from the allowance.
+    const std::int64_t spent = allowed_ + earned_ - credit_;
+    allowance_ -= static_cast<double>(std::max<std::int64_t>(0, spent - earned_)) /
+                  static_cast<double>(kRecordsPerNewName);
+    metered_ = false;
+  }
   credit_ = kUnlimited;
-  earning_ = false;
   ++health_.drains;
   health_.drain_seconds += seconds;
   bool ended = false;
@@ -441,15 +459,18 @@ Snapshot Aggregator::snapshot() const {
 
 void Aggregator::drain(MetricsConsumer& consumer) {
   const auto start = std::chrono::steady_clock::now();
-  // The time since the last pass began, up to a second; none before the first pass, whose
-  // records earn its credit.
-  const double since =
-      health_.drains == 0
-          ? 0.0
-          : std::min(1.0, std::chrono::duration<double>(start - pass_start_).count());
+  // The allowance refills with the time since the last pass began (none before the first).
+  if (health_.drains != 0) {
+    allowance_ =
+        std::min(static_cast<double>(kNewNamesAtOnce),
+                 allowance_ + static_cast<double>(kNewNamesPerSecond) *
+                                  std::chrono::duration<double>(start - pass_start_).count());
+  }
   pass_start_ = start;
-  beginPass(kNewNamesPerPass + static_cast<std::size_t>(kNewNamesPerSecond * since));
-  earning_ = true;
+  beginPass(static_cast<std::size_t>(std::min(allowance_, static_cast<double>(kNewNamesPerPass))));
+  metered_ = true;
+  allowed_ = credit_;
+  earned_ = 0;
   for (int kind = 0; kind < kKinds; ++kind) {
     health_.queues[kind] = 0;
     health_.fullest[kind] = 0;
@@ -463,8 +484,9 @@ void Aggregator::drain(MetricsConsumer& consumer) {
 
 void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t records) {
   const int at = index(kind);
-  if (earning_) {
+  if (metered_) {
     credit_ += static_cast<std::int64_t>(records);
+    earned_ += static_cast<std::int64_t>(records);
   }
   // Each drop is reported once, by whichever exporter saw it first; a count that fell reports
   // nothing. The sum stops at its largest value rather than wrap.

@@ -4,10 +4,11 @@
 // a bounded table, so that a record costs a lookup of its name and a few additions, and names
 // beyond the series limit cost nothing that grows.
 //
-// Working out what a new name becomes costs tens of times what folding a record does, and anyone
+// Working out what a new name becomes costs a hundred times what folding a record does, and anyone
 // who can write the metrics directory chooses the names. So a drain pass classifies only as many
-// new names as its budget allows: a floor per second of draining, and one more for every
-// kRecordsPerNewName records the pass drains. A record whose name waits for a later pass is kept,
+// new names as its budget allows: one for every kRecordsPerNewName records it drains, and what it
+// takes from an allowance that refills with time (enough for the distinct series of a start-up at
+// once, and then a few thousand a second). A record whose name waits for a later pass is kept,
 // with its value and producer, in a bounded backlog, and folded in order once its name has been
 // classified (a later record of a waiting name waits behind it, so that a gauge's later value is
 // never overtaken by an earlier one); a record that finds the backlog full is rejected as
@@ -24,7 +25,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -91,14 +91,15 @@ struct Snapshot {
 
 class Aggregator : public DrainVisitor {
  public:
-  // A pass classifies at least this many new names a second of draining (and a few per pass),
-  // however few records it drains: enough for the distinct series of a start-up in a second or
-  // two, a few hundredths of a core at the most.
-  static constexpr std::size_t kNewNamesPerSecond = 10000;
-  static constexpr std::size_t kNewNamesPerPass = 16;
-  // And one more for every this many records it drains, so that a flood of new names costs each
-  // record a small multiple of an ordinary one.
-  static constexpr std::size_t kRecordsPerNewName = 64;
+  // A pass classifies one new name for every this many records it drains, so that a flood of
+  // new names costs each record a small multiple of an ordinary one...
+  static constexpr std::size_t kRecordsPerNewName = 128;
+  // ...and takes at most kNewNamesPerPass more from an allowance that holds kNewNamesAtOnce at
+  // most (the distinct series of a start-up are worked out within a second) and refills by
+  // kNewNamesPerSecond (a flood keeps a few thousandths of a core busy with it).
+  static constexpr std::size_t kNewNamesPerPass = 2000;
+  static constexpr std::size_t kNewNamesAtOnce = 20000;
+  static constexpr std::size_t kNewNamesPerSecond = 2000;
   // Records that wait for their names to be classified, at most.
   static constexpr std::size_t kBacklogCapacity = 32768;
 
@@ -165,7 +166,7 @@ class Aggregator : public DrainVisitor {
     std::uint64_t producer;
     double value;  // a counter's increment is exact in a double
     Kind kind;
-    bool folded;  // folded out of order of the backlog, by a scan that classified its name
+    bool folded;  // folded, and not yet taken out of the backlog
     bool gone;    // a gauge's, whose producer has left since: its value leaves with it
     std::uint8_t size;
     char name[kNameSize];
@@ -189,10 +190,11 @@ class Aggregator : public DrainVisitor {
   // Every rejected entry is counted here, whatever the reason.
   void reject(Reason reason) { ++health_.rejected[static_cast<int>(reason)]; }
   std::uint64_t waitingHash(Kind kind, std::string_view name) const noexcept;
-  std::uint16_t& pendingCount(std::uint64_t hash) noexcept { return pending_[hash >> 48]; }
+  std::uint16_t& pendingCount(std::uint64_t hash) noexcept { return pending_[hash >> 46]; }
   void wait(Kind kind, std::string_view name, double value, std::uint64_t producer,
             std::uint64_t hash);
   void foldWaiting();
+  void dropFolded();
   void markDirty(std::int32_t series);
   // Takes a queue's report; a pass that earns credit earns it for each of the queue's `records`.
   void noteQueue(Kind kind, const QueueReport& queue, std::size_t records);
@@ -217,14 +219,21 @@ class Aggregator : public DrainVisitor {
   Health health_;
   std::chrono::steady_clock::time_point pass_start_;
 
-  // The budget for new names, in records: classifying one costs kRecordsPerNewName.
+  // The budget for new names of the pass under way, in records: classifying one costs
+  // kRecordsPerNewName. Outside a pass, no budget.
   std::int64_t credit_;
-  bool earning_ = false;  // each record drained adds one to the credit (drain's passes)
-  std::deque<Waiting> backlog_;
-  std::size_t waiting_ = 0;  // records in the backlog not folded yet
+  // In a drain's pass: each record drained adds one to the credit, and what the pass spends
+  // beyond what its records earned comes out of the allowance.
+  bool metered_ = false;
+  std::int64_t earned_ = 0;
+  std::int64_t allowed_ = 0;      // the credit the pass took from the allowance
+  double allowance_;              // in names
+  std::vector<Waiting> backlog_;  // in order of arrival
+  std::size_t waiting_ = 0;       // records in the backlog not folded yet
   HashKey backlog_key_;
-  // Per slot of a waiting record's hash, how many wait: a name whose slot counts none has no
-  // record waiting, so that its records may be folded at once.
+  // Per slot of a waiting record's hash (2^18 of them), how many wait: a name whose slot counts
+  // none has no record waiting, so that its records may be folded at once; one whose slot counts
+  // several very likely has several.
   std::vector<std::uint16_t> pending_;
 
   // Shared with snapshot().

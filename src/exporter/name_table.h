@@ -201,11 +201,17 @@ class NameTable {
     return slot.value;
   }
 
-  void clear() {
-    slots_.clear();
-    tags_.clear();
-    mask_ = 0;
+  // Empties the table, under a new key; its slots stay for the names to come.
+  void reset() {
+    for (std::size_t at = 0; at < slots_.size(); ++at) {
+      if (tags_[at] != kEmpty) {
+        tags_[at] = kEmpty;
+        slots_[at].long_name = std::string();
+        slots_[at].value = Value();
+      }
+    }
     size_ = 0;
+    key_ = randomHashKey();
   }
 
  private:
