@@ -204,18 +204,22 @@ void Aggregator::fold(Kind kind, std::string_view name, double value, std::uint6
     return;
   }
   const bool keepable = name.size() <= kNameSize;  // always, for a record's name
-  std::uint64_t hash = 0;
-  bool behind = false;  // records of this name may wait already: this one waits behind them
-  if (waiting_ != 0 && keepable) {
-    hash = waitingHash(kind, name);
-    behind = pendingCount(hash) != 0;
+  const bool affordable = credit_ >= static_cast<std::int64_t>(kRecordsPerNewName);
+  if (affordable && keepable && waiting_ != 0) {
+    // Records of this name may wait already: then this one waits behind them. (Looked at only
+    // when the name could be classified now: the count is a read from far away in memory.)
+    const std::uint64_t hash = waitingHash(kind, name);
+    if (pendingCount(hash) != 0) {
+      wait(kind, name, value, producer, hash);
+      return;
+    }
   }
-  if (!keepable || (!behind && credit_ >= static_cast<std::int64_t>(kRecordsPerNewName))) {
+  if (!keepable || affordable) {
     credit_ -= kRecordsPerNewName;
     apply(kind, classify(kind, name), value, producer, false);
     return;
   }
-  wait(kind, name, value, producer, waiting_ != 0 ? hash : waitingHash(kind, name));
+  wait(kind, name, value, producer, waitingHash(kind, name));
 }
 
 void Aggregator::apply(Kind kind, Classified& classified, double value, std::uint64_t producer,
