@@ -377,8 +377,9 @@ void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
 }
 
 void Aggregator::beginPass(std::size_t new_names) {
-  credit_ = static_cast<std::int64_t>(
-      std::min<std::size_t>(new_names, kUnlimited / kRecordsPerNewName) * kRecordsPerNewName);
+  constexpr std::uint64_t kMostNames = kUnlimited / kRecordsPerNewName;
+  credit_ = static_cast<std::int64_t>(std::min<std::uint64_t>(new_names, kMostNames) *
+                                      kRecordsPerNewName);
   metered_ = false;
 }
 
