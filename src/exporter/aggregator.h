@@ -95,7 +95,7 @@ class Aggregator : public DrainVisitor {
   // new names costs each record a small multiple of an ordinary one...
   static constexpr std::size_t kRecordsPerNewName = 128;
   // ...and takes at most kNewNamesPerPass more from an allowance that holds kNewNamesAtOnce at
-  // most (the distinct series of a start-up are worked out within a second) and refills by
+  // most (the distinct series of a start-up are worked out within ten passes) and refills by
   // kNewNamesPerSecond (a flood keeps a few thousandths of a core busy with it).
   static constexpr std::size_t kNewNamesPerPass = 2000;
   static constexpr std::size_t kNewNamesAtOnce = 20000;
