@@ -132,6 +132,17 @@ def exporter_section(exporter):
     for kind in ("plain", "labelled"):
         ns = exporter[kind]["cpu_ns_per_entry"]
         rows.append([f"zelnor-exporter, {kind} names", f"{ns:.1f}", f"{ns / loop:.3f}"])
+    if "new names" in exporter:
+        flood = exporter["new names"]
+        ns = flood["cpu_ns_per_entry"]
+        rows.append(
+            [
+                "zelnor-exporter, a new name in every entry "
+                f"({flood['dropped']:.0f} dropped, {flood['rejected']:.0f} rejected)",
+                f"{ns:.1f}",
+                f"{ns / loop:.3f}",
+            ]
+        )
     sustained = [
         [
             count,

@@ -25,10 +25,24 @@ std::string seriesKey(Kind kind, const Family& family) {
   return key;
 }
 
-std::uint64_t queueKey(const FileId& file) {
-  return static_cast<std::uint64_t>(file.inode) * 1000003u +
-         static_cast<std::uint64_t>(file.device);
+// Adds to a count that stops at its largest value instead of wrapping around to a small one.
+std::uint64_t saturatingAdd(std::uint64_t count, std::uint64_t more) {
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  return count > kMost - more ? kMost : count + more;
 }
+
+bool sameCounts(const Health& a, const Health& b) {
+  return std::equal(std::begin(a.entries), std::end(a.entries), std::begin(b.entries)) &&
+         std::equal(std::begin(a.rejected), std::end(a.rejected), std::begin(b.rejected)) &&
+         std::equal(std::begin(a.dropped), std::end(a.dropped), std::begin(b.dropped)) &&
+         std::equal(std::begin(a.queues), std::end(a.queues), std::begin(b.queues)) &&
+         std::equal(std::begin(a.fullest), std::end(a.fullest), std::begin(b.fullest));
+}
+
+// The credit of a pass without a budget: more than any number of records could spend.
+constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max() / 2;
+
+static_assert(Aggregator::kBacklogCapacity < 65536, "a slot counts its waiting records in 16 bits");
 
 }  // namespace
 
@@ -36,24 +50,44 @@ Aggregator::Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t m
     : bounds_(std::move(bounds)),
       mode_(mode),
       max_series_(max_series),
-      classified_limit_(std::max<std::size_t>(4096, 2 * max_series)) {
+      generation_limit_(std::max<std::size_t>(2048, max_series)),
+      credit_(kUnlimited),
+      allowance_(kNewNamesAtOnce),
+      backlog_key_(randomHashKey()) {
   std::sort(bounds_.begin(), bounds_.end());
   bounds_.erase(std::unique(bounds_.begin(), bounds_.end()), bounds_.end());
   if (bounds_.empty() || bounds_.back() != std::numeric_limits<double>::infinity()) {
     bounds_.push_back(std::numeric_limits<double>::infinity());
   }
   pass_start_ = std::chrono::steady_clock::now();
+  generation_time_ = pass_start_;
+}
+
+Aggregator::Classified* Aggregator::known(Kind kind, std::string_view recorded) {
+  Names& names = names_[index(kind)];
+  if (Classified* found = names.current.find(recorded)) {
+    return found;
+  }
+  if (Classified* earlier = names.previous.find(recorded)) {
+    return &remember(kind, recorded, *earlier);  // a copy: remember may let the previous go
+  }
+  return nullptr;
+}
+
+Aggregator::Classified& Aggregator::remember(Kind kind, std::string_view recorded,
+                                             Classified classified) {
+  Names& names = names_[index(kind)];
+  if (names.current.size() >= generation_limit_) {
+    std::swap(names.current, names.previous);
+    names.current.reset();  // the oldest generation's slots, under a new key
+  }
+  Classified& held = names.current.insert(recorded);
+  held = std::move(classified);
+  return held;
 }
 
 Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorded) {
-  NameTable<Classified>& table = classified_[index(kind)];
-  if (Classified* known = table.find(recorded)) {
-    return *known;
-  }
-  if (table.size() >= classified_limit_) {
-    table.clear();  // what names became is found again from the names and the series
-  }
-  Classified& classified = table.insert(recorded);
+  Classified classified;
   Family family;
   Reason reason = Reason::kCount;
   if (!familyOf(kind, recorded, family, reason)) {
@@ -64,14 +98,9 @@ Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorde
     classified.reason = Reason::kReservedLabel;  // the exporter's own label in this mode
   } else {
     log_.served(kind, recorded, conventionsBroken(kind, family));
-    auto known = series_by_key_.find(seriesKey(kind, family));
-    if (known != series_by_key_.end()) {
-      classified.series = known->second;
-    } else {
-      classified.family = std::move(family);
-    }
+    classified.family = std::move(family);  // its series is found or made by the first value
   }
-  return classified;
+  return remember(kind, recorded, std::move(classified));
 }
 
 std::int32_t Aggregator::seriesOf(Kind kind, Classified& classified, Reason& reason) {
@@ -110,8 +139,9 @@ std::int32_t Aggregator::admit(Kind kind, const Family& family, Reason& reason) 
     reason = Reason::kTypeConflict;
     return -1;
   }
-  const std::vector<std::string> occupied = occupiedNames(kind, family.name);
+  std::vector<std::string> occupied;  // by a new family; an existing one has its names
   if (owner == family_kinds_.end()) {
+    occupied = occupiedNames(kind, family.name);
     for (const std::string& name : occupied) {
       if (occupied_.count(name) != 0) {
         reason = Reason::kNameClash;  // another family came first
@@ -146,72 +176,181 @@ void Aggregator::markDirty(std::int32_t series) {
   }
 }
 
-void Aggregator::foldCounter(std::string_view name, std::int32_t value, std::uint64_t) {
-  ++health_.entries[index(Kind::kCounter)];
-  Classified& classified = classify(Kind::kCounter, name);
-  if (classified.reason == Reason::kCount && value < 0) {
-    reject(Kind::kCounter, name, Reason::kNegativeCounterIncrement);
-    return;
-  }
-  Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kCounter, classified, reason);
-  if (series < 0) {
-    reject(Kind::kCounter, name, reason);
-    return;
-  }
-  values_[static_cast<std::size_t>(series)].total += static_cast<std::uint64_t>(value);
-  markDirty(series);
+void Aggregator::foldCounter(std::string_view name, std::int32_t value, std::uint64_t producer) {
+  fold(Kind::kCounter, name, value, producer);
 }
 
-void Aggregator::foldHistogram(std::string_view name, double value, std::uint64_t) {
-  ++health_.entries[index(Kind::kHistogram)];
-  Classified& classified = classify(Kind::kHistogram, name);
-  if (classified.reason == Reason::kCount && std::isnan(value)) {
-    reject(Kind::kHistogram, name, Reason::kNanObservation);
-    return;
-  }
-  Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kHistogram, classified, reason);
-  if (series < 0) {
-    reject(Kind::kHistogram, name, reason);
-    return;
-  }
-  SeriesValue& histogram = values_[static_cast<std::size_t>(series)];
-  // The first bound at or above the value, as bisect_left finds it.
-  const auto bucket = std::lower_bound(bounds_.begin(), bounds_.end(), value) - bounds_.begin();
-  ++histogram.buckets[static_cast<std::size_t>(bucket)];
-  histogram.sum += value;
-  ++histogram.total;
-  markDirty(series);
+void Aggregator::foldHistogram(std::string_view name, double value, std::uint64_t producer) {
+  fold(Kind::kHistogram, name, value, producer);
 }
 
 void Aggregator::foldGauge(std::string_view name, double value, std::uint64_t producer,
                            std::uint32_t pid) {
   noteProducer(producer, pid);
-  foldGaugeValue(name, value, producer);
+  fold(Kind::kGauge, name, value, producer);
 }
 
-void Aggregator::foldGaugeValue(std::string_view name, double value, std::uint64_t producer) {
-  ++health_.entries[index(Kind::kGauge)];
-  Reason reason = Reason::kCount;
-  const std::int32_t series = seriesOf(Kind::kGauge, classify(Kind::kGauge, name), reason);
-  if (series < 0) {
-    reject(Kind::kGauge, name, reason);
+void Aggregator::fold(Kind kind, std::string_view name, double value, std::uint64_t producer) {
+  ++health_.entries[index(kind)];
+  // A name with records in the backlog is never known (it is classified there, first), so a
+  // known name's record folds at once, in order.
+  if (Classified* classified = known(kind, name)) {
+    apply(kind, name, *classified, value, producer, false);
     return;
   }
-  SeriesValue& gauge = values_[static_cast<std::size_t>(series)];
-  if (mode_ == GaugeMode::kLast) {
-    gauge.sum = value;
-  } else {
-    auto found = std::find_if(gauge.producers.begin(), gauge.producers.end(),
-                              [&](const ProducerValue& held) { return held.producer == producer; });
-    if (found == gauge.producers.end()) {
-      gauge.producers.push_back(ProducerValue{producer, value});
+  const bool keepable = name.size() <= kNameSize;  // always, for a record's name
+  const bool affordable = credit_ >= static_cast<std::int64_t>(kRecordsPerNewName);
+  if (affordable && keepable && waiting_ != 0) {
+    // Records of this name may wait already: then this one waits behind them. (Looked at only
+    // when the name could be classified now: the count is a read from far away in memory.)
+    const std::uint64_t hash = waitingHash(kind, name);
+    if (pendingCount(hash) != 0) {
+      wait(kind, name, value, producer, hash);
+      return;
+    }
+  }
+  if (!keepable || affordable) {
+    credit_ -= kRecordsPerNewName;
+    apply(kind, name, classify(kind, name), value, producer, false);
+    return;
+  }
+  wait(kind, name, value, producer, waitingHash(kind, name));
+}
+
+void Aggregator::apply(Kind kind, std::string_view name, Classified& classified, double value,
+                       std::uint64_t producer, bool producer_gone) {
+  Reason reason = Reason::kCount;
+  if (classified.reason == Reason::kCount) {
+    if (kind == Kind::kCounter && value < 0) {
+      reject(kind, name, Reason::kNegativeCounterIncrement);
+      return;
+    }
+    if (kind == Kind::kHistogram && std::isnan(value)) {
+      reject(kind, name, Reason::kNanObservation);
+      return;
+    }
+  }
+  const std::int32_t series = seriesOf(kind, classified, reason);
+  if (series < 0) {
+    reject(kind, name, reason);
+    return;
+  }
+  SeriesValue& held = values_[static_cast<std::size_t>(series)];
+  if (kind == Kind::kCounter) {
+    held.total += static_cast<std::uint64_t>(value);  // an int32, not negative
+  } else if (kind == Kind::kHistogram) {
+    // The first bound at or above the value, as bisect_left finds it.
+    const auto bucket = std::lower_bound(bounds_.begin(), bounds_.end(), value) - bounds_.begin();
+    ++held.buckets[static_cast<std::size_t>(bucket)];
+    held.sum += value;
+    ++held.total;
+  } else if (mode_ == GaugeMode::kLast) {
+    held.sum = value;
+  } else if (!producer_gone) {
+    auto found = std::find_if(held.producers.begin(), held.producers.end(),
+                              [&](const ProducerValue& kept) { return kept.producer == producer; });
+    if (found == held.producers.end()) {
+      held.producers.push_back(ProducerValue{producer, value});
     } else {
       found->value = value;
     }
   }
   markDirty(series);
+}
+
+// --- the backlog of records whose names wait ---------------------------------------------
+
+std::uint64_t Aggregator::waitingHash(Kind kind, std::string_view name) const noexcept {
+  return hashName(name, backlog_key_) +
+         static_cast<std::uint64_t>(index(kind)) * 0x9E3779B97F4A7C15ULL;
+}
+
+void Aggregator::wait(Kind kind, std::string_view name, double value, std::uint64_t producer,
+                      std::uint64_t hash) {
+  if (backlog_.size() >= kBacklogCapacity) {
+    if (waiting_ < backlog_.size()) {
+      dropFolded();
+    }
+    if (backlog_.size() >= kBacklogCapacity) {
+      reject(kind, name, Reason::kTooManyNewNames);  // counted; its name is kept only by the log
+      return;
+    }
+  }
+  if (pending_.empty()) {
+    pending_.assign(std::size_t{1} << 18, 0);
+  }
+  Waiting& waiting = backlog_.emplace_back();
+  waiting.hash = hash;
+  waiting.producer = producer;
+  waiting.value = value;
+  waiting.kind = kind;
+  waiting.folded = false;
+  waiting.gone = false;
+  waiting.size = static_cast<std::uint8_t>(name.size());
+  std::memcpy(waiting.name, name.data(), name.size());
+  ++pendingCount(hash);
+  ++waiting_;
+}
+
+// Folds what waits in the backlog as far as the pass's credit goes, each name's records in
+// order. Names with several records waiting are classified first (a start-up's, or a producer's
+// that began during a flood), then the others, oldest first (a flood's names come once each). A
+// name is classified at its first record waiting; its later ones are then known and fold where
+// they are, so that no record waiting has a name that is known.
+void Aggregator::foldWaiting() {
+  std::vector<std::uint64_t> classified_here;  // a bit per slot of those names' hashes
+  const auto bit = [](std::uint64_t hash) { return (hash >> 20) & 0xFFFF; };
+  const auto classifiedHere = [&](std::uint64_t hash) {
+    return !classified_here.empty() && (classified_here[bit(hash) / 64] >> (bit(hash) % 64) & 1);
+  };
+  const auto foldOne = [&](Waiting& waiting, Classified& classified) {
+    --pendingCount(waiting.hash);
+    --waiting_;
+    waiting.folded = true;
+    apply(waiting.kind, waiting.recorded(), classified, waiting.value, waiting.producer,
+          waiting.gone);
+  };
+  const auto afford = [&] { return credit_ >= static_cast<std::int64_t>(kRecordsPerNewName); };
+  for (int round = 0; round < 2 && waiting_ != 0 && afford(); ++round) {
+    for (Waiting& waiting : backlog_) {
+      if (waiting.folded) {
+        continue;
+      }
+      if (classifiedHere(waiting.hash)) {
+        if (Classified* classified = known(waiting.kind, waiting.recorded())) {
+          foldOne(waiting, *classified);
+          continue;
+        }
+      }
+      if (!afford()) {
+        if (classified_here.empty()) {
+          break;  // nothing further can fold
+        }
+        continue;
+      }
+      if (round == 0 && pendingCount(waiting.hash) < 2) {
+        continue;  // alone, as far as the count tells: later
+      }
+      credit_ -= kRecordsPerNewName;
+      Classified& classified = classify(waiting.kind, waiting.recorded());
+      if (classified_here.empty()) {
+        classified_here.assign(1024, 0);
+      }
+      classified_here[bit(waiting.hash) / 64] |= std::uint64_t{1} << (bit(waiting.hash) % 64);
+      foldOne(waiting, classified);
+    }
+  }
+  // Folded records leave once they are a quarter of the backlog, so that each is moved a few
+  // times at most.
+  if (waiting_ == 0 || backlog_.size() - waiting_ > backlog_.size() / 4) {
+    dropFolded();
+  }
+}
+
+void Aggregator::dropFolded() {
+  backlog_.erase(std::remove_if(backlog_.begin(), backlog_.end(),
+                                [](const Waiting& waiting) { return waiting.folded; }),
+                 backlog_.end());
 }
 
 void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
@@ -233,7 +372,23 @@ void Aggregator::noteProducer(std::uint64_t producer, std::uint32_t pid) {
   producers_changed_ = true;
 }
 
+void Aggregator::beginPass(std::size_t new_names) {
+  constexpr std::uint64_t kMostNames = kUnlimited / kRecordsPerNewName;
+  credit_ = static_cast<std::int64_t>(std::min<std::uint64_t>(new_names, kMostNames) *
+                                      kRecordsPerNewName);
+  metered_ = false;
+}
+
 void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double seconds) {
+  foldWaiting();
+  if (metered_) {
+    // What the records earned is spent first; the rest came from the allowance.
+    const std::int64_t spent = allowed_ + earned_ - credit_;
+    allowance_ -= static_cast<double>(std::max<std::int64_t>(0, spent - earned_)) /
+                  static_cast<double>(kRecordsPerNewName);
+    metered_ = false;
+  }
+  credit_ = kUnlimited;
   ++health_.drains;
   health_.drain_seconds += seconds;
   bool ended = false;
@@ -247,6 +402,13 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
     }
   }
   if (ended && mode_ != GaugeMode::kLast) {
+    // A value still waiting would have left with its producer had it been folded: it will.
+    for (Waiting& waiting : backlog_) {
+      if (waiting.kind == Kind::kGauge && !waiting.folded &&
+          producers_.count(waiting.producer) == 0) {
+        waiting.gone = true;
+      }
+    }
     for (std::size_t series = 0; series < series_.size(); ++series) {
       std::vector<ProducerValue>& held = values_[series].producers;
       const auto kept = std::remove_if(held.begin(), held.end(), [&](const ProducerValue& value) {
@@ -262,7 +424,10 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
 }
 
 void Aggregator::publish() {
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(mutex_);
+  const bool changed = !dirty_.empty() || published_.series.size() != series_.size() ||
+                       producers_changed_ || !sameCounts(published_.health, health_);
   published_.series.insert(published_.series.end(),
                            series_.begin() + static_cast<std::ptrdiff_t>(published_.series.size()),
                            series_.end());
@@ -277,6 +442,13 @@ void Aggregator::publish() {
     producers_changed_ = false;
   }
   published_.health = health_;
+  // The count of passes and their time change at every pass; alone, they make a new generation
+  // at most once a second, so that an idle exporter's scrapes can share one rendering.
+  if (changed || now - generation_time_ >= std::chrono::seconds(1)) {
+    generation_time_ = now;
+    // release: pairs with the acquire load in generation(); what it stands for is published.
+    generation_.fetch_add(1, std::memory_order_release);
+  }
 }
 
 Snapshot Aggregator::snapshot() const {
@@ -288,6 +460,18 @@ Snapshot Aggregator::snapshot() const {
 
 void Aggregator::drain(MetricsConsumer& consumer) {
   const auto start = std::chrono::steady_clock::now();
+  // The allowance refills with the time since the last pass began (none before the first).
+  if (health_.drains != 0) {
+    allowance_ =
+        std::min(static_cast<double>(kNewNamesAtOnce),
+                 allowance_ + static_cast<double>(kNewNamesPerSecond) *
+                                  std::chrono::duration<double>(start - pass_start_).count());
+  }
+  pass_start_ = start;
+  beginPass(static_cast<std::size_t>(std::min(allowance_, static_cast<double>(kNewNamesPerPass))));
+  metered_ = true;
+  allowed_ = credit_;
+  earned_ = 0;
   for (int kind = 0; kind < kKinds; ++kind) {
     health_.queues[kind] = 0;
     health_.fullest[kind] = 0;
@@ -299,17 +483,16 @@ void Aggregator::drain(MetricsConsumer& consumer) {
   endPass(live_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
-void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
+void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t records) {
   const int at = index(kind);
-  // The producer's count of what it dropped only grows; a smaller one is a file of a new producer
-  // under a recycled identity, or junk, and counts from zero. Most queues never drop a record and
-  // are not looked up at all.
-  const std::uint64_t key = queueKey(queue.file);
-  if (queue.dropped != 0) {
-    auto [seen, is_new] = dropped_seen_.emplace(key, 0);
-    const std::uint64_t before = is_new || queue.dropped < seen->second ? 0 : seen->second;
-    health_.dropped[at] += queue.dropped - before;
-    seen->second = queue.dropped;
+  if (metered_) {
+    credit_ += static_cast<std::int64_t>(records);
+    earned_ += static_cast<std::int64_t>(records);
+  }
+  // Each drop is reported once, by whichever exporter saw it first; a count that fell reports
+  // nothing. The sum stops at its largest value rather than wrap.
+  if (queue.dropped_unreported != 0) {
+    health_.dropped[at] = saturatingAdd(health_.dropped[at], queue.dropped_unreported);
   }
   constexpr double kRoom = static_cast<double>(kQueueCapacity - 1);
   health_.fullest[at] = std::max(health_.fullest[at], queue.pending / kRoom);
@@ -318,11 +501,7 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
     // unless another queue of the same process keeps it live.
     noteProducer(queue.producer, queue.pid);
   }
-  if (queue.last) {
-    if (queue.dropped != 0) {
-      dropped_seen_.erase(key);
-    }
-  } else {
+  if (!queue.last) {
     ++health_.queues[at];
     if (mode_ != GaugeMode::kLast) {
       live_.insert(queue.producer);
@@ -331,23 +510,23 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue) {
 }
 
 void Aggregator::counters(const Records<CounterEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kCounter, queue);
+  noteQueue(Kind::kCounter, queue, records.size());
   records.forEach([&](const CounterEntry& record) {
-    foldCounter(readName(record.name), record.value, queue.producer);
+    fold(Kind::kCounter, readName(record.name), record.value, queue.producer);
   });
 }
 
 void Aggregator::histograms(const Records<HistogramEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kHistogram, queue);
+  noteQueue(Kind::kHistogram, queue, records.size());
   records.forEach([&](const HistogramEntry& record) {
-    foldHistogram(readName(record.name), record.value, queue.producer);
+    fold(Kind::kHistogram, readName(record.name), record.value, queue.producer);
   });
 }
 
 void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& queue) {
-  noteQueue(Kind::kGauge, queue);
+  noteQueue(Kind::kGauge, queue, records.size());
   records.forEach([&](const GaugeEntry& record) {
-    foldGaugeValue(readName(record.name), record.value, queue.producer);
+    fold(Kind::kGauge, readName(record.name), record.value, queue.producer);
   });
 }
 

@@ -4,11 +4,24 @@
 // a bounded table, so that a record costs a lookup of its name and a few additions, and names
 // beyond the series limit cost nothing that grows.
 //
-// One thread folds (fold* and endPass, or drain through MetricsConsumer::drainAll); any thread may
-// take a snapshot meanwhile. They share only the published totals, under a mutex held for a copy:
-// endPass copies the series that changed, snapshot copies them all.
+// Working out what a new name becomes costs a hundred times what folding a record does, and anyone
+// who can write the metrics directory chooses the names. So a drain pass classifies only as many
+// new names as its budget allows: one for every kRecordsPerNewName records it drains, and what it
+// takes from an allowance that refills with time (enough for the distinct series of a start-up at
+// once, and then a few thousand a second). A record whose name waits for a later pass is kept,
+// with its value and producer, in a bounded backlog, and folded in order once its name has been
+// classified (a later record of a waiting name waits behind it, so that a gauge's later value is
+// never overtaken by an earlier one); a record that finds the backlog full is rejected as
+// too_many_new_names and leaves nothing behind. What names became is remembered in two
+// generations: a full table becomes the previous one and a hit there is carried over, so that
+// names in use survive a flood of new ones.
+//
+// One thread folds (fold*, beginPass and endPass, or drain through MetricsConsumer::drainAll); any
+// thread may take a snapshot meanwhile. They share only the published totals, under a mutex held
+// for a copy: endPass copies the series that changed, snapshot copies them all.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,9 +68,10 @@ struct Health {
   std::uint64_t rejected[static_cast<int>(Reason::kCount)] = {};
   std::uint64_t drains = 0;
   double drain_seconds = 0;
-  std::uint64_t dropped[kKinds] = {};  // records the producers dropped, since this exporter began
-  std::uint64_t queues[kKinds] = {};   // queues drained in the last pass
-  double fullest[kKinds] = {};         // fill of the fullest ring at the last pass, 0 to 1
+  // Records the producers dropped that no exporter had reported before; saturates, never falls.
+  std::uint64_t dropped[kKinds] = {};
+  std::uint64_t queues[kKinds] = {};  // queues drained in the last pass
+  double fullest[kKinds] = {};        // fill of the fullest ring at the last pass, 0 to 1
 };
 
 struct Snapshot {
@@ -69,22 +83,48 @@ struct Snapshot {
 
 class Aggregator : public DrainVisitor {
  public:
+  // A pass classifies one new name for every this many records it drains, so that a flood of
+  // new names costs each record a small multiple of an ordinary one...
+  static constexpr std::size_t kRecordsPerNewName = 128;
+  // ...and takes at most kNewNamesPerPass more from an allowance that holds kNewNamesAtOnce at
+  // most (the distinct series of a start-up are worked out within ten passes) and refills by
+  // kNewNamesPerSecond (a flood keeps a few thousandths of a core busy with it).
+  static constexpr std::size_t kNewNamesPerPass = 2000;
+  static constexpr std::size_t kNewNamesAtOnce = 20000;
+  static constexpr std::size_t kNewNamesPerSecond = 2000;
+  // Records that wait for their names to be classified, at most.
+  static constexpr std::size_t kBacklogCapacity = 32768;
+
   Aggregator(std::vector<double> bounds, GaugeMode mode, std::size_t max_series);
 
   // Folding, on one thread. `producer` identifies the producer process (0: unknown) and `pid`
-  // names it in the "pid" label of kAll.
+  // names it in the "pid" label of kAll. Outside a pass begun with beginPass, every new name is
+  // classified at once (but a record whose name waits in the backlog still waits behind it).
   void foldCounter(std::string_view name, std::int32_t value, std::uint64_t producer);
   void foldHistogram(std::string_view name, double value, std::uint64_t producer);
   void foldGauge(std::string_view name, double value, std::uint64_t producer, std::uint32_t pid);
   // Tells the aggregator that `producer` records this pass (drain does it for every queue).
   void noteProducer(std::uint64_t producer, std::uint32_t pid);
-  // Ends a pass: the values of producers not in `live` leave, and the totals are published.
+  // Begins a pass that classifies at most `new_names` names seen for the first time; records of
+  // further new names wait in the backlog.
+  void beginPass(std::size_t new_names);
+  // Ends a pass: what waits in the backlog is folded as far as the pass's budget allows, the
+  // values of producers not in `live` leave, and the totals are published.
   void endPass(const std::unordered_set<std::uint64_t>& live, double seconds);
 
   // Drains `consumer` once into the totals and publishes them.
   void drain(MetricsConsumer& consumer);
 
   Snapshot snapshot() const;
+  // Grows whenever a pass publishes totals that differ from the last ones; a reply rendered from
+  // a snapshot stays right for as long as this is unchanged. Any thread.
+  std::uint64_t generation() const noexcept {
+    // acquire: pairs with the release increment in publish(); read before the snapshot is taken,
+    // it is never newer than the snapshot.
+    return generation_.load(std::memory_order_acquire);
+  }
+  // Records waiting for their names to be classified.
+  std::size_t waiting() const noexcept { return waiting_; }
 
   const std::vector<double>& bounds() const noexcept { return bounds_; }
   GaugeMode gaugeMode() const noexcept { return mode_; }
@@ -105,25 +145,62 @@ class Aggregator : public DrainVisitor {
     Family family;                    // while series is -1
   };
 
+  // What the names of one kind became, in two generations: when the current table is full it
+  // becomes the previous one, and a name found only there is carried into the current one.
+  struct Names {
+    NameTable<Classified> current;
+    NameTable<Classified> previous;
+  };
+
+  // A record whose name waits to be classified, with what folding it needs.
+  struct Waiting {
+    std::uint64_t hash;  // of kind and name, under backlog_key_
+    std::uint64_t producer;
+    double value;  // a counter's increment is exact in a double
+    Kind kind;
+    bool folded;  // folded, and not yet taken out of the backlog
+    bool gone;    // a gauge's, whose producer has left since: its value leaves with it
+    std::uint8_t size;
+    char name[kNameSize];
+
+    std::string_view recorded() const noexcept { return {name, size}; }
+  };
+
+  // What `recorded` became, if that is known; null if it was never classified, or forgotten.
+  Classified* known(Kind kind, std::string_view recorded);
+  Classified& remember(Kind kind, std::string_view recorded, Classified classified);
   Classified& classify(Kind kind, std::string_view recorded);
+  // Folds a record of a kind, classifying its name if the budget allows; else the record waits.
+  void fold(Kind kind, std::string_view name, double value, std::uint64_t producer);
+  // Folds a value into what its name became; a gauge value of a producer that is gone makes its
+  // series (as it would have) and leaves.
+  void apply(Kind kind, std::string_view name, Classified& classified, double value,
+             std::uint64_t producer, bool producer_gone);
   // The series of a good name, admitting it now if it is new; -1 with `reason` if refused.
   std::int32_t seriesOf(Kind kind, Classified& classified, Reason& reason);
   std::int32_t admit(Kind kind, const Family& family, Reason& reason);
+  // Every rejected entry is counted here, whatever the reason, and its name said once.
   void reject(Kind kind, std::string_view name, Reason reason) {
     ++health_.rejected[static_cast<int>(reason)];
     log_.dropped(kind, name, reason);
   }
-  void foldGaugeValue(std::string_view name, double value, std::uint64_t producer);
+  std::uint64_t waitingHash(Kind kind, std::string_view name) const noexcept;
+  std::uint16_t& pendingCount(std::uint64_t hash) noexcept { return pending_[hash >> 46]; }
+  void wait(Kind kind, std::string_view name, double value, std::uint64_t producer,
+            std::uint64_t hash);
+  void foldWaiting();
+  void dropFolded();
   void markDirty(std::int32_t series);
-  void noteQueue(Kind kind, const QueueReport& queue);
+  // Takes a queue's report; a pass that earns credit earns it for each of the queue's `records`.
+  void noteQueue(Kind kind, const QueueReport& queue, std::size_t records);
   void publish();
 
   // The folding thread's state.
   std::vector<double> bounds_;
   GaugeMode mode_;
   std::size_t max_series_;
-  std::size_t classified_limit_;
-  NameTable<Classified> classified_[kKinds];
+  std::size_t generation_limit_;  // names per kind in a generation of the table
+  Names names_[kKinds];
   std::unordered_map<std::string, std::int32_t> series_by_key_;
   std::unordered_map<std::string, Kind> family_kinds_;
   std::unordered_set<std::string> occupied_;
@@ -134,14 +211,32 @@ class Aggregator : public DrainVisitor {
   std::unordered_map<std::uint64_t, std::string> producers_;  // live producer -> its label
   std::unordered_set<std::uint64_t> live_;                    // producers seen this pass
   bool producers_changed_ = false;
-  std::unordered_map<std::uint64_t, std::uint64_t> dropped_seen_;  // queue -> dropped count read
   Health health_;
   RejectionLog log_;
   std::chrono::steady_clock::time_point pass_start_;
 
+  // The budget for new names of the pass under way, in records: classifying one costs
+  // kRecordsPerNewName. Outside a pass, no budget.
+  std::int64_t credit_;
+  // In a drain's pass: each record drained adds one to the credit, and what the pass spends
+  // beyond what its records earned comes out of the allowance.
+  bool metered_ = false;
+  std::int64_t earned_ = 0;
+  std::int64_t allowed_ = 0;      // the credit the pass took from the allowance
+  double allowance_;              // in names
+  std::vector<Waiting> backlog_;  // in order of arrival
+  std::size_t waiting_ = 0;       // records in the backlog not folded yet
+  HashKey backlog_key_;
+  // Per slot of a waiting record's hash (2^18 of them), how many wait: a name whose slot counts
+  // none has no record waiting, so that its records may be folded at once; one whose slot counts
+  // several very likely has several.
+  std::vector<std::uint16_t> pending_;
+
   // Shared with snapshot().
   mutable std::mutex mutex_;
   Snapshot published_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::chrono::steady_clock::time_point generation_time_;
 };
 
 }  // namespace zelnor::exporter

@@ -1,9 +1,19 @@
 // A hash table from recorded names to values, looked up by the bytes of a drained record's name
 // without building a string: the lookup on the exporter's path for every record. Open addressing
 // with linear probing; the table never holds more than half its slots. A name of a record (at most
-// 64 bytes) is kept in its slot, beside its hash, so that a lookup reads one place in memory.
+// 64 bytes) is kept in its slot, beside its hash, so that a lookup of a name held reads one place
+// in memory, after a byte per slot that a lookup of a name not held reads alone.
+//
+// The names come from files that anyone who can write the metrics directory may fill, so the hash
+// is keyed: every table draws a key from the system's randomness when it is made, and which names
+// share a run of slots depends on that key. Nobody who does not know it can choose names that all
+// land in one run and make every lookup walk it.
 #pragma once
 
+#include <sys/random.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -45,25 +55,90 @@ inline std::uint64_t tailWord(const char* bytes, std::size_t size) noexcept {
   return byte(0) | (byte(size / 2) << 8) | (byte(size - 1) << 16);
 }
 
+// The product of two 64-bit words, 128 bits wide, with its halves folded together by xor: the
+// mixing step of the hash. The high half brings every bit of both words into the low bits, which
+// choose a name's slot.
+inline std::uint64_t foldedMultiply(std::uint64_t a, std::uint64_t b) noexcept {
+#if defined(__SIZEOF_INT128__)
+  __extension__ using Wide = unsigned __int128;
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+#else
+  // No 128-bit integer (32-bit x86): the same product from four 32x32->64-bit ones.
+  constexpr std::uint64_t kLow = 0xFFFFFFFFu;
+  const std::uint64_t low_low = (a & kLow) * (b & kLow);
+  const std::uint64_t high_low = (a >> 32) * (b & kLow);
+  const std::uint64_t low_high = (a & kLow) * (b >> 32);
+  const std::uint64_t high_high = (a >> 32) * (b >> 32);
+  const std::uint64_t middle = (low_low >> 32) + (high_low & kLow) + low_high;  // cannot overflow
+  const std::uint64_t upper = high_high + (high_low >> 32) + (middle >> 32);
+  const std::uint64_t lower = (middle << 32) | (low_low & kLow);
+  return lower ^ upper;
+#endif
+}
+
 }  // namespace detail
 
-// A fast hash of a short byte string (a metric name is at most 63 bytes): eight bytes at a time,
-// each word multiplied on its own so that the products overlap, then one mixing step.
-inline std::uint64_t hashName(std::string_view name) noexcept {
-  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
-  constexpr std::uint64_t kOdd = 0xC2B2AE3D27D4EB4FULL;
-  std::uint64_t hash = name.size() * kMultiplier;
-  std::size_t at = 0;
-  std::uint64_t salt = kOdd;
-  for (; at + 8 <= name.size(); at += 8, salt += kMultiplier) {
-    hash += (detail::load8(name.data() + at) ^ salt) * kOdd;
+// The secret words of a table's hash.
+struct HashKey {
+  std::uint64_t seed = 0;
+  std::uint64_t block = 0;
+  std::uint64_t last = 0;
+  std::uint64_t finish = 0;
+};
+
+// A key from the system's randomness (getrandom, which needs no descriptor); should that fail,
+// from the clock and an address, which still differ from one process and one table to the next.
+inline HashKey randomHashKey() noexcept {
+  std::uint64_t words[4] = {};
+  auto* bytes = reinterpret_cast<unsigned char*>(words);
+  std::size_t filled = 0;
+  while (filled < sizeof words) {
+    const ssize_t got = getrandom(bytes + filled, sizeof words - filled, 0);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno != EINTR) {
+      break;
+    }
   }
-  if (at < name.size()) {
-    hash += (detail::tailWord(name.data(), name.size()) ^ salt) * kOdd;
+  if (filled < sizeof words) {
+    std::uint64_t state =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<std::uintptr_t>(&filled);
+    for (std::uint64_t& word : words) {
+      state += 0x9E3779B97F4A7C15ULL;  // splitmix64
+      word = detail::foldedMultiply(state ^ (state >> 31), 0xBF58476D1CE4E5B9ULL);
+    }
   }
-  hash ^= hash >> 31;
-  hash *= kMultiplier;
-  return hash ^ (hash >> 29);
+  return HashKey{words[0], words[1], words[2], words[3] | 1};
+}
+
+// A keyed hash of a short byte string (a metric name is at most 63 bytes): each 16-byte block is
+// two words, each xored with a secret (or the state so far) and multiplied together in full
+// width, the length is in the state from the start, and a last multiplication mixes it all. As in
+// foldhash and wyhash: fast, and its collisions depend on the key.
+inline std::uint64_t hashName(std::string_view name, const HashKey& key) noexcept {
+  const char* bytes = name.data();
+  const std::size_t size = name.size();
+  std::uint64_t state = key.seed ^ size;
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  if (size > 16) {
+    // Whole blocks but the last; the last 16 bytes, which may overlap them, end the name.
+    for (std::size_t at = 0; at + 16 < size; at += 16) {
+      state = detail::foldedMultiply(detail::load8(bytes + at) ^ key.block,
+                                     detail::load8(bytes + at + 8) ^ state);
+    }
+    low = detail::load8(bytes + size - 16);
+    high = detail::load8(bytes + size - 8);
+  } else if (size >= 8) {
+    low = detail::load8(bytes);
+    high = detail::load8(bytes + size - 8);
+  } else {
+    low = detail::tailWord(bytes, size);
+  }
+  state = detail::foldedMultiply(low ^ key.last, high ^ state);
+  return detail::foldedMultiply(state ^ key.seed, key.finish);
 }
 
 // Compares two names of equal length inline, eight bytes at a time: a library call per record
@@ -82,20 +157,25 @@ inline bool sameBytes(const char* held, std::string_view name) noexcept {
 template <typename Value>
 class NameTable {
  public:
+  NameTable() : key_(randomHashKey()) {}
+
   std::size_t size() const noexcept { return size_; }
 
   Value* find(std::string_view name) noexcept {
     if (slots_.empty()) {
       return nullptr;
     }
-    const std::uint64_t hash = hashName(name);
+    const std::uint64_t hash = hashName(name, key_);
+    const std::uint8_t tag = tagOf(hash);
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      Slot& slot = slots_[at];
-      if (!slot.used) {
+      if (tags_[at] == kEmpty) {
         return nullptr;
       }
-      if (slot.hash == hash && slot.size == name.size() && sameBytes(slot.bytes(), name)) {
-        return &slot.value;
+      if (tags_[at] == tag) {
+        Slot& slot = slots_[at];
+        if (slot.hash == hash && slot.size == name.size() && sameBytes(slot.bytes(), name)) {
+          return &slot.value;
+        }
       }
     }
   }
@@ -105,13 +185,10 @@ class NameTable {
     if ((size_ + 1) * 2 > slots_.size()) {
       grow();
     }
-    const std::uint64_t hash = hashName(name);
-    std::size_t at = hash & mask_;
-    while (slots_[at].used) {
-      at = (at + 1) & mask_;
-    }
+    const std::uint64_t hash = hashName(name, key_);
+    const std::size_t at = freeSlot(hash);
+    tags_[at] = tagOf(hash);
     Slot& slot = slots_[at];
-    slot.used = true;
     slot.hash = hash;
     slot.size = name.size();
     if (name.size() <= kInline) {
@@ -124,19 +201,29 @@ class NameTable {
     return slot.value;
   }
 
-  void clear() {
-    slots_.clear();
-    mask_ = 0;
+  // Empties the table, under a new key; its slots stay for the names to come.
+  void reset() {
+    for (std::size_t at = 0; at < slots_.size(); ++at) {
+      if (tags_[at] != kEmpty) {
+        tags_[at] = kEmpty;
+        slots_[at].long_name = std::string();
+        slots_[at].value = Value();
+      }
+    }
     size_ = 0;
+    key_ = randomHashKey();
   }
 
  private:
   static constexpr std::size_t kInline = 64;
+  // A byte per slot beside the slots, read first: kEmpty, or seven bits of the hash of the name
+  // held (with the top bit set), so that a lookup of a name that is not there reads little more
+  // than these bytes.
+  static constexpr std::uint8_t kEmpty = 0;
 
   struct Slot {
     std::uint64_t hash = 0;
     std::size_t size = 0;
-    bool used = false;
     char name[kInline] = {};
     std::string long_name;  // names longer than kInline, which no record holds
     Value value{};
@@ -144,23 +231,38 @@ class NameTable {
     const char* bytes() const noexcept { return size <= kInline ? name : long_name.data(); }
   };
 
+  static std::uint8_t tagOf(std::uint64_t hash) noexcept {
+    return static_cast<std::uint8_t>(0x80 | (hash >> 57));
+  }
+
+  std::size_t freeSlot(std::uint64_t hash) const noexcept {
+    std::size_t at = hash & mask_;
+    while (tags_[at] != kEmpty) {
+      at = (at + 1) & mask_;
+    }
+    return at;
+  }
+
   void grow() {
     std::vector<Slot> old;
+    std::vector<std::uint8_t> old_tags;
     old.swap(slots_);
+    old_tags.swap(tags_);
     slots_.resize(old.empty() ? 64 : old.size() * 2);
+    tags_.assign(slots_.size(), kEmpty);
     mask_ = slots_.size() - 1;
-    for (Slot& slot : old) {
-      if (slot.used) {
-        std::size_t at = slot.hash & mask_;
-        while (slots_[at].used) {
-          at = (at + 1) & mask_;
-        }
-        slots_[at] = std::move(slot);
+    for (std::size_t from = 0; from < old.size(); ++from) {
+      if (old_tags[from] != kEmpty) {
+        const std::size_t at = freeSlot(old[from].hash);
+        tags_[at] = old_tags[from];
+        slots_[at] = std::move(old[from]);
       }
     }
   }
 
+  HashKey key_;
   std::vector<Slot> slots_;
+  std::vector<std::uint8_t> tags_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };

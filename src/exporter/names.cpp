@@ -8,11 +8,17 @@ namespace zelnor::exporter {
 namespace {
 
 constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts = {
-    "undecodable_name", "invalid_name",
-    "invalid_labels",   "truncated_name",
-    "reserved_name",    "reserved_label",
-    "type_conflict",    "name_clash",
-    "too_many_series",  "negative_counter_increment",
+    "undecodable_name",
+    "invalid_name",
+    "invalid_labels",
+    "truncated_name",
+    "reserved_name",
+    "reserved_label",
+    "type_conflict",
+    "name_clash",
+    "too_many_series",
+    "too_many_new_names",
+    "negative_counter_increment",
     "nan_observation"};
 
 constexpr std::array<const char*, static_cast<int>(Convention::kCount)> kConventionTexts = {

@@ -31,6 +31,7 @@ enum class Reason {
   kTypeConflict,
   kNameClash,
   kTooManySeries,
+  kTooManyNewNames,  // new when the budget for new names and the backlog were both spent
   kNegativeCounterIncrement,
   kNanObservation,
   kCount,

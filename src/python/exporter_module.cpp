@@ -1,17 +1,21 @@
 // zelnor_exporter._native: the exporter's draining and folding, without a Python object per
 // record. Conversion and registration only; the work is exporter/aggregator.h's.
+#include <pthread.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <signal.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "exporter/aggregator.h"
@@ -102,52 +106,141 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   return result;
 }
 
-// The consumer of one metrics directory, draining into an aggregator.
+// The consumer of one metrics directory, draining into an aggregator: on the calling thread
+// (drain), or every interval on a native thread of its own (start) that never takes the
+// interpreter lock, so that nothing the interpreter does meanwhile (serving scrapes, many at
+// once) delays a pass. The consumer is used by one thread at a time: drain only while the thread
+// does not run.
 class Drainer {
  public:
+  using Clock = std::chrono::steady_clock;
+
   Drainer(const std::string& directory, Aggregator& aggregator)
       : consumer_(directory), aggregator_(aggregator) {}
+  ~Drainer() { stop(); }
+  Drainer(const Drainer&) = delete;
+  Drainer& operator=(const Drainer&) = delete;
 
-  void drain() { aggregator_.drain(consumer_); }
+  void drain() {
+    if (thread_.joinable()) {
+      throw std::logic_error("the drain thread is running");
+    }
+    aggregator_.drain(consumer_);
+  }
 
-  // Drains every `interval` seconds until stop() is called, on the calling thread, with the
-  // interpreter lock released but for a moment after each pass and at least every 100 ms of a
-  // pause, when Python's signal handlers run (they call stop()). A failing drain ends the call
-  // with its exception.
-  void run(double interval) {
-    using Clock = std::chrono::steady_clock;
-    constexpr auto kSignalCheck = std::chrono::milliseconds(100);
+  // Starts the drain thread: a pass at once, then one every `interval` seconds after the last
+  // one began (a late pass is not made up for with a burst), until stop(). A pass that fails is
+  // reported through wait() and the next one tries again; a refusal (another consumer took the
+  // directory) ends the thread.
+  void start(double interval) {
+    if (thread_.joinable()) {
+      throw std::logic_error("the drain thread is running");
+    }
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = false;
+      ended_ = false;
+      refusal_ = nullptr;
+    }
     const auto period =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+    // The thread takes no signal: the interpreter's handlers run on its main thread anyway, and
+    // no signal interrupts a system call of a pass.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    try {
+      thread_ = std::thread([this, period] { run(period); });
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+
+  // Waits up to `timeout` seconds for news of the drain thread: returns what failed since the
+  // last call (each pass's error), at once if something did; throws ConsumerRefused once the
+  // thread has ended with it.
+  std::vector<std::string> wait(double timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::duration<double>(timeout),
+                      [&] { return ended_ || !failures_.empty(); });
+    if (ended_ && refusal_) {
+      std::rethrow_exception(refusal_);
+    }
+    return std::exchange(failures_, {});
+  }
+
+  bool running() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return thread_.joinable() && !ended_;
+  }
+
+  // Ends the drain thread after the pass under way, and waits for it.
+  void stop() noexcept {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+ private:
+  // Failures kept for wait() at most; the rest of a burst is not said.
+  static constexpr std::size_t kMostFailures = 100;
+
+  void run(Clock::duration period) {
     auto next = Clock::now();
-    while (!stopped_.load(std::memory_order_relaxed)) {
-      {
-        py::gil_scoped_release released;
-        drain();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+      lock.unlock();
+      std::exception_ptr refused;
+      std::string failure;
+      bool failed = false;
+      try {
+        aggregator_.drain(consumer_);
+      } catch (const zelnor::ConsumerRefused&) {
+        refused = std::current_exception();
+      } catch (const std::exception& error) {
+        failed = true;
+        failure = error.what();
+      } catch (...) {
+        failed = true;
+        failure = "unknown error";
+      }
+      lock.lock();
+      if (refused) {
+        refusal_ = refused;
+        break;
+      }
+      if (failed && failures_.size() < kMostFailures) {
+        failures_.push_back(std::move(failure));
+        changed_.notify_all();
       }
       next += period;
       if (const auto now = Clock::now(); next < now) {
         next = now;  // behind: no burst of passes to catch up
       }
-      do {
-        {
-          py::gil_scoped_release released;
-          std::this_thread::sleep_until(std::min(next, Clock::now() + kSignalCheck));
-        }
-        if (PyErr_CheckSignals() != 0) {
-          throw py::error_already_set();
-        }
-      } while (Clock::now() < next && !stopped_.load(std::memory_order_relaxed));
+      changed_.wait_until(lock, next, [&] { return stopping_; });
     }
+    ended_ = true;
+    changed_.notify_all();
   }
 
-  // relaxed: a flag read once per pass by the same process; nothing is published through it.
-  void stop() noexcept { stopped_.store(true, std::memory_order_relaxed); }
-
- private:
   zelnor::MetricsConsumer consumer_;
   Aggregator& aggregator_;
-  std::atomic<bool> stopped_{false};
+  std::thread thread_;
+  // Guards what follows; the drain thread holds it only between passes.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  bool ended_ = false;
+  std::vector<std::string> failures_;
+  std::exception_ptr refusal_;
 };
 
 }  // namespace
@@ -181,12 +274,14 @@ PYBIND11_MODULE(_native, module) {
             }
           },
           "Folds (name, value, producer, pid) records of one kind")
+      .def("begin_pass", &Aggregator::beginPass, py::arg("new_names"),
+           "Begins a pass that classifies at most new_names names seen for the first time")
       .def(
           "end_pass",
           [](Aggregator& aggregator, const std::unordered_set<std::uint64_t>& live,
              double seconds) { aggregator.endPass(live, seconds); },
           py::arg("live"), py::arg("seconds") = 0.0,
-          "Ends a pass: the gauge values of producers not in live leave")
+          "Ends a pass: waiting records fold, the gauge values of producers not in live leave")
       .def(
           "snapshot",
           [](const Aggregator& aggregator) {
@@ -198,6 +293,10 @@ PYBIND11_MODULE(_native, module) {
             return toPython(snapshot, aggregator.gaugeMode());
           },
           "The totals published by the last pass")
+      .def_property_readonly("generation", &Aggregator::generation,
+                             "Changes whenever a pass publishes totals that differ")
+      .def_property_readonly("waiting", &Aggregator::waiting,
+                             "Records waiting for their names to be classified")
       .def_property_readonly("bounds", &Aggregator::bounds);
 
   py::class_<Drainer>(module, "Drainer")
@@ -206,7 +305,11 @@ PYBIND11_MODULE(_native, module) {
            "Becomes the consumer of directory (RuntimeError if another one is)")
       .def("drain", &Drainer::drain, py::call_guard<py::gil_scoped_release>(),
            "Drains every queue into the aggregator and publishes its totals")
-      .def("run", &Drainer::run, py::arg("interval"),
-           "Drains every interval seconds until stop() is called")
-      .def("stop", &Drainer::stop, "Makes run() return after the pass under way");
+      .def("start", &Drainer::start, py::arg("interval"),
+           "Drains every interval seconds on a thread of its own until stop() is called")
+      .def("wait", &Drainer::wait, py::arg("timeout"), py::call_guard<py::gil_scoped_release>(),
+           "Waits up to timeout seconds; returns the drain thread's failures since the last call")
+      .def_property_readonly("running", &Drainer::running)
+      .def("stop", &Drainer::stop, py::call_guard<py::gil_scoped_release>(),
+           "Ends the drain thread after the pass under way and waits for it");
 }

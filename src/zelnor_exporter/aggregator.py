@@ -10,8 +10,12 @@ Counters are summed per series, histogram observations counted into cumulative b
 kept by the chosen mode (GaugeMode). Which recorded names become series is names.py's business;
 entries that cannot become a valid series are counted under
 ``zelnor_exporter_rejected_entries_total{reason}``, said once per name and reason on standard
-output (rejection_log.py), and otherwise skipped. Memory is bounded: at most ``max_series`` series,
-and a bounded cache of what recorded names became.
+output (rejection_log.py), and otherwise skipped. Memory is bounded: at
+most ``max_series`` series, and a cache of what recorded names became in two bounded generations
+(a full one becomes the previous one, whose names in use are carried over), so that a flood of
+new names does not make the exporter forget the names in use. The native side also bounds the
+cost of new names per pass (its records wait, or are rejected as ``too_many_new_names``); this
+one classifies every name at once.
 """
 
 import bisect
@@ -110,7 +114,8 @@ class Aggregator:
         self._occupied = set()  # names the families occupy
         self._series = {}  # (kind, name, labels) -> state
         self._classified = {}  # (kind, recorded name) -> (name, labels) or a reason
-        self._classified_limit = max(4096, 2 * max_series)
+        self._previous = {}  # the generation before
+        self._classified_limit = max(2048, max_series)  # per generation
         self._producers = {}  # live producer -> its pid label
         self._health = empty_health()
         self._log = log if log is not None else RejectionLog()
@@ -179,6 +184,10 @@ class Aggregator:
         key = (kind, recorded)
         found = self._classified.get(key)
         if found is None:
+            found = self._previous.get(key)
+            if found is not None:
+                self._remember(key, found)
+        if found is None:
             try:
                 found = family_of(kind, recorded)
                 if (
@@ -191,12 +200,15 @@ class Aggregator:
                     self._log.served(kind, recorded, conventions_broken(kind, *found))
             except RejectedName as rejected:
                 found = rejected.reason
-            if len(self._classified) >= self._classified_limit:
-                self._classified.clear()
-            self._classified[key] = found
+            self._remember(key, found)
         if isinstance(found, str):
             raise RejectedName(found)
         return found
+
+    def _remember(self, key, classified):
+        if len(self._classified) >= self._classified_limit:
+            self._previous, self._classified = self._classified, {}
+        self._classified[key] = classified
 
     def _add_one(self, kind, recorded, value, producer):
         name, labels = self._classify(kind, recorded)

@@ -1,8 +1,10 @@
-"""The zelnor-exporter command: drain on the main thread, serve /metrics from another.
+"""The zelnor-exporter command: drain on a native thread, serve /metrics from others.
 
-Draining and folding are native (zelnor_exporter._native): the drain thread and the HTTP thread
-share only the published totals, each holding them for the time of a copy. This process is the
-directory's consumer through that module and never calls zelnor_core's getters.
+Draining and folding are native (zelnor_exporter._native) and run on a thread of their own that
+never takes the interpreter lock, so that no scrape delays a pass; the drain thread and the HTTP
+threads share only the published totals, each holding them for the time of a copy. The main
+thread waits for signals and for news of the drain thread. This process is the directory's
+consumer through that module and never calls zelnor_core's getters.
 """
 
 import argparse
@@ -10,12 +12,12 @@ import math
 import os
 import signal
 import sys
-import time
 
 import prometheus_client
+from prometheus_client.core import CounterMetricFamily
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native, exposition
+from zelnor_exporter import _native, exposition, server
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
@@ -48,7 +50,22 @@ def parse_arguments(argv=None):
     parser.add_argument(
         "--address",
         default="0.0.0.0",
-        help="address to listen on (default 0.0.0.0: every interface)",
+        help="address to listen on (default 0.0.0.0: every interface, with no authentication; "
+        "127.0.0.1 when Prometheus runs on this machine)",
+    )
+    parser.add_argument(
+        "--max-connections",
+        type=int,
+        default=server.DEFAULT_MAX_CONNECTIONS,
+        help=f"HTTP connections served at once; more are closed at once "
+        f"(default {server.DEFAULT_MAX_CONNECTIONS})",
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=server.DEFAULT_TIMEOUT,
+        help="seconds an HTTP connection may take for its request and reply before it is cut off "
+        f"(default {server.DEFAULT_TIMEOUT:g})",
     )
     parser.add_argument(
         "--interval", type=float, default=0.1, help="seconds between drains (default 0.1)"
@@ -76,6 +93,10 @@ def parse_arguments(argv=None):
     args = parser.parse_args(argv)
     if args.interval <= 0:
         parser.error("--interval must be positive")
+    if args.max_connections < 1:
+        parser.error("--max-connections must be at least 1")
+    if not args.timeout > 0:
+        parser.error("--timeout must be positive")
     if not args.directory.startswith("/") or len(args.directory) > MAX_DIRECTORY_LENGTH:
         parser.error(
             f"--directory must be an absolute path of at most {MAX_DIRECTORY_LENGTH} "
@@ -86,17 +107,43 @@ def parse_arguments(argv=None):
 
 
 class Collector:
-    """The registry's view of the native totals: one copy of them per scrape."""
+    """The registry's view of the native totals, one copy of them per scrape, and of the HTTP
+    server's refusals."""
 
     def __init__(self, aggregator, gauge_mode):
         self.aggregator = aggregator
         self.gauge_mode = gauge_mode
+        self.server = None
 
     def collect(self):
-        return families(self.aggregator.snapshot(), self.aggregator.bounds, self.gauge_mode)
+        yield from families(self.aggregator.snapshot(), self.aggregator.bounds, self.gauge_mode)
+        if self.server is not None:
+            yield from connection_families(self.server)
+
+    def generation(self):
+        """Changes whenever what collect() yields may have changed."""
+        connections = (self.server.timed_out, *self.server.refused.values()) if self.server else ()
+        return self.aggregator.generation, connections
 
     def entries(self):
         return sum(self.aggregator.snapshot()["health"]["entries"].values())
+
+
+def connection_families(http):
+    refused = CounterMetricFamily(
+        "zelnor_exporter_refused_connections",
+        "HTTP connections closed as soon as they were accepted: beyond --max-connections, or to "
+        "keep descriptors free for draining",
+        labels=["reason"],
+    )
+    for reason, count in http.refused.items():
+        refused.add_metric([reason], count)
+    timed_out = CounterMetricFamily(
+        "zelnor_exporter_timed_out_connections",
+        "HTTP connections cut off after --timeout seconds",
+    )
+    timed_out.add_metric([], http.timed_out)
+    return [refused, timed_out]
 
 
 def main(argv=None):
@@ -105,6 +152,9 @@ def main(argv=None):
         f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
         flush=True,
     )
+    # Room for every connection allowed and for the consumer, whatever the soft limit it was
+    # started with (systemd's is 1024).
+    server.raise_descriptor_limit()
     aggregator = _native.Aggregator(
         bucket_bounds(args.buckets), args.gauge_mode.value, args.max_series
     )
@@ -115,19 +165,25 @@ def main(argv=None):
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
-        server, _ = prometheus_client.start_http_server(args.port, args.address, registry=registry)
+        http = server.start_server(
+            args.address,
+            args.port,
+            registry,
+            collector.generation,
+            max_connections=args.max_connections,
+            timeout=args.timeout,
+            reserve=server.DESCRIPTOR_RESERVE,
+        )
     except OSError as error:
         print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
         return 1
+    collector.server = http
 
-    drainer = None
     stopping = False
 
     def stop(*_):
         nonlocal stopping
         stopping = True
-        if drainer is not None:
-            drainer.stop()
 
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, stop)
@@ -136,30 +192,31 @@ def main(argv=None):
         drainer.drain()
     except RuntimeError as refused:
         print(f"zelnor-exporter: {refused}", flush=True)
-        server.shutdown()
+        http.shutdown()
         return 1
     print(
-        f"zelnor-exporter: serving /metrics on {args.address}:{server.server_port}, "
+        f"zelnor-exporter: serving /metrics on {args.address}:{http.server_port}, "
         f"draining every {args.interval:g} s",
         flush=True,
     )
 
-    while not stopping:
-        try:
-            drainer.run(args.interval)  # until a signal handler calls drainer.stop()
-        except _native.ConsumerRefused as refused:
-            # Another consumer took the directory: ending lets it have the rings this one holds.
-            print(f"zelnor-exporter: {refused}", flush=True)
-            server.shutdown()
-            return 1
-        except RuntimeError as error:  # records stay in their rings for the next pass
-            print(f"zelnor-exporter: drain failed: {error}", flush=True)
-            time.sleep(args.interval)
+    drainer.start(args.interval)
+    try:
+        while not stopping:  # the signal handlers run between waits
+            for failure in drainer.wait(0.1):  # records stay in their rings for the next pass
+                print(f"zelnor-exporter: drain failed: {failure}", flush=True)
+    except _native.ConsumerRefused as refused:
+        # Another consumer took the directory: ending lets it have the rings this one holds.
+        print(f"zelnor-exporter: {refused}", flush=True)
+        http.shutdown()
+        return 1
+    finally:
+        drainer.stop()
     try:
         drainer.drain()  # what arrived since the last pass
     except RuntimeError as error:
         print(f"zelnor-exporter: drain failed: {error}", flush=True)
-    server.shutdown()
+    http.shutdown()
     print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
     return 0
 

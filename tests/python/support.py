@@ -12,6 +12,8 @@ import atexit
 import json
 import os
 import platform
+import random
+import resource
 import shutil
 import signal
 import socket
@@ -218,7 +220,10 @@ def free_port():
 
 
 class Exporter:
-    def __init__(self, *args):
+    """A zelnor-exporter process on 127.0.0.1; `descriptors` = (soft, hard) limits it starts with
+    on its open descriptors."""
+
+    def __init__(self, *args, descriptors=None):
         self.port = free_port()
         self.process = subprocess.Popen(
             [
@@ -233,6 +238,11 @@ class Exporter:
             ],
             stdout=subprocess.PIPE,
             text=True,
+            preexec_fn=(
+                (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, descriptors))
+                if descriptors
+                else None
+            ),
         )
         self.first_lines = [self.process.stdout.readline() for _ in range(2)]
         assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
@@ -254,11 +264,82 @@ class Exporter:
                 return got
             time.sleep(0.05)
 
+    def sample(self, name, **labels):
+        """One sample of a scrape, or None."""
+        return self.scrape().get((name, tuple(sorted(labels.items()))))
+
     def stop(self, signum=signal.SIGTERM):
         if self.process.poll() is None:
             self.process.send_signal(signum)
         out, _ = self.process.communicate(timeout=30)
         return self.process.returncode, out
+
+
+# --- names that all collide in the name table's unkeyed hash of earlier releases ---
+
+_WORD = (1 << 64) - 1
+_MULTIPLIER = 0x9E3779B97F4A7C15
+_ODD = 0xC2B2AE3D27D4EB4F
+
+
+def unkeyed_hash(name):
+    """The exporter's name table's hash of `name` (bytes) as it was before it took a key: fixed
+    constants, so that anyone could compute it, and choose names that collide."""
+    size = len(name)
+
+    def word(at, width=8):
+        return int.from_bytes(name[at : at + width], "little")
+
+    value = size * _MULTIPLIER & _WORD
+    salt, at = _ODD, 0
+    while at + 8 <= size:
+        value = (value + (word(at) ^ salt) * _ODD) & _WORD
+        at, salt = at + 8, (salt + _MULTIPLIER) & _WORD
+    if at < size:
+        if size >= 8:
+            tail = word(size - 8)
+        elif size >= 4:
+            tail = word(0, 4) | word(size - 4, 4) << 32
+        else:
+            tail = name[0] | name[size // 2] << 8 | name[size - 1] << 16
+        value = (value + (tail ^ salt) * _ODD) & _WORD
+    value ^= value >> 31
+    value = value * _MULTIPLIER & _WORD
+    return value ^ (value >> 29)
+
+
+def colliding_names(count, seed=0):
+    """`count` distinct valid metric names, 24 lowercase letters and digits each, with one and
+    the same unkeyed_hash: in a table indexed by it they all fall into one run of slots.
+
+    The hash sums (word ^ salt) * constant over the name's three 8-byte words, so names whose
+    three (word ^ salt) add up to the same total collide. Each is made byte by byte, lowest
+    first: two bytes at random, the third the one that gives the total's byte (with the carry),
+    tried again until that third byte is a letter or digit."""
+    rng = random.Random(seed)
+    letters = b"abcdefghijklmnopqrstuvwxyz"
+    characters = letters + b"0123456789"
+    salts = [(_ODD + i * _MULTIPLIER) & _WORD for i in range(3)]
+    first = bytes([rng.choice(letters)] + [rng.choice(characters) for _ in range(23)])
+    total = sum(int.from_bytes(first[8 * i : 8 * i + 8], "little") ^ salts[i] for i in range(3))
+    names = {first}
+    while len(names) < count:
+        words = [bytearray(8) for _ in salts]
+        carry = 0
+        for at in range(8):
+            wanted = total >> 8 * at & 0xFF
+            salt0, salt1, salt2 = (salt >> 8 * at & 0xFF for salt in salts)
+            while True:
+                a = rng.choice(letters if at == 0 else characters)  # a name starts with a letter
+                b = rng.choice(characters)
+                low = (a ^ salt0) + (b ^ salt1) + carry
+                needed = (wanted - low) & 0xFF
+                if needed ^ salt2 in characters:
+                    break
+            words[0][at], words[1][at], words[2][at] = a, b, needed ^ salt2
+            carry = (low + needed) >> 8
+        names.add(bytes(words[0] + words[1] + words[2]))
+    return sorted(name.decode() for name in names)
 
 
 # --- values that Python converts to numbers in more than one way ---

@@ -4,14 +4,19 @@ process and the producers' dropped records, with real processes."""
 import math
 import random
 import signal
+import struct
 import time
 
 import pytest
-from support import Exporter, Producer
+from support import METRICS_DIRECTORY, Exporter, Producer
 
 from zelnor_exporter import Aggregator, GaugeMode, _native
 
 BOUNDS = [-1.0, 0.0, 0.25, 1.0, math.inf]
+# In a queue file (src/metrics/queue_file.h): the creator's pid, in its owner stamp, and the
+# count of records it dropped.
+OWNER_PID_OFFSET = 73728 + 4
+DROPPED_OFFSET = 73760
 
 NAMES = [
     b"requests",
@@ -176,6 +181,68 @@ def test_the_log_names_a_thousand_names_of_each_sort_then_says_once_that_it_stop
     assert native.snapshot()["health"]["rejected"] == {"invalid_name": 3010}  # counted all the same
 
 
+# Names of one spelling per series and no family two kinds could want, so that the order in which
+# names are first classified cannot change what they become.
+UNCONTESTED = {
+    "counter": [
+        b"requests",
+        b"requests_total",
+        b'requests{code="200",method="GET"}',
+        b'requests{method="GET", code="200"}',
+        b"sent_bytes",
+        b"9lives",
+        b"\xff\xfe",
+        b"latency_ms",
+    ],
+    "histogram": [b"wait_seconds", b'wait_seconds{q="1"}', b"h_total", b"bad name"],
+    "gauge": [b"depth", b'temp{city="Z\xc3\xbcrich"}', b'q{quantile="1"}', b"g_count", b"x" * 63],
+}
+
+
+@pytest.mark.parametrize("mode", list(GaugeMode))
+def test_records_whose_names_wait_for_a_later_pass_fold_as_if_at_once(mode):
+    """Passes that may classify a new name or two, or none: the rest wait, and fold later in
+    order, to the same totals as folding everything at once."""
+    for seed in range(40):
+        rng = random.Random(seed)
+        native = _native.Aggregator(BOUNDS, mode.value, 40)
+        python = Aggregator(BOUNDS, mode, 40)
+        for kind, batch in workload(seed):
+            if kind == "end":
+                native.end_pass(batch)
+                python.end_pass(batch)
+                continue
+            for entry in batch:
+                entry.raw = rng.choice(UNCONTESTED[kind])
+            native.begin_pass(rng.choice([0, 0, 1, 2]))
+            native.add(kind, [(e.raw, e.value, e.producer, e.pid) for e in batch])
+            python.add(kind, batch)
+        native.begin_pass(1000)
+        native.end_pass(set(range(1, 6)))
+        python.end_pass(set(range(1, 6)))
+        assert native.waiting == 0
+        assert normalised(native.snapshot()) == normalised(python.snapshot()), seed
+
+
+def test_new_names_beyond_the_backlog_are_rejected_and_never_remembered():
+    native = _native.Aggregator(BOUNDS, "last", 100000)
+    names = [f"name_{i}".encode() for i in range(40000)]
+    native.begin_pass(0)
+    native.add("counter", [(name, 1, 0, 0) for name in names])
+    native.end_pass(set())  # with no credit left: nothing of the backlog folds
+    waiting = native.waiting
+    health = native.snapshot()["health"]
+    assert health["rejected"] == {"too_many_new_names": len(names) - waiting}
+    assert health["entries"]["counter"] == len(names)
+    native.end_pass(set())  # no budget: everything waiting folds
+    native.add("counter", [(name, 1, 0, 0) for name in names[waiting:]])
+    native.end_pass(set())
+    snapshot = native.snapshot()
+    assert native.waiting == 0
+    assert sorted(name for _, name, _, _ in snapshot["series"]) == sorted(map(bytes.decode, names))
+    assert snapshot["health"]["rejected"] == {"too_many_new_names": len(names) - waiting}
+
+
 # --- with real producer processes ---
 
 
@@ -267,4 +334,57 @@ def test_dropped_records_are_counted_exactly(prefix):
         assert 0 <= got[("zelnor_exporter_fullest_queue_ratio", (("kind", "counter"),))] <= 1
     finally:
         producer.close()
+        exporter.stop(signal.SIGKILL)
+
+
+def counter_file_of(producer):
+    """The counter queue file a producer process made, where the exporter keeps it."""
+    for path in METRICS_DIRECTORY.glob(".consumer/attached.*/counter.*"):
+        if struct.unpack_from("<I", path.read_bytes(), OWNER_PID_OFFSET)[0] == producer.process.pid:
+            return path
+    raise AssertionError(f"no counter file of process {producer.process.pid}")
+
+
+def write_dropped(path, count):
+    with open(path, "r+b") as file:
+        file.seek(DROPPED_OFFSET)
+        file.write(struct.pack("<Q", count))
+
+
+# Anyone who can write a producer's file can set its count of dropped records: to a count near
+# the top of 64 bits, or to one below what it said before. The sum the exporter serves only
+# grows, and stops at the top.
+def test_the_dropped_records_total_saturates_and_never_falls(prefix):
+    name = prefix.replace(".", "_")
+    exporter = Exporter("--interval", "0.02")
+    first, second = Producer(), Producer()
+    recorded = 0
+
+    def record_and_wait():
+        nonlocal recorded
+        recorded += 1
+        for producer, which in ((first, "first"), (second, "second")):
+            producer.record("c", name + which, 1)
+        got = exporter.scrape_until(
+            lambda s: (
+                s.get((name + "first_total", ())) == recorded
+                and s.get((name + "second_total", ())) == recorded
+            )
+        )
+        return got[("zelnor_dropped_records_total", (("kind", "counter"),))]
+
+    try:
+        record_and_wait()
+        attached = counter_file_of(first)
+        write_dropped(attached, 2**63)
+        assert record_and_wait() == float(2**63)
+        write_dropped(attached, 2**64 - 1)
+        assert record_and_wait() == float(2**64 - 1)
+        write_dropped(attached, 3)  # fell: nothing new to report
+        assert record_and_wait() == float(2**64 - 1)
+        write_dropped(counter_file_of(second), 10)  # new drops, but the sum is at the top
+        assert record_and_wait() == float(2**64 - 1)
+    finally:
+        first.close()
+        second.close()
         exporter.stop(signal.SIGKILL)

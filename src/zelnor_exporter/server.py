@@ -1,0 +1,268 @@
+"""The exporter's HTTP server: /metrics for Prometheus, which no client, however slow, many or
+idle, can use to take from the drain the descriptors it needs.
+
+A server with a thread and a descriptor per connection, no timeout and no limit (prometheus_client's
+own) lets a thousand idle connections use up the process's descriptors, and the consumer then
+cannot attach a new producer's queue files or look at whether a producer still lives. This one:
+
+- serves at most ``max_connections`` connections at once: one more is closed as soon as it is
+  accepted, and waits for nothing;
+- gives a connection ``timeout`` seconds in all, to send its request and take the reply: an idle
+  client, or one that trickles its request a byte at a time, is cut off then;
+- keeps ``reserve`` descriptors free for the consumer: a connection that would leave fewer free
+  under the soft limit is closed at once;
+- renders replies with prometheus_client's WSGI app (the text format or OpenMetrics by
+  ``Accept``, gzip, ``name[]`` filters) and keeps each rendering while the totals are unchanged,
+  so that many scrapers cost about what one does.
+
+Every connection has a daemon thread of its own, so the process never waits for one to end.
+"""
+
+import errno
+import os
+import resource
+import socket
+import threading
+import time
+from socketserver import ThreadingMixIn
+from urllib.parse import parse_qs
+from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
+
+from prometheus_client import make_wsgi_app
+from prometheus_client.exposition import choose_encoder, gzip_accepted
+
+DEFAULT_MAX_CONNECTIONS = 64
+DEFAULT_TIMEOUT = 10.0
+# Descriptors kept for the consumer: attaching a queue file, probing a producer, listing the
+# directory each take one or two for a moment.
+DESCRIPTOR_RESERVE = 64
+# The most a request's line and headers may take; the rest is not read.
+REQUEST_HEAD_LIMIT = 64 * 1024
+
+
+def raise_descriptor_limit():
+    """Raises the soft limit on open descriptors to the hard one (where the hard one is
+    unlimited, to the kernel's most); returns the soft limit in force."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = hard
+    if hard == resource.RLIM_INFINITY:
+        try:
+            with open("/proc/sys/fs/nr_open") as nr_open:
+                wanted = int(nr_open.read())
+        except (OSError, ValueError):
+            return soft
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+            soft = wanted
+        except (OSError, ValueError):
+            pass
+    return soft
+
+
+def open_descriptors():
+    """How many descriptors the process has open; None when /proc cannot tell."""
+    try:
+        return len(os.listdir("/proc/self/fd")) - 1  # less the listing's own
+    except OSError as error:
+        if error.errno in (errno.EMFILE, errno.ENFILE):
+            return resource.getrlimit(resource.RLIMIT_NOFILE)[0]  # none left to look with
+        return None
+
+
+class CachedMetricsApp:
+    """prometheus_client's WSGI app for `registry`, whose replies are kept for as long as
+    `generation()` returns the same value: each format is rendered once per generation, however
+    many clients scrape it."""
+
+    MOST_REPLIES = 16  # formats and filters kept per generation
+
+    def __init__(self, registry, generation):
+        self._app = make_wsgi_app(registry)
+        self._generation = generation
+        self._lock = threading.Lock()
+        self._replies = {}
+        self._replies_generation = None
+
+    def __call__(self, environ, start_response):
+        if environ["REQUEST_METHOD"] != "GET" or environ.get("PATH_INFO") == "/favicon.ico":
+            return self._app(environ, start_response)
+        key = (
+            choose_encoder(environ.get("HTTP_ACCEPT"))[1],
+            gzip_accepted(environ.get("HTTP_ACCEPT_ENCODING")),
+            tuple(sorted(parse_qs(environ.get("QUERY_STRING", "")).get("name[]", []))),
+        )
+        # One rendering at a time: the others wait for it and take it.
+        with self._lock:
+            generation = self._generation()  # before the rendering: it is never newer
+            if generation != self._replies_generation:
+                self._replies = {}
+                self._replies_generation = generation
+            reply = self._replies.get(key)
+            if reply is None:
+                reply = self._render(environ)
+                if len(self._replies) < self.MOST_REPLIES:
+                    self._replies[key] = reply
+        status, headers, body = reply
+        start_response(status, list(headers))
+        return [body]
+
+    def _render(self, environ):
+        started = []
+
+        def start_response(status, headers, exc_info=None):
+            started.append((status, tuple(headers)))
+
+        body = b"".join(self._app(environ, start_response))
+        status, headers = started[0]
+        return status, headers, body
+
+
+class _Nowhere:
+    """Where the handler's error reports go: the exporter writes nothing on standard error."""
+
+    def write(self, text):
+        pass
+
+    def flush(self):
+        pass
+
+
+class _LimitedReader:
+    """A connection's input that ends after `limit` bytes, as if the client had stopped there."""
+
+    def __init__(self, raw, limit):
+        self._raw = raw
+        self._left = limit
+
+    def readline(self, size=-1):
+        line = self._raw.readline(self._left if size < 0 else min(size, self._left))
+        self._left -= len(line)
+        return line
+
+    def read(self, size=-1):
+        data = self._raw.read(self._left if size < 0 else min(size, self._left))
+        self._left -= len(data)
+        return data
+
+    def __getattr__(self, name):
+        return getattr(self._raw, name)
+
+
+class _Handler(WSGIRequestHandler):
+    def setup(self):
+        super().setup()
+        self.rfile = _LimitedReader(self.rfile, REQUEST_HEAD_LIMIT)
+
+    def log_message(self, format, *args):
+        pass
+
+    def get_stderr(self):
+        return _Nowhere()
+
+
+class MetricsServer(ThreadingMixIn, WSGIServer):
+    """Serves `app` on (address, port) from a daemon thread per connection, within the limits
+    the module describes."""
+
+    daemon_threads = True
+    request_queue_size = 128  # waiting connections the kernel holds, with no descriptor of ours
+
+    def __init__(self, address, port, app, *, max_connections, timeout, reserve):
+        family, _, _, _, sockaddr = socket.getaddrinfo(
+            address, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+        self.address_family = family
+        self.max_connections = max_connections
+        self.connection_timeout = timeout
+        self.reserve = reserve
+        self.refused = {"connections": 0, "descriptors": 0}
+        self.timed_out = 0
+        self._lock = threading.Lock()
+        self._deadlines = {}  # connection -> when it is cut off, oldest first
+        self._cut_off = set()  # connections cut off whose threads have not closed them yet
+        super().__init__(sockaddr[:2], _Handler)
+        self.set_app(app)
+        threading.Thread(target=self._cut_off_late, daemon=True, name="http deadlines").start()
+
+    def get_request(self):
+        try:
+            return super().get_request()
+        except OSError as error:
+            if error.errno in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM):
+                # The connection stays in the kernel's queue; accepting again at once would
+                # only spin.
+                time.sleep(0.05)
+            raise
+
+    def verify_request(self, request, client_address):
+        with self._lock:
+            if len(self._deadlines) + len(self._cut_off) >= self.max_connections:
+                self.refused["connections"] += 1
+                return False  # closed at once by the caller
+            soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+            held = open_descriptors()
+            if soft != resource.RLIM_INFINITY and held is not None and soft - held < self.reserve:
+                self.refused["descriptors"] += 1
+                return False
+            # A second guard, should the deadline's thread be late: no read or write waits longer.
+            request.settimeout(self.connection_timeout + 1)
+            self._deadlines[request] = time.monotonic() + self.connection_timeout
+        return True
+
+    def process_request(self, request, client_address):
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._forget(request)  # no thread: the caller closes it
+            raise
+
+    def shutdown_request(self, request):
+        self._forget(request)
+        super().shutdown_request(request)
+
+    def handle_error(self, request, client_address):
+        pass  # a client that went away, or was cut off: nothing to say on standard error
+
+    def _forget(self, request):
+        with self._lock:
+            self._deadlines.pop(request, None)
+            self._cut_off.discard(request)
+
+    def _cut_off_late(self):
+        while True:
+            late = []
+            with self._lock:
+                now = time.monotonic()
+                pause = self.connection_timeout
+                for request, deadline in self._deadlines.items():  # deadlines in order
+                    if deadline > now:
+                        pause = deadline - now
+                        break
+                    late.append(request)
+                for request in late:
+                    del self._deadlines[request]
+                    self._cut_off.add(request)
+                self.timed_out += len(late)
+            for request in late:
+                try:
+                    # Its thread's read or write ends at once; the thread closes it.
+                    request.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            time.sleep(pause + 0.01)
+
+
+def start_server(address, port, registry, generation, *, max_connections, timeout, reserve):
+    """Binds and starts serving `registry` from a daemon thread; returns the server. Raises
+    OSError when it cannot bind."""
+    server = MetricsServer(
+        address,
+        port,
+        CachedMetricsApp(registry, generation),
+        max_connections=max_connections,
+        timeout=timeout,
+        reserve=reserve,
+    )
+    threading.Thread(target=server.serve_forever, daemon=True, name="http").start()
+    return server
