@@ -52,6 +52,30 @@ int UniqueFd::close() noexcept {
   return ::close(release());
 }
 
+ForkLocalFd::ForkLocalFd(UniqueFd fd, const ForkGuard&) : generation_(forkGeneration()) {
+  static_cast<void>(detail::closeInForkedChildren(fd.get()));
+  fd_ = fd.release();
+}
+
+ForkLocalFd& ForkLocalFd::operator=(ForkLocalFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    generation_ = other.generation_;
+  }
+  return *this;
+}
+
+void ForkLocalFd::reset() noexcept {
+  if (fd_ >= 0 && generation_ == forkGeneration()) {
+    // Forgotten and closed as one step: a fork between the two would leave the child a copy.
+    ForkGuard guard;
+    detail::forgetInForkedChildren(fd_);
+    ::close(fd_);
+  }
+  fd_ = -1;
+}
+
 MemoryMap::MemoryMap(int fd, std::size_t length) {
   void* address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (address == MAP_FAILED) {
