@@ -80,7 +80,7 @@ MetricsConsumer& MetricsConsumer::getInstance() {
 }
 
 MetricsConsumer::MetricsConsumer(std::string_view directory, ConsumerTimings timings)
-    : tracer::DirectoryWatcher(directory, isSharedDirectory(directory)),
+    : tracer::DirectoryWatcher(normaliseDirectory(directory), isSharedDirectory(directory)),
       timings_(timings),
       shared_directory_(isSharedDirectory(directory)),
       directory_fd_(openMetricsDirectory(directoryPath())),
