@@ -169,6 +169,64 @@ TEST(Restart, AConsumerKilledMidRunIsSucceededWithoutLossOrRepeats) {
   EXPECT_EQ(testing::listNames(dir.file(".consumer")).size(), 2u);  // lock and our own
 }
 
+// Sums what drainAll says of the counter queues' drops that nobody had reported.
+struct DropRecorder : DrainVisitor {
+  std::uint64_t unreported = 0;
+  void counters(const Records<CounterEntry>&, const QueueReport& queue) override {
+    unreported += queue.dropped_unreported;
+  }
+  void histograms(const Records<HistogramEntry>&, const QueueReport&) override {}
+  void gauges(const Records<GaugeEntry>&, const QueueReport&) override {}
+};
+
+// The file keeps how many of its drops some consumer has reported, so a consumer that adopts it
+// reports only the rest: each drop is reported once, however often consumers restart, and a count
+// that someone rewrote lower reports nothing.
+TEST(Restart, EachDropIsReportedOnceAcrossConsumersAndACountThatFallsReportsNothing) {
+  ScratchDirectory dir;
+  MetricsCollector producer(dir.path());
+  testing::RawQueueFile raw(producer.counterPath());
+  auto& dropped = *reinterpret_cast<DroppedCounter*>(raw.bytes() + kDroppedOffset);
+  // One drain by a consumer process of its own, which then ends as if it were killed.
+  auto reportedByANewConsumer = [&] {
+    int out[2];
+    std::uint64_t reported = ~0ULL;
+    if (::pipe(out) != 0) {
+      return reported;
+    }
+    testing::runInChild([&] {
+      MetricsConsumer consumer(dir.path());
+      DropRecorder recorder;
+      consumer.drainAll(recorder);
+      static_cast<void>(::write(out[1], &recorder.unreported, sizeof recorder.unreported));
+      std::_Exit(0);
+      return 0;
+    });
+    static_cast<void>(::read(out[0], &reported, sizeof reported));
+    ::close(out[0]);
+    ::close(out[1]);
+    return reported;
+  };
+  auto record = [&](int count) {
+    CaptureStdout();  // the full-queue lines
+    for (int i = 0; i < count; ++i) {
+      producer.incCounter("d", i);
+    }
+    GetCapturedStdout();
+  };
+  record(2000);  // 999 fit
+  EXPECT_EQ(reportedByANewConsumer(), 1001u);
+  record(2000);
+  EXPECT_EQ(reportedByANewConsumer(), 1001u);
+  EXPECT_EQ(reportedByANewConsumer(), 0u);
+  dropped.store(std::uint64_t{1} << 63);
+  EXPECT_EQ(reportedByANewConsumer(), (std::uint64_t{1} << 63) - 2002);
+  dropped.store(5);
+  EXPECT_EQ(reportedByANewConsumer(), 0u);
+  dropped.store((std::uint64_t{1} << 63) + 7);
+  EXPECT_EQ(reportedByANewConsumer(), 7u);
+}
+
 TEST(Restart, QueuesOfSeveralDeadPredecessorsAreAdopted) {
   ScratchDirectory dir;
   const std::string state = dir.file(".consumer");

@@ -202,7 +202,8 @@ TEST(Consumer, DrainAllReportsEachQueueWithItsRecords) {
   EXPECT_EQ(report.pending, 999u);
   EXPECT_EQ(report.dropped, 2u);
   EXPECT_EQ(report.pid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(report.producer, (QueueOwner{currentProcess(), true}.key()));
+  EXPECT_EQ(report.producer,
+            (QueueOwner{currentProcess(), kLivenessByLock, currentProcessToken()}.key()));
   EXPECT_FALSE(report.last);
   EXPECT_EQ(first.values.size(), 999u);
   EXPECT_EQ(first.other_kinds, 2);
