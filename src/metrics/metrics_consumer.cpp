@@ -130,6 +130,9 @@ void MetricsConsumer::refuseIfInherited() const {
     throw ConsumerRefused("Another consumer is already draining " + directoryPath() +
                           ": this process was forked from it");
   }
+  if (refused_) {
+    throw ConsumerRefused(*refused_);
+  }
 }
 
 // --- lines said once ---------------------------------------------------------------------------
@@ -177,14 +180,28 @@ void MetricsConsumer::checkDirectory() {
     directory_gone_ = false;
     prepareDirectory(directoryPath(), shared_directory_);
     UniqueFd directory = openMetricsDirectory(directoryPath());
-    UniqueFd old_keep = lock_.retake(directory.get());
+    UniqueFd old_keep;
+    try {
+      old_keep = lock_.retake(directory.get());
+    } catch (const ConsumerRefused& refused) {
+      refused_ = refused.what();
+      handBack(directory.get());
+      throw;
+    }
     directory_fd_ = std::move(directory);
     directory_id_ = idOf(directory_fd_);
     moveKeptNames(old_keep.get());
     watchAgain();
   } else if (look_by_name && !lock_.stillHeld(directory_fd_.get())) {
     // `.consumer` or its lock was renamed, removed or replaced: take the lock again.
-    UniqueFd old_keep = lock_.retake(directory_fd_.get());
+    UniqueFd old_keep;
+    try {
+      old_keep = lock_.retake(directory_fd_.get());
+    } catch (const ConsumerRefused& refused) {
+      refused_ = refused.what();
+      handBack(directory_fd_.get());
+      throw;
+    }
     moveKeptNames(old_keep.get());
   }
   if (look_by_name) {
@@ -215,6 +232,39 @@ void MetricsConsumer::moveKeptNames(int old_keep_fd) {
       attached.place = Place::kNowhere;
     }
   });
+}
+
+// Refused mid-run: every queue goes to whoever drains the directory now, since a later consumer
+// looks for them in the metrics directory and in its own state only. The mappings go first, and
+// with them this consumer's claims (and any descriptor kept for one), so that the other consumer
+// can attach a file the moment its name appears; then each name kept in this consumer's own
+// directory moves back into the metrics directory, never over another file (with a suffix when
+// its name is taken, which keeps its kind). From then on this consumer drains nothing.
+void MetricsConsumer::handBack(int metrics_fd) {
+  struct Kept {
+    FileId id;
+    std::string name;
+    std::string path;
+  };
+  std::vector<Kept> kept;
+  forEachAttached([&](auto& attached) {
+    if (attached.place == Place::kKeep) {
+      kept.push_back({attached.queue->file().id(), attached.name, attached.queue->filePath()});
+    }
+    attached.queue.reset();
+  });
+  counter_queues_.clear();
+  histogram_queues_.clear();
+  gauge_queues_.clear();
+  attached_files_.clear();
+  retry_names_.clear();
+  held_names_.clear();
+  process_file_users_.clear();
+  for (const Kept& queue : kept) {
+    moveQueueName(lock_.keepFd(), queue.name, queue.id, metrics_fd, queue.path, directoryPath(),
+                  "left where it is");
+  }
+  ::unlinkat(lock_.stateFd(), lock_.keepName().c_str(), AT_REMOVEDIR);
 }
 
 void MetricsConsumer::adoptPredecessors() {
@@ -261,16 +311,29 @@ void MetricsConsumer::retryPending() {
   }
 }
 
+void MetricsConsumer::retryHeldElsewhere(Clock::time_point now) {
+  if (held_names_.empty() || now < next_held_retry_) {
+    return;
+  }
+  next_held_retry_ = now + timings_.liveness_interval;
+  std::deque<std::string> names;
+  names.swap(held_names_);
+  for (const std::string& name : names) {
+    attach(directory_fd_.get(), name, directoryPath() + "/" + name);
+  }
+}
+
 // A failure here never stops the queues attached already from draining: it is said once, and a
 // full listing of the directory, at most once per rescan interval, finds what it may have missed.
 void MetricsConsumer::discover() {
+  const Clock::time_point now = Clock::now();
   retryPending();
+  retryHeldElsewhere(now);
   try {
     processEvents();
   } catch (const std::exception& failure) {
     scheduleRescan(failure.what());
   }
-  const Clock::time_point now = Clock::now();
   if ((rescan_due_ || adoption_pending_) && now >= next_rescan_) {
     next_rescan_ = now + timings_.rescan_interval;
     try {
@@ -330,6 +393,14 @@ void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, int directo
     forgetSaid(path);
   } catch (const HeldElsewhere& held) {
     adoption_pending_ = adoption_pending_ || from_predecessor;
+    if (!from_predecessor &&
+        std::find(held_names_.begin(), held_names_.end(), name) == held_names_.end()) {
+      if (held_names_.size() < kMaxRetryListLength) {
+        held_names_.push_back(name);
+      } else {
+        rescan_due_ = true;
+      }
+    }
     sayOnce(path, held.what());
   } catch (const RefusedFile& refused) {
     sayOnce(path, refused.what());

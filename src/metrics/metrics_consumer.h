@@ -140,8 +140,9 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
 
-  // The longest the list of files waiting for a retry grows; past it, a full listing of the
-  // directory finds them again.
+  // The longest the list of files waiting for a retry grows, and the longest the list of files
+  // held by another consumer that are looked at again; past them, a full listing of the directory
+  // finds them again.
   static constexpr std::size_t kMaxRetryListLength = 1024;
 
  protected:
@@ -208,6 +209,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     }
   }
   void moveKeptNames(int old_keep_fd);
+  void handBack(int metrics_fd);
   template <typename Entry>
   void noteOwner(Attached<Entry>& attached);
   void releaseProcessFile(const QueueOwner& owner, uid_t uid);
@@ -218,6 +220,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   void discover();
   void adoptPredecessors();
   void retryPending();
+  void retryHeldElsewhere(Clock::time_point now);
   void scheduleRescan(const std::string& reason);
   void sayOnce(const std::string& key, const std::string& line);
   void forgetSaid(const std::string& key);
@@ -235,10 +238,18 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   std::vector<Attached<GaugeEntry>> gauge_queues_;
   std::unordered_set<FileId, FileIdHash> attached_files_;
   std::deque<std::string> retry_names_;
+  // Names in the metrics directory whose files another consumer held when they were looked at;
+  // looked at again at most every liveness interval (a refused consumer lets go of its claims
+  // just before it hands the names back).
+  std::deque<std::string> held_names_;
+  Clock::time_point next_held_retry_;
   // How many attached queues name each process file (by its name), among queues whose owner has
   // been read: a process file is removed only once none does.
   std::unordered_map<std::string, std::size_t> process_file_users_;
   Clock::time_point next_process_file_sweep_;
+  // Set once another consumer has taken the directory from under this one: the refusal every
+  // later call gets.
+  std::optional<std::string> refused_;
   // The line said last for each key (a file's path, or a kind of failure), so that a failure
   // that repeats on every call is said once.
   std::unordered_map<std::string, std::string> said_;

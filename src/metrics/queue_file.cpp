@@ -297,7 +297,8 @@ bool nameStillRefersTo(int directory_fd, const std::string& name, const FileId& 
 
 std::optional<std::string> moveQueueName(int from_fd, const std::string& name, const FileId& id,
                                          int to_fd, const std::string& path,
-                                         const std::string& to_directory) {
+                                         const std::string& to_directory,
+                                         std::string_view outcome) {
   if (!nameStillRefersTo(from_fd, name, id, path)) {
     return std::nullopt;
   }
@@ -308,7 +309,7 @@ std::optional<std::string> moveQueueName(int from_fd, const std::string& name, c
     }
     if (errno != EEXIST || suffix > 1000) {
       writeErrorLine("Could not move " + path + " into " + to_directory + ": " +
-                     std::strerror(errno) + "; draining it under its name");
+                     std::strerror(errno) + "; " + std::string(outcome));
       return std::nullopt;
     }
     target = name + "." + std::to_string(suffix);

@@ -227,10 +227,12 @@ inline NamedLock probeProducer(int directory_fd, const std::string& name, const 
 // Moves the attached file `name` out of `from_fd` into `to_fd`, after checking that the name
 // still refers to the file `id`, under its own name or, when that is taken there, with a suffix
 // ".1", ".2", ...: never over another file. Returns the name it has there. On failure writes one
-// line (`path` and `to_directory` name the two places) and returns nothing, leaving the name.
+// line (`path` and `to_directory` name the two places, `outcome` what becomes of the file) and
+// returns nothing, leaving the name.
 std::optional<std::string> moveQueueName(int from_fd, const std::string& name, const FileId& id,
                                          int to_fd, const std::string& path,
-                                         const std::string& to_directory);
+                                         const std::string& to_directory,
+                                         std::string_view outcome = "draining it under its name");
 
 enum class Removal {
   kRemoved,

@@ -17,7 +17,8 @@
 namespace zelnor::tracer {
 namespace {
 
-constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kWatchNamed = IN_CREATE | IN_MOVED_TO;
+constexpr std::uint32_t kWatchMask = kWatchNamed | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t kWatchGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr std::size_t kEventBufferSize = 4096;
 
@@ -117,8 +118,11 @@ void DirectoryWatcher::readEvents() {
       watch_gone = true;
       continue;
     }
-    if (event->len == 0 || !(event->mask & IN_CREATE)) {
+    if (event->len == 0 || !(event->mask & kWatchNamed)) {
       continue;
+    }
+    if ((event->mask & IN_MOVED_TO) && (event->mask & IN_ISDIR)) {
+      continue;  // a directory moved in (a renamed state directory, say) is no file of interest
     }
     auto watched = watch_paths_.find(event->wd);
     if (watched == watch_paths_.end()) {

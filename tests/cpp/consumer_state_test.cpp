@@ -473,6 +473,70 @@ TEST(ConsumerState, AnUnlinkedLockNeverLetsTwoConsumersDrainOneRing) {
   EXPECT_EQ(values, expected);
 }
 
+// A consumer whose state another consumer has taken over while it was stopped is refused at its
+// next drain; it lets go of its rings and moves their names back into the metrics directory,
+// where the consumer that took over finds them at once and drains whatever comes after.
+TEST(ConsumerState, ARefusedConsumerHandsItsRingsToTheOneThatTookOver) {
+  ScratchDirectory dir;
+  constexpr int kRecords = 2000;
+  testing::Signal started;
+  const pid_t producer = startCountingProducer(dir.path(), kRecords, started, 5ms);
+  testing::KillAtEnd cleanup({producer});
+  started.closeWriteEnd();
+  ASSERT_TRUE(started.wait());
+  int outcome[2];
+  ASSERT_EQ(::pipe(outcome), 0);
+  testing::Signal holding;
+  const pid_t first = testing::startChild([&] {
+    MetricsConsumer consumer(dir.path(), everyDrain());
+    testing::Drained drained;
+    testing::drainUntil(consumer, drained, [&] { return !drained.counters["r"].empty(); });
+    holding.notify();
+    int refused = 0;
+    try {
+      for (auto until = std::chrono::steady_clock::now() + 20s;
+           std::chrono::steady_clock::now() < until;) {
+        testing::drainInto(consumer, drained);
+        std::this_thread::sleep_for(5ms);
+      }
+    } catch (const ConsumerRefused&) {
+      refused = 1;
+    }
+    const std::int32_t last = drained.counters["r"].back();
+    static_cast<void>(::write(outcome[1], &refused, sizeof refused));
+    static_cast<void>(::write(outcome[1], &last, sizeof last));
+    return 0;
+  });
+  cleanup.add(first);
+  holding.closeWriteEnd();
+  ASSERT_TRUE(holding.wait());
+  ::kill(first, SIGSTOP);
+  ASSERT_EQ(::rename(dir.file(".consumer").c_str(), dir.file(".consumer.old").c_str()), 0);
+  MetricsConsumer second(dir.path(), everyDrain());
+  second.getCounterEntries();  // holds the directory's new lock
+  ::kill(first, SIGCONT);
+  int refused = 0;
+  std::int32_t last = 0;
+  ASSERT_EQ(::read(outcome[0], &refused, sizeof refused), static_cast<ssize_t>(sizeof refused));
+  ASSERT_EQ(::read(outcome[0], &last, sizeof last), static_cast<ssize_t>(sizeof last));
+  EXPECT_EQ(refused, 1);
+  cleanup.stop(first);  // ended already; reaped here
+  std::vector<std::int32_t> values;
+  for (auto until = std::chrono::steady_clock::now() + 20s;
+       (values.empty() || values.back() != kRecords - 1) &&
+       std::chrono::steady_clock::now() < until;) {
+    for (std::int32_t value : valuesOf(second.getCounterEntries())) {
+      values.push_back(value);
+    }
+  }
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.front(), last + 1);
+  EXPECT_EQ(values.back(), kRecords - 1);
+  EXPECT_EQ(values.size(), static_cast<std::size_t>(kRecords - 1 - last));
+  ::close(outcome[0]);
+  ::close(outcome[1]);
+}
+
 // `rm -rf` of the metrics directory, or a rename of it, under a consumer that holds its lock:
 // within one drain it makes the directory again, takes its lock there, and finds the producers
 // that come back.
