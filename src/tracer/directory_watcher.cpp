@@ -121,14 +121,19 @@ void DirectoryWatcher::readEvents() {
     if (event->len == 0 || !(event->mask & kWatchNamed)) {
       continue;
     }
-    if ((event->mask & IN_MOVED_TO) && (event->mask & IN_ISDIR)) {
-      continue;  // a directory moved in (a renamed state directory, say) is no file of interest
-    }
     auto watched = watch_paths_.find(event->wd);
     if (watched == watch_paths_.end()) {
       continue;
     }
-    onCreated(watched->second + "/" + event->name);
+    const std::string path = watched->second + "/" + event->name;
+    // A name moved in counts as the listing counts names: when it leads to a regular file. Renames
+    // of anything else within the directory (a state directory, a link in its place) say nothing.
+    struct stat status {};
+    if ((event->mask & IN_MOVED_TO) &&
+        (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))) {
+      continue;
+    }
+    onCreated(path);
   }
   if (watch_gone) {
     onDirectoryGone();

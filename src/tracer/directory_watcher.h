@@ -1,7 +1,7 @@
 // Reports the entries of one directory to a subclass: once the regular files already there, then
-// every name created in it or moved into it. It has no thread and never waits: the subclass calls
-// processEvents() whenever it wants to catch up, and each report is a call of onCreated() from
-// inside it.
+// every name created in it, and every name of a regular file moved into it. It has no thread and
+// never waits: the subclass calls processEvents() whenever it wants to catch up, and each report is
+// a call of onCreated() from inside it.
 #pragma once
 
 #include <string>
@@ -40,7 +40,7 @@ class DirectoryWatcher {
 
  protected:
   // Called with the watched path, "/", and the entry's name: a name created in the directory, or
-  // one moved into it that is not a directory (a rename within the directory reports its new
+  // one moved into it that leads to a regular file (a rename within the directory reports its new
   // name).
   virtual void onCreated(const std::string& path) = 0;
 
