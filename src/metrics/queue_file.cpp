@@ -72,9 +72,13 @@ QueueFile QueueFile::create(const std::string& path) {
   if (!fd) {
     throw SystemCallError(kOpenStep, errno);
   }
-  // A second description of the new file, opened before a consumer could take its name away: once
-  // the first is closed, it shows whether the lock taken through the first outlived it.
-  const UniqueFd probe(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  // A second description of the new file, opened without its name (a consumer may have moved it
+  // already): once the first is closed, it shows whether the lock taken through the first
+  // outlived it. By the name only where /proc is missing.
+  UniqueFd probe = reopenFile(fd.get(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (!probe) {
+    probe = UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  }
   QueueFile file;
   file.owner_ = true;
   file.generation_ = forkGeneration();
@@ -141,9 +145,13 @@ QueueFile QueueFile::attach(int directory_fd, const std::string& name, const std
                       std::to_string(status.st_nlink) + " links");
   }
   const FileId id{status.st_dev, status.st_ino};
-  // A second description, to see once the first is closed whether the claim outlived it. A name
-  // that no longer leads to the file is no file to attach: it is found again by its own event.
-  UniqueFd second(::openat(directory_fd, name.c_str(), kFlags));
+  // A second description, to see once the first is closed whether the claim outlived it: opened
+  // without the name where /proc allows it. A name that no longer leads to the file is no file to
+  // attach: it is found again by its own event.
+  UniqueFd second = reopenFile(fd.get(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (!second) {
+    second = UniqueFd(::openat(directory_fd, name.c_str(), kFlags));
+  }
   if (!second) {
     throw SystemCallError(kOpenStep, errno);
   }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -137,6 +138,12 @@ std::optional<FileId> directoryIdOf(const std::string& path) noexcept {
     return std::nullopt;
   }
   return FileId{status.st_dev, status.st_ino};
+}
+
+UniqueFd reopenFile(int fd, int flags) noexcept {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return UniqueFd(::open(path, flags));
 }
 
 UniqueFd openDirectory(int at_fd, const std::string& path, bool follow_last) noexcept {

@@ -148,6 +148,11 @@ std::optional<FileId> fileIdAt(int directory_fd, const std::string& name) noexce
 // The identity of the directory a path leads to, following symbolic links; nothing if none.
 std::optional<FileId> directoryIdOf(const std::string& path) noexcept;
 
+// Another open file description of the file `fd` refers to, opened with `flags` through
+// /proc/self/fd: no name is involved, so no rename can lead it elsewhere. Invalid, with errno set,
+// when that fails (no /proc mounted, say).
+UniqueFd reopenFile(int fd, int flags) noexcept;
+
 // Opens a directory for operations relative to it (openat, renameat2, unlinkat, fstatat), so
 // that no later rename of a component of its path can redirect them. With `follow_last` false a
 // final symbolic link is refused (ELOOP). Returns an invalid descriptor with errno set on failure.
