@@ -75,8 +75,8 @@ std::optional<Queue> tryCreate(const std::string& path) {
 
 MetricsCollector::ClaimedFiles MetricsCollector::claimFiles(std::string_view directory,
                                                             std::uint64_t thread_hash) {
-  const std::string prefix = std::string(directory);
-  prepareDirectory(prefix, isSharedDirectory(directory));
+  const std::string prefix = normaliseDirectory(directory);
+  prepareDirectory(prefix, isSharedDirectory(prefix));
   for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
     const std::string text = nameText(thread_hash, attempt);
     // A queue made for a text that is then given up is destroyed here as a ready, empty,

@@ -22,10 +22,10 @@ class MetricsCollector {
   // else null. Creates nothing, makes no system call and never throws.
   static MetricsCollector* existingLocalInstance() noexcept;
 
-  // Creates the three queue files in the process's metrics directory (or in `directory`). The
-  // first name tried carries the thread's hash; a name that is taken (a live producer in another
-  // process, an ended thread's undrained file, anything planted there) is never reused: another
-  // text is tried, up to kMaxNameTries times.
+  // Creates the three queue files in the process's metrics directory (or in `directory`, spelt in
+  // its normal form: normaliseDirectory). The first name tried carries the thread's hash; a name
+  // that is taken (a live producer in another process, an ended thread's undrained file, anything
+  // planted there) is never reused: another text is tried, up to kMaxNameTries times.
   MetricsCollector();
   explicit MetricsCollector(std::string_view directory);
   ~MetricsCollector();

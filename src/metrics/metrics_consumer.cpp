@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -49,8 +50,9 @@ constexpr std::size_t kMaxSaid = 4096;
 
 }  // namespace
 
-// Liveness of producers whose files predate the producer lock, looked up at most once per
-// process within one drain.
+// What tells of a producer process, looked up at most once per process within one drain: its
+// identity (files of earlier releases, and queues whose own lock cannot be probed), or the lock of
+// its process file.
 class LivenessCache {
  public:
   Liveness of(const ProcessIdentity& process) {
@@ -62,8 +64,18 @@ class LivenessCache {
     return found->second;
   }
 
+  ProcessFileLock ofProcessFile(int metrics_fd, const ProcessFileName& name, uid_t uid) {
+    auto key = std::make_tuple(name.pid, name.start_ticks, name.token);
+    auto found = process_files_.find(key);
+    if (found == process_files_.end()) {
+      found = process_files_.emplace(key, probeProcessFile(metrics_fd, name, uid)).first;
+    }
+    return found->second;
+  }
+
  private:
   std::map<std::pair<std::uint32_t, std::uint64_t>, Liveness> known_;
+  std::map<std::tuple<std::uint32_t, std::uint64_t, std::uint32_t>, ProcessFileLock> process_files_;
 };
 
 MetricsConsumer& MetricsConsumer::getInstance() {
@@ -80,7 +92,7 @@ MetricsConsumer& MetricsConsumer::getInstance() {
 }
 
 MetricsConsumer::MetricsConsumer(std::string_view directory, ConsumerTimings timings)
-    : tracer::DirectoryWatcher(directory, isSharedDirectory(directory)),
+    : tracer::DirectoryWatcher(normaliseDirectory(directory), isSharedDirectory(directory)),
       timings_(timings),
       shared_directory_(isSharedDirectory(directory)),
       directory_fd_(openMetricsDirectory(directoryPath())),
@@ -117,6 +129,9 @@ void MetricsConsumer::refuseIfInherited() const {
   if (generation_ != forkGeneration()) {
     throw ConsumerRefused("Another consumer is already draining " + directoryPath() +
                           ": this process was forked from it");
+  }
+  if (refused_) {
+    throw ConsumerRefused(*refused_);
   }
 }
 
@@ -165,14 +180,28 @@ void MetricsConsumer::checkDirectory() {
     directory_gone_ = false;
     prepareDirectory(directoryPath(), shared_directory_);
     UniqueFd directory = openMetricsDirectory(directoryPath());
-    UniqueFd old_keep = lock_.retake(directory.get());
+    UniqueFd old_keep;
+    try {
+      old_keep = lock_.retake(directory.get());
+    } catch (const ConsumerRefused& refused) {
+      refused_ = refused.what();
+      handBack(directory.get());
+      throw;
+    }
     directory_fd_ = std::move(directory);
     directory_id_ = idOf(directory_fd_);
     moveKeptNames(old_keep.get());
     watchAgain();
   } else if (look_by_name && !lock_.stillHeld(directory_fd_.get())) {
     // `.consumer` or its lock was renamed, removed or replaced: take the lock again.
-    UniqueFd old_keep = lock_.retake(directory_fd_.get());
+    UniqueFd old_keep;
+    try {
+      old_keep = lock_.retake(directory_fd_.get());
+    } catch (const ConsumerRefused& refused) {
+      refused_ = refused.what();
+      handBack(directory_fd_.get());
+      throw;
+    }
     moveKeptNames(old_keep.get());
   }
   if (look_by_name) {
@@ -205,6 +234,39 @@ void MetricsConsumer::moveKeptNames(int old_keep_fd) {
   });
 }
 
+// Refused mid-run: every queue goes to whoever drains the directory now, since a later consumer
+// looks for them in the metrics directory and in its own state only. The mappings go first, and
+// with them this consumer's claims (and any descriptor kept for one), so that the other consumer
+// can attach a file the moment its name appears; then each name kept in this consumer's own
+// directory moves back into the metrics directory, never over another file (with a suffix when
+// its name is taken, which keeps its kind). From then on this consumer drains nothing.
+void MetricsConsumer::handBack(int metrics_fd) {
+  struct Kept {
+    FileId id;
+    std::string name;
+    std::string path;
+  };
+  std::vector<Kept> kept;
+  forEachAttached([&](auto& attached) {
+    if (attached.place == Place::kKeep) {
+      kept.push_back({attached.queue->file().id(), attached.name, attached.queue->filePath()});
+    }
+    attached.queue.reset();
+  });
+  counter_queues_.clear();
+  histogram_queues_.clear();
+  gauge_queues_.clear();
+  attached_files_.clear();
+  retry_names_.clear();
+  held_names_.clear();
+  process_file_users_.clear();
+  for (const Kept& queue : kept) {
+    moveQueueName(lock_.keepFd(), queue.name, queue.id, metrics_fd, queue.path, directoryPath(),
+                  "left where it is");
+  }
+  ::unlinkat(lock_.stateFd(), lock_.keepName().c_str(), AT_REMOVEDIR);
+}
+
 void MetricsConsumer::adoptPredecessors() {
   adoption_pending_ = false;
   for (const std::string& name : listDirectory(lock_.stateFd())) {
@@ -230,7 +292,7 @@ void MetricsConsumer::adoptPredecessors() {
 
 void MetricsConsumer::onCreated(const std::string& path) {
   const std::string name(baseName(path));
-  if (name == kConsumerStateDirectory) {
+  if (name == kConsumerStateDirectory || name == kProcessFileDirectory) {
     return;
   }
   attach(directory_fd_.get(), name, path);
@@ -249,16 +311,29 @@ void MetricsConsumer::retryPending() {
   }
 }
 
+void MetricsConsumer::retryHeldElsewhere(Clock::time_point now) {
+  if (held_names_.empty() || now < next_held_retry_) {
+    return;
+  }
+  next_held_retry_ = now + timings_.liveness_interval;
+  std::deque<std::string> names;
+  names.swap(held_names_);
+  for (const std::string& name : names) {
+    attach(directory_fd_.get(), name, directoryPath() + "/" + name);
+  }
+}
+
 // A failure here never stops the queues attached already from draining: it is said once, and a
 // full listing of the directory, at most once per rescan interval, finds what it may have missed.
 void MetricsConsumer::discover() {
+  const Clock::time_point now = Clock::now();
   retryPending();
+  retryHeldElsewhere(now);
   try {
     processEvents();
   } catch (const std::exception& failure) {
     scheduleRescan(failure.what());
   }
-  const Clock::time_point now = Clock::now();
   if ((rescan_due_ || adoption_pending_) && now >= next_rescan_) {
     next_rescan_ = now + timings_.rescan_interval;
     try {
@@ -318,6 +393,14 @@ void MetricsConsumer::attachAs(std::vector<Attached<Entry>>& queues, int directo
     forgetSaid(path);
   } catch (const HeldElsewhere& held) {
     adoption_pending_ = adoption_pending_ || from_predecessor;
+    if (!from_predecessor &&
+        std::find(held_names_.begin(), held_names_.end(), name) == held_names_.end()) {
+      if (held_names_.size() < kMaxRetryListLength) {
+        held_names_.push_back(name);
+      } else {
+        rescan_due_ = true;
+      }
+    }
     sayOnce(path, held.what());
   } catch (const RefusedFile& refused) {
     sayOnce(path, refused.what());
@@ -362,6 +445,7 @@ void MetricsConsumer::prepareDrain() {
   } catch (const std::exception& failure) {
     sayOnce("directory", failure.what());
   }
+  sweepProcessFiles(Clock::now());
 }
 
 template <typename Entry>
@@ -375,7 +459,7 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
       [&](SharedQueue<Entry, kQueueCapacity>& queue, const QueueReport&) {
         queue.dequeueInto(result);
       },
-      liveness, now);
+      liveness, now, false);
   // Queues of the other kinds whose producers have ended are let go too, once they are empty,
   // so that a program that drains only one kind does not keep every ended producer mapped.
   // (Each queue's producer is still looked up at most once per liveness interval.)
@@ -410,7 +494,7 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
             hand(records, report);  // a queue with nothing pending is reported all the same
           }
         },
-        liveness, now);
+        liveness, now, true);
   };
   through(counter_queues_, [&](const Records<CounterEntry>& records, const QueueReport& report) {
     visitor.counters(records, report);
@@ -426,7 +510,8 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
 
 template <typename Entry, typename DrainOne>
 void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, DrainOne&& drainOne,
-                                  LivenessCache& liveness, Clock::time_point now) {
+                                  LivenessCache& liveness, Clock::time_point now,
+                                  bool report_drops) {
   // Every header lies in a mapping of its own, most likely cold after the pause between drains:
   // ask for all of them at once, so that their misses overlap instead of following each other.
   for (const Attached<Entry>& attached : queues) {
@@ -441,18 +526,28 @@ void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, DrainOne
       if (attached.owner) {
         report.producer = attached.owner->key();
         report.pid = attached.owner->process.pid;
+        report.start_ticks = attached.owner->process.start_ticks;
+        report.process_token = attached.owner->token;
       }
+      report.uid = queue.file().ownerUid();
       report.pending = queue.pendingRecords();
       // A producer drops only with its ring full, and what it left stays there until this drain:
       // an empty ring has dropped nothing since the last look (which spares a cache miss).
-      report.dropped = report.pending != 0 || attached.finished || !attached.looked_at_dropped
-                           ? queue.droppedRecords()
-                           : attached.dropped;
-      if (report.dropped > attached.dropped) {
-        report.dropped_unreported = report.dropped - attached.dropped;
+      if (report.pending != 0 || attached.finished || !attached.looked_at_dropped) {
+        report.dropped = queue.droppedRecords();
         attached.dropped = report.dropped;
+        attached.looked_at_dropped = true;
+        // What some consumer reported is kept in the file, so a consumer that adopts the queue
+        // after a restart reports only what nobody did. A count below it (rewritten by someone)
+        // reports nothing, and leaves it as it is, until the count passes it again.
+        const std::uint64_t reported = queue.reportedDrops();
+        if (report_drops && report.dropped > reported) {
+          report.dropped_unreported = report.dropped - reported;
+          queue.markDropsReported(report.dropped);
+        }
+      } else {
+        report.dropped = attached.dropped;
       }
-      attached.looked_at_dropped = true;
       report.last = attached.finished;
       drainOne(queue, report);
       verdict = attached.finished ? Review::kLetGo : Review::kDrain;
@@ -504,14 +599,14 @@ MetricsConsumer::Review MetricsConsumer::review(Attached<Entry>& attached, Liven
     // A producer stalled between creating and initialising still holds its lock; a file that
     // nobody holds (planted, or left by a producer that died creating it) goes.
     if (attached.place == Place::kNowhere || probeProducer(placeFd(attached.place), attached.name,
-                                                           queue.file().id()) != ByteLock::kFree) {
+                                                           queue.file().id()) != NamedLock::kFree) {
       return Review::kWait;
     }
     writeErrorLine("Letting go of metrics file that never became ready: " + queue.filePath());
     return Review::kLetGo;
   }
   if (!attached.owner) {
-    attached.owner = queue.file().owner();
+    noteOwner(attached);
   }
   if (!attached.finished) {
     if (queue.isClosed()) {
@@ -525,24 +620,104 @@ MetricsConsumer::Review MetricsConsumer::review(Attached<Entry>& attached, Liven
 }
 
 // Gone only on positive evidence; anything short of it (an error, an unreadable entry, no
-// descriptor to spare for the probe) means alive, for now.
+// descriptor to spare for a probe) means alive, for now. Each stamp names its evidence: the file's
+// own producer lock, the lock of the producer's process file, or the process identity. Where the
+// lock to probe has no name left (the directory's files were removed, or this consumer lost the
+// name), the process identity stands in for it.
 template <typename Entry>
 bool MetricsConsumer::producerGone(const Attached<Entry>& attached, LivenessCache& liveness) {
   const QueueFile& file = attached.queue->file();
-  const ByteLock lock = attached.place == Place::kNowhere
-                            ? ByteLock::kUnknown
-                            : probeProducer(placeFd(attached.place), attached.name, file.id());
-  if (lock == ByteLock::kHeld) {
+  const std::optional<QueueOwner>& owner = attached.owner;
+  const auto byIdentity = [&] { return owner && liveness.of(owner->process) == Liveness::kGone; };
+  if (owner && owner->liveness == kLivenessByProcessFile) {
+    switch (liveness.ofProcessFile(directory_fd_.get(),
+                                   {owner->process.pid, owner->process.start_ticks, owner->token},
+                                   file.ownerUid())) {
+      case ProcessFileLock::kHeld:
+        return false;
+      case ProcessFileLock::kFree:
+        return true;
+      case ProcessFileLock::kMissing:
+        return byIdentity();
+      case ProcessFileLock::kFailed:
+        return false;
+    }
+  }
+  const NamedLock lock = attached.place == Place::kNowhere
+                             ? NamedLock::kNoName
+                             : probeProducer(placeFd(attached.place), attached.name, file.id());
+  if (lock == NamedLock::kHeld) {
     return false;
   }
-  auto owner = file.owner();
-  if (!owner || owner->liveness_by_lock) {
-    // The lock says it all; a ready file without a valid stamp is junk once nobody holds it.
-    return lock == ByteLock::kFree;
+  if (owner && (owner->liveness == kLivenessByProcess || lock == NamedLock::kNoName ||
+                file.claimNeedsDescriptor())) {
+    // No lock was promised (an older release, a file system without locks), or it has no name
+    // left to probe, or it cannot be trusted where locks do not outlive their descriptors.
+    return byIdentity();
   }
-  // A file whose producer did not take the lock (an older release, or a file system without
-  // locks): judged by its process.
-  return liveness.of(owner->process) == Liveness::kGone;
+  // The lock says it all; a ready file without a valid stamp is junk once nobody holds it.
+  return lock == NamedLock::kFree;
+}
+
+// Once the stamp is read: counts the queue among those that name its producer's process file.
+template <typename Entry>
+void MetricsConsumer::noteOwner(Attached<Entry>& attached) {
+  attached.owner = attached.queue->file().owner();
+  if (attached.owner && attached.owner->token != 0) {
+    const ProcessFileName name{attached.owner->process.pid, attached.owner->process.start_ticks,
+                               attached.owner->token};
+    ++process_file_users_[name.text()];
+  }
+}
+
+// A queue that named the process file of `owner` is let go: once none does, the file goes too,
+// if nobody holds it any more (its producer has ended).
+void MetricsConsumer::releaseProcessFile(const QueueOwner& owner, uid_t uid) {
+  const std::string name =
+      ProcessFileName{owner.process.pid, owner.process.start_ticks, owner.token}.text();
+  auto users = process_file_users_.find(name);
+  if (users == process_file_users_.end() || --users->second != 0) {
+    return;
+  }
+  process_file_users_.erase(users);
+  removeProcessFileIfFree(directory_fd_.get(), name, uid);
+}
+
+// At most every grace period: process files that nobody holds, that no attached queue names, and
+// that have not changed for a grace period go (so that one whose producer is between creating and
+// locking it is never taken). Queues that name a file swept away are judged by their producer's
+// identity instead. Only names of the process-file form, regular files with one link.
+void MetricsConsumer::sweepProcessFiles(Clock::time_point now) {
+  if (now < next_process_file_sweep_) {
+    return;
+  }
+  next_process_file_sweep_ = now + timings_.process_file_grace;
+  const UniqueFd producers =
+      openDirectory(directory_fd_.get(), std::string(kProcessFileDirectory), false);
+  if (!producers) {
+    return;
+  }
+  const auto grace = std::chrono::duration_cast<std::chrono::seconds>(timings_.process_file_grace);
+  const auto wall_now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  for (const std::string& name : listDirectory(producers.get())) {
+    struct stat status {};
+    if (!ProcessFileName::parse(name) || process_file_users_.count(name) != 0 ||
+        ::fstatat(producers.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+        std::max(status.st_mtime, status.st_ctime) + grace.count() > wall_now) {
+      continue;
+    }
+    removeProcessFileIfFree(directory_fd_.get(), name);
+  }
+}
+
+UniqueFd MetricsConsumer::openProcessFile(const QueueReport& report) const {
+  const auto name = report.processFile();
+  if (!name) {
+    errno = ENOENT;
+    return UniqueFd();
+  }
+  return zelnor::openProcessFile(directory_fd_.get(), *name, report.uid);
 }
 
 template <typename Entry>
@@ -555,7 +730,11 @@ void MetricsConsumer::letGo(Attached<Entry>& attached) {
     writeErrorLine("Failed to unlink(file_path_.c_str()): " + std::string(std::strerror(errno)) +
                    " (" + placePath(attached.place, attached.name) + ")");
   }
+  const uid_t uid = attached.queue->file().ownerUid();
   attached.queue.reset();  // unmaps, which releases this consumer's claim on the file
+  if (attached.owner && attached.owner->token != 0) {
+    releaseProcessFile(*attached.owner, uid);
+  }
 }
 
 }  // namespace zelnor

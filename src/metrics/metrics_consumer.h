@@ -16,6 +16,7 @@
 
 #include "metrics/consumer_lock.h"
 #include "metrics/entries.h"
+#include "metrics/process_file.h"
 #include "metrics/queues.h"
 #include "platform/posix.h"
 #include "tracer/directory_watcher.h"
@@ -29,12 +30,15 @@ class LivenessCache;
 // each queue's producer is still alive; how often, at most, it lists the whole directory again
 // when events may have been missed; and how often, at most, it checks that its state directory
 // and lock are still the ones at their names, and that the metrics directory's path still leads
-// to the directory it holds (a removal of that directory, or a move of it, is seen at every drain).
+// to the directory it holds (a removal of that directory, or a move of it, is seen at every drain);
+// how long a process file that nobody holds and no queue names may stay in .producers before it is
+// swept away, which is also how often, at most, .producers is swept.
 struct ConsumerTimings {
   std::chrono::milliseconds ready_timeout{10000};
   std::chrono::milliseconds liveness_interval{1000};
   std::chrono::milliseconds rescan_interval{1000};
   std::chrono::milliseconds state_interval{100};
+  std::chrono::milliseconds process_file_grace{10000};
 };
 
 // What a consumer says of one queue it has drained, besides its records.
@@ -42,12 +46,25 @@ struct QueueReport {
   FileId file;                 // the queue's file; unique among the queues attached
   std::uint64_t producer = 0;  // the producer process (QueueOwner::key), 0 if the file names none
   std::uint32_t pid = 0;       // its process id, as it saw itself
-  std::uint32_t pending = 0;   // records that waited when the drain began
-  std::uint64_t dropped = 0;   // records the producer has dropped so far
-  // Of those, the ones no drain has reported before: each drop is reported once. A count that
-  // went down (a file someone rewrote) reports nothing.
+  std::uint64_t start_ticks = 0;    // its start time, as it saw itself
+  std::uint32_t process_token = 0;  // its token, 0 if the file carries none (earlier releases)
+  uid_t uid = 0;                    // the user that owns the queue file
+  std::uint32_t pending = 0;        // records that waited when the drain began
+  std::uint64_t dropped = 0;        // records the producer has dropped so far
+  // Of those, the ones no consumer has reported before, this one or an earlier one over the same
+  // file (the file keeps the count reported): each drop is reported once. A count that went down
+  // (a file someone rewrote) reports nothing until it passes what was reported. Counted only by
+  // drainAll, whose reports reach someone; the getters leave the drops to a later reporter.
   std::uint64_t dropped_unreported = 0;
   bool last = false;  // this was the queue's last drain: it is let go
+
+  // The producer's process file (process_file.h), when the file names a process with a token.
+  std::optional<ProcessFileName> processFile() const {
+    if (process_token == 0) {
+      return std::nullopt;
+    }
+    return ProcessFileName{pid, start_ticks, process_token};
+  }
 };
 
 // The records of one queue in one drain, oldest first, in place in its ring: a run of them, and
@@ -111,11 +128,21 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // queue in the order the queues were attached. Throws as the getters do.
   void drainAll(DrainVisitor& visitor);
 
+  // Opens the process file of the producer a report names (QueueReport::processFile), read-only,
+  // through a descriptor of .producers in this consumer's metrics directory, with the checks the
+  // liveness probe makes: no symbolic link followed, no blocking open, a regular file with one
+  // link that belongs to the queue file's user. An invalid descriptor otherwise, errno saying why
+  // (ENOENT: the report names no process file, or there is none; EPERM: refused). The caller owns
+  // the descriptor; the file may be removed once the producer has ended and its last queue is let
+  // go, so read it while the report's queue is attached (its last drain at the latest).
+  UniqueFd openProcessFile(const QueueReport& report) const;
+
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
 
-  // The longest the list of files waiting for a retry grows; past it, a full listing of the
-  // directory finds them again.
+  // The longest the list of files waiting for a retry grows, and the longest the list of files
+  // held by another consumer that are looked at again; past them, a full listing of the directory
+  // finds them again.
   static constexpr std::size_t kMaxRetryListLength = 1024;
 
  protected:
@@ -137,7 +164,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     Clock::time_point attached_at;
     Clock::time_point next_liveness_check;
     std::optional<QueueOwner> owner;  // read once the queue is ready
-    std::uint64_t dropped = 0;        // the highest count of its producer's drops reported
+    std::uint64_t dropped = 0;        // its producer's count of drops at the last look
     bool looked_at_dropped = false;
     // Closed, or its producer gone: nothing more can arrive, so it goes once drained.
     bool finished = false;
@@ -151,9 +178,10 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   template <typename Entry>
   std::vector<Entry> drain(std::vector<Attached<Entry>>& queues);
   // Drains every queue through `drainOne(queue, report)` and lets go of those that are finished.
+  // With `report_drops`, the drops reported are marked reported in the files.
   template <typename Entry, typename DrainOne>
   void drainQueues(std::vector<Attached<Entry>>& queues, DrainOne&& drainOne,
-                   LivenessCache& liveness, Clock::time_point now);
+                   LivenessCache& liveness, Clock::time_point now, bool report_drops);
   // Lets go of the finished queues of a kind this call does not drain, once they are empty.
   template <typename Entry>
   void sweepQueues(std::vector<Attached<Entry>>& queues, LivenessCache& liveness,
@@ -181,12 +209,18 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
     }
   }
   void moveKeptNames(int old_keep_fd);
+  void handBack(int metrics_fd);
+  template <typename Entry>
+  void noteOwner(Attached<Entry>& attached);
+  void releaseProcessFile(const QueueOwner& owner, uid_t uid);
+  void sweepProcessFiles(Clock::time_point now);
 
   void attach(int directory_fd, const std::string& name, const std::string& path);
   void checkDirectory();
   void discover();
   void adoptPredecessors();
   void retryPending();
+  void retryHeldElsewhere(Clock::time_point now);
   void scheduleRescan(const std::string& reason);
   void sayOnce(const std::string& key, const std::string& line);
   void forgetSaid(const std::string& key);
@@ -204,6 +238,18 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   std::vector<Attached<GaugeEntry>> gauge_queues_;
   std::unordered_set<FileId, FileIdHash> attached_files_;
   std::deque<std::string> retry_names_;
+  // Names in the metrics directory whose files another consumer held when they were looked at;
+  // looked at again at most every liveness interval (a refused consumer lets go of its claims
+  // just before it hands the names back).
+  std::deque<std::string> held_names_;
+  Clock::time_point next_held_retry_;
+  // How many attached queues name each process file (by its name), among queues whose owner has
+  // been read: a process file is removed only once none does.
+  std::unordered_map<std::string, std::size_t> process_file_users_;
+  Clock::time_point next_process_file_sweep_;
+  // Set once another consumer has taken the directory from under this one: the refusal every
+  // later call gets.
+  std::optional<std::string> refused_;
   // The line said last for each key (a file's path, or a kind of failure), so that a failure
   // that repeats on every call is said once.
   std::unordered_map<std::string, std::string> said_;

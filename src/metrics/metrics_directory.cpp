@@ -28,9 +28,7 @@ Configured readConfiguration() {
     configured.error = named + " is not an absolute path: " + directory;
     return configured;
   }
-  while (directory.size() > 1 && directory.back() == '/') {
-    directory.pop_back();
-  }
+  directory = normaliseDirectory(directory);
   if (directory.size() > kMaxMetricsDirectoryLength) {
     configured.error = named + " is too long for a queue file's path (" +
                        std::to_string(directory.size()) + " bytes, at most " +
@@ -42,6 +40,24 @@ Configured readConfiguration() {
 }
 
 }  // namespace
+
+std::string normaliseDirectory(std::string_view path) {
+  const bool absolute = !path.empty() && path.front() == '/';
+  std::string normal = absolute ? "/" : "";
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view component = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (component.empty() || component == ".") {
+      continue;
+    }
+    if (!normal.empty() && normal.back() != '/') {
+      normal += '/';
+    }
+    normal.append(component);
+  }
+  return normal.empty() ? "." : normal;
+}
 
 const std::string& metricsDirectory() {
   static std::mutex mutex;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "metrics/process_file.h"
+
 namespace zelnor {
 namespace {
 
@@ -37,6 +39,13 @@ FileId idOrThrow(int fd) {
   return *id;
 }
 
+// Whether a lock that the description now closed held on byte `offset` of the file `id` outlived
+// it, seen through `probe`, another description of the same file opened before.
+bool lockOutlivedItsDescriptor(const UniqueFd& probe, const FileId& id, off_t offset) {
+  return probe && fileIdOf(probe.get()) == std::optional<FileId>(id) &&
+         probeByte(probe.get(), offset) == ByteLock::kHeld;
+}
+
 }  // namespace
 
 QueueFile& QueueFile::operator=(QueueFile&& other) noexcept {
@@ -45,26 +54,37 @@ QueueFile& QueueFile::operator=(QueueFile&& other) noexcept {
     map_ = std::move(other.map_);
     id_ = other.id_;
     owner_ = other.owner_;
-    holds_producer_lock_ = other.holds_producer_lock_;
+    liveness_ = other.liveness_;
+    token_ = other.token_;
+    uid_ = other.uid_;
+    claim_ = std::move(other.claim_);
     generation_ = other.generation_;
   }
   return *this;
 }
 
 QueueFile QueueFile::create(const std::string& path) {
-  if (auto directory = parentPath(path); !directory.empty()) {
-    std::filesystem::create_directories(std::string(directory));
+  const std::string directory(parentPath(path));
+  if (!directory.empty()) {
+    std::filesystem::create_directories(directory);
   }
   UniqueFd fd(::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
   if (!fd) {
     throw SystemCallError(kOpenStep, errno);
+  }
+  // A second description of the new file, opened without its name (a consumer may have moved it
+  // already): once the first is closed, it shows whether the lock taken through the first
+  // outlived it. By the name only where /proc is missing.
+  UniqueFd probe = reopenFile(fd.get(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (!probe) {
+    probe = UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   }
   QueueFile file;
   file.owner_ = true;
   file.generation_ = forkGeneration();
   // Taken before anything else, so that a consumer sees a live producer even while the file is
   // not ready yet. Without it (a file system without locks) liveness falls back to the stamp.
-  file.holds_producer_lock_ = lockByte(fd.get(), kProducerLockOffset);
+  const bool locked = lockByte(fd.get(), kProducerLockOffset);
   if (::ftruncate(fd.get(), static_cast<off_t>(kFileLength)) != 0) {
     throw SystemCallError(kTruncateStep, errno);
   }
@@ -75,12 +95,34 @@ QueueFile QueueFile::create(const std::string& path) {
   }
   file.id_ = idOrThrow(fd.get());
   file.map_ = mapAndClose(std::move(fd));
+  file.token_ = currentProcessToken();
+  if (!locked) {
+    return file;  // no lock on this file system, so no process file either: judged by identity
+  }
+  if (lockOutlivedItsDescriptor(probe, file.id_, kProducerLockOffset)) {
+    file.liveness_ = kLivenessByLock;
+    return file;
+  }
+  // The lock went with the descriptor (overlayfs): the process's own file, whose descriptor the
+  // process keeps, stands for it. Without one (something planted as .producers, no descriptor
+  // to spare) the process identity still is positive evidence.
+  try {
+    ProcessFile& process_file = ProcessFile::forDirectory(directory.empty() ? "." : directory);
+    process_file.recreateIfRemoved();
+    file.token_ = process_file.token();
+    file.liveness_ = kLivenessByProcessFile;
+  } catch (const std::exception&) {
+    file.liveness_ = kLivenessByProcess;
+  }
   return file;
 }
 
 QueueFile QueueFile::attach(int directory_fd, const std::string& name, const std::string& path) {
+  // Held from the first descriptor on: no child forked meanwhile inherits one holding the claim.
+  const ForkGuard guard;
   // O_NONBLOCK keeps a FIFO planted under a queue's name from blocking the open.
-  UniqueFd fd(::openat(directory_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  UniqueFd fd(::openat(directory_fd, name.c_str(), kFlags));
   if (!fd) {
     int error = errno;
     if (error == ELOOP) {
@@ -102,10 +144,27 @@ QueueFile QueueFile::attach(int directory_fd, const std::string& name, const std
     throw RefusedFile("Refusing metrics file " + path + ": it has " +
                       std::to_string(status.st_nlink) + " links");
   }
+  const FileId id{status.st_dev, status.st_ino};
+  // A second description, to see once the first is closed whether the claim outlived it: opened
+  // without the name where /proc allows it. A name that no longer leads to the file is no file to
+  // attach: it is found again by its own event.
+  UniqueFd second = reopenFile(fd.get(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (!second) {
+    second = UniqueFd(::openat(directory_fd, name.c_str(), kFlags));
+  }
+  if (!second) {
+    throw SystemCallError(kOpenStep, errno);
+  }
+  if (fileIdOf(second.get()) != std::optional<FileId>(id)) {
+    throw SystemCallError(kOpenStep, ENOENT);
+  }
   // Claimed before the file is changed in any way: a file another consumer drains is not ours.
+  const auto heldElsewhere = [&] {
+    return HeldElsewhere("Metrics file " + path + " is held by another consumer; left as it is");
+  };
   if (!lockByte(fd.get(), kConsumerLockOffset)) {
     if (errno == EAGAIN || errno == EACCES) {
-      throw HeldElsewhere("Metrics file " + path + " is held by another consumer; left as it is");
+      throw heldElsewhere();
     }
     throw SystemCallError("Failed to lock " + path + ": ", errno);
   }
@@ -114,9 +173,21 @@ QueueFile QueueFile::attach(int directory_fd, const std::string& name, const std
     throw SystemCallError(kTruncateStep, errno);
   }
   QueueFile file;
-  file.id_ = FileId{status.st_dev, status.st_ino};
+  file.id_ = id;
+  file.uid_ = status.st_uid;
   file.generation_ = forkGeneration();
   file.map_ = mapAndClose(std::move(fd));
+  if (probeByte(second.get(), kConsumerLockOffset) == ByteLock::kFree) {
+    // The claim went with its descriptor (overlayfs): claim the file again through the second,
+    // which is kept. Another consumer may have claimed it in between; then it is theirs.
+    if (!lockByte(second.get(), kConsumerLockOffset)) {
+      if (errno == EAGAIN || errno == EACCES) {
+        throw heldElsewhere();
+      }
+      throw SystemCallError("Failed to lock " + path + ": ", errno);
+    }
+    file.claim_ = ForkLocalFd(std::move(second), guard);  // last: nothing may throw after it
+  }
   return file;
 }
 
@@ -129,8 +200,8 @@ void QueueFile::initialise(std::size_t region_size) {
                    static_cast<std::uint32_t>(self.start_ticks >> 32),
                    static_cast<std::uint32_t>(self.pid_namespace),
                    static_cast<std::uint32_t>(self.pid_namespace >> 32),
-                   holds_producer_lock_ ? kLivenessByLock : 0,
-                   0};
+                   liveness_,
+                   token_};
   std::memcpy(map_.data() + kOwnerStampOffset, &stamp, sizeof stamp);
   QueueHeader& queue = header();
   queue.closed.store(0, std::memory_order_relaxed);
@@ -157,8 +228,10 @@ std::uint64_t QueueOwner::key() const noexcept {
     value *= 0x94d049bb133111ebULL;
     return value ^ (value >> 31);
   };
-  const std::uint64_t key =
-      mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
+  std::uint64_t key = mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
+  if (token != 0) {
+    key = mix(key ^ token);  // files of earlier releases keep the key they had
+  }
   return key == 0 ? 1 : key;
 }
 
@@ -173,7 +246,10 @@ std::optional<QueueOwner> readOwner(const unsigned char* base) {
   owner.process.start_ticks = (std::uint64_t{stamp.start_ticks_high} << 32) | stamp.start_ticks_low;
   owner.process.pid_namespace =
       (std::uint64_t{stamp.pid_namespace_high} << 32) | stamp.pid_namespace_low;
-  owner.liveness_by_lock = stamp.liveness == kLivenessByLock;
+  owner.liveness = stamp.liveness == kLivenessByLock || stamp.liveness == kLivenessByProcessFile
+                       ? stamp.liveness
+                       : kLivenessByProcess;
+  owner.token = stamp.process_token;
   return owner;
 }
 
@@ -184,12 +260,26 @@ void QueueFile::markClosed() noexcept {
   }
 }
 
-ByteLock probeProducer(int directory_fd, const std::string& name, const FileId& id) {
+NamedLock probeNamedLock(int directory_fd, const std::string& name, const FileId& id,
+                         off_t offset) {
   UniqueFd fd(::openat(directory_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (!fd || fileIdOf(fd.get()) != std::optional<FileId>(id)) {
-    return ByteLock::kUnknown;
+  if (!fd) {
+    // Out of descriptors, say; unless the name itself is gone or leads elsewhere now.
+    return fileIdAt(directory_fd, name) == std::optional<FileId>(id) ? NamedLock::kFailed
+                                                                     : NamedLock::kNoName;
   }
-  return probeByte(fd.get(), kProducerLockOffset);
+  if (fileIdOf(fd.get()) != std::optional<FileId>(id)) {
+    return NamedLock::kNoName;
+  }
+  switch (probeByte(fd.get(), offset)) {
+    case ByteLock::kHeld:
+      return NamedLock::kHeld;
+    case ByteLock::kFree:
+      return NamedLock::kFree;
+    case ByteLock::kUnknown:
+      break;
+  }
+  return NamedLock::kFailed;
 }
 
 namespace {
@@ -215,7 +305,8 @@ bool nameStillRefersTo(int directory_fd, const std::string& name, const FileId& 
 
 std::optional<std::string> moveQueueName(int from_fd, const std::string& name, const FileId& id,
                                          int to_fd, const std::string& path,
-                                         const std::string& to_directory) {
+                                         const std::string& to_directory,
+                                         std::string_view outcome) {
   if (!nameStillRefersTo(from_fd, name, id, path)) {
     return std::nullopt;
   }
@@ -226,7 +317,7 @@ std::optional<std::string> moveQueueName(int from_fd, const std::string& name, c
     }
     if (errno != EEXIST || suffix > 1000) {
       writeErrorLine("Could not move " + path + " into " + to_directory + ": " +
-                     std::strerror(errno) + "; draining it under its name");
+                     std::strerror(errno) + "; " + std::string(outcome));
       return std::nullopt;
     }
     target = name + "." + std::to_string(suffix);

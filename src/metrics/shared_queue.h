@@ -178,6 +178,21 @@ class SharedQueue {
     return file_.dropped().load(std::memory_order_relaxed);
   }
 
+  // Attached side: how many of those drops some consumer has reported (consumers write it; files
+  // of earlier releases hold 0 there).
+  std::uint64_t reportedDrops() const noexcept {
+    // relaxed: a statistic; the consumer that wrote it last either is this one or held the claim
+    // before this one took it, and taking the claim orders it through the kernel's lock.
+    return file_.reported().load(std::memory_order_relaxed);
+  }
+
+  // Attached side: records that every drop up to `dropped` has been reported.
+  void markDropsReported(std::uint64_t dropped) noexcept {
+    // relaxed: nothing is published through it; only one consumer (the one with the claim)
+    // writes it, and the producer never reads it.
+    file_.reported().store(dropped, std::memory_order_relaxed);
+  }
+
   // Attached side: how many records wait now (0 for a queue not ready or with corrupt indices).
   std::uint32_t pendingRecords() const noexcept {
     if (!isReady()) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -50,6 +51,30 @@ void UniqueFd::reset() noexcept {
 
 int UniqueFd::close() noexcept {
   return ::close(release());
+}
+
+ForkLocalFd::ForkLocalFd(UniqueFd fd, const ForkGuard&) : generation_(forkGeneration()) {
+  static_cast<void>(detail::closeInForkedChildren(fd.get()));
+  fd_ = fd.release();
+}
+
+ForkLocalFd& ForkLocalFd::operator=(ForkLocalFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    generation_ = other.generation_;
+  }
+  return *this;
+}
+
+void ForkLocalFd::reset() noexcept {
+  if (fd_ >= 0 && generation_ == forkGeneration()) {
+    // Forgotten and closed as one step: a fork between the two would leave the child a copy.
+    ForkGuard guard;
+    detail::forgetInForkedChildren(fd_);
+    ::close(fd_);
+  }
+  fd_ = -1;
 }
 
 MemoryMap::MemoryMap(int fd, std::size_t length) {
@@ -113,6 +138,12 @@ std::optional<FileId> directoryIdOf(const std::string& path) noexcept {
     return std::nullopt;
   }
   return FileId{status.st_dev, status.st_ino};
+}
+
+UniqueFd reopenFile(int fd, int flags) noexcept {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return UniqueFd(::open(path, flags));
 }
 
 UniqueFd openDirectory(int at_fd, const std::string& path, bool follow_last) noexcept {

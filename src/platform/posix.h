@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace zelnor {
 
 // A failed system call: a fixed text naming the step, followed by strerror(code).
@@ -63,6 +65,34 @@ class UniqueFd {
 
  private:
   int fd_ = -1;
+};
+
+// Owns one descriptor that no forked child keeps: fork()'s child handler closes it in the child at
+// once, so that a lock held through it ends with this process however long a child lives (open it
+// with O_CLOEXEC, and exec closes it too). It is handed over under the ForkGuard that has covered
+// the descriptor since it was opened. In a child, the copy of this object closes nothing and
+// get() says -1: the number may name another descriptor of the child's by then. (A descriptor
+// numbered past detail::kForkLocalLimit, possible only with a raised limit, stays in children.)
+// Move-only.
+class ForkLocalFd {
+ public:
+  ForkLocalFd() = default;
+  ForkLocalFd(UniqueFd fd, const ForkGuard& held);
+  ForkLocalFd(ForkLocalFd&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), generation_(other.generation_) {}
+  ForkLocalFd& operator=(ForkLocalFd&& other) noexcept;
+  ForkLocalFd(const ForkLocalFd&) = delete;
+  ForkLocalFd& operator=(const ForkLocalFd&) = delete;
+  // Takes a ForkGuard: never destroy one while holding a guard.
+  ~ForkLocalFd() { reset(); }
+
+  int get() const noexcept { return generation_ == forkGeneration() ? fd_ : -1; }
+  explicit operator bool() const noexcept { return get() >= 0; }
+  void reset() noexcept;
+
+ private:
+  int fd_ = -1;
+  unsigned generation_ = 0;
 };
 
 // Owns one shared read-write mapping of a file; unmaps it on destruction. Move-only.
@@ -117,6 +147,11 @@ std::optional<FileId> fileIdAt(int directory_fd, const std::string& name) noexce
 
 // The identity of the directory a path leads to, following symbolic links; nothing if none.
 std::optional<FileId> directoryIdOf(const std::string& path) noexcept;
+
+// Another open file description of the file `fd` refers to, opened with `flags` through
+// /proc/self/fd: no name is involved, so no rename can lead it elsewhere. Invalid, with errno set,
+// when that fails (no /proc mounted, say).
+UniqueFd reopenFile(int fd, int flags) noexcept;
 
 // Opens a directory for operations relative to it (openat, renameat2, unlinkat, fstatat), so
 // that no later rename of a component of its path can redirect them. With `follow_last` false a

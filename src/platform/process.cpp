@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -19,14 +21,43 @@ std::atomic<unsigned> detail::fork_generation{0};
 
 namespace {
 
+// Taken by ForkGuard and by fork()'s prepare handler. A plain mutex: the child may unlock what the
+// forking thread locked before the fork (an owner-checking mutex would refuse, the child's thread
+// having another id).
+std::mutex fork_mutex;
+// One bit per descriptor that a forked child closes at once; under fork_mutex. Plain arrays that
+// are never destroyed: objects of other files forget their descriptors here while the statics are
+// destroyed at exit, in an order this file does not choose. Its pages cost nothing until touched.
+constexpr std::size_t kBitsPerWord = 64;
+std::uint64_t closed_in_children[detail::kForkLocalLimit / kBitsPerWord];
+std::size_t closed_words_used = 0;  // no bit is set in the words past these
+
+void onForkPrepare() noexcept {
+  fork_mutex.lock();
+}
+
+void onForkParent() noexcept {
+  fork_mutex.unlock();
+}
+
 void onForkChild() noexcept {
+  for (std::size_t word = 0; word < closed_words_used; ++word) {
+    for (std::size_t bit = 0; closed_in_children[word] != 0; ++bit) {
+      if (closed_in_children[word] & (std::uint64_t{1} << bit)) {
+        ::close(static_cast<int>(word * kBitsPerWord + bit));
+        closed_in_children[word] &= ~(std::uint64_t{1} << bit);
+      }
+    }
+  }
+  closed_words_used = 0;
   detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
+  fork_mutex.unlock();
 }
 
 // Registered when the library is loaded: the object file that defines fork_generation is linked
 // into every program that reads it, and this initialiser with it.
 [[maybe_unused]] const bool fork_handler_registered = [] {
-  return ::pthread_atfork(nullptr, nullptr, &onForkChild) == 0;
+  return ::pthread_atfork(&onForkPrepare, &onForkParent, &onForkChild) == 0;
 }();
 
 // Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when it cannot be read.
@@ -60,6 +91,31 @@ std::uint64_t pidNamespaceOf(const std::string& proc_entry) {
 }
 
 }  // namespace
+
+ForkGuard::ForkGuard() {
+  fork_mutex.lock();
+}
+
+ForkGuard::~ForkGuard() {
+  fork_mutex.unlock();
+}
+
+bool detail::closeInForkedChildren(int fd) noexcept {
+  const auto index = static_cast<std::size_t>(fd);
+  if (fd < 0 || index >= kForkLocalLimit) {
+    return false;
+  }
+  closed_in_children[index / kBitsPerWord] |= std::uint64_t{1} << (index % kBitsPerWord);
+  closed_words_used = std::max(closed_words_used, index / kBitsPerWord + 1);
+  return true;
+}
+
+void detail::forgetInForkedChildren(int fd) noexcept {
+  const auto index = static_cast<std::size_t>(fd);
+  if (fd >= 0 && index < kForkLocalLimit) {
+    closed_in_children[index / kBitsPerWord] &= ~(std::uint64_t{1} << (index % kBitsPerWord));
+  }
+}
 
 const ProcessIdentity& currentProcess() {
   thread_local unsigned generation = ~0u;

@@ -1,8 +1,9 @@
-// Who the calling process is, whether another process still runs, and how many times the
-// process line has forked since this library was loaded.
+// Who the calling process is, whether another process still runs, how many times the process
+// line has forked since this library was loaded, and what a forked child must not inherit.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace zelnor {
@@ -18,6 +19,28 @@ extern std::atomic<unsigned> fork_generation;
 inline unsigned forkGeneration() noexcept {
   return detail::fork_generation.load(std::memory_order_relaxed);
 }
+
+// Held while this process has a descriptor open that carries a lock a forked child must not keep,
+// and that is neither closed again nor handed to a ForkLocalFd (posix.h) yet: fork() waits for it,
+// since its prepare handler takes the same mutex, so no child ever holds a copy nobody knows of.
+// Guards what ForkLocalFd registers, too. Not reentrant; held for a few system calls at most.
+class ForkGuard {
+ public:
+  ForkGuard();
+  ~ForkGuard();
+  ForkGuard(const ForkGuard&) = delete;
+  ForkGuard& operator=(const ForkGuard&) = delete;
+};
+
+namespace detail {
+// The descriptors below this number (the kernel's default ceiling for them) can be closed in
+// forked children; a child keeps a copy of any descriptor past it.
+inline constexpr std::size_t kForkLocalLimit = std::size_t{1} << 20;
+// Under a ForkGuard: `fd` is closed in every child forked from now on, until forgotten again.
+// False, and nothing done, for a descriptor at or past kForkLocalLimit.
+bool closeInForkedChildren(int fd) noexcept;
+void forgetInForkedChildren(int fd) noexcept;
+}  // namespace detail
 
 // A process as seen from this machine: its id is reused, its id together with its start time
 // (clock ticks since boot) is not. `pid_namespace` is the inode of its pid namespace, 0 if unknown.

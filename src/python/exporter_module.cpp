@@ -21,6 +21,7 @@
 #include "exporter/aggregator.h"
 #include "metrics/consumer_lock.h"
 #include "metrics/metrics_consumer.h"
+#include "metrics/metrics_directory.h"
 
 namespace py = pybind11;
 using zelnor::exporter::Aggregator;
@@ -248,6 +249,8 @@ class Drainer {
 PYBIND11_MODULE(_native, module) {
   // Raised by a drain once another consumer holds the directory: this one can never drain it again.
   py::register_exception<zelnor::ConsumerRefused>(module, "ConsumerRefused", PyExc_RuntimeError);
+  module.def("normalise_directory", &zelnor::normaliseDirectory, py::arg("path"),
+             "The spelling of a directory that producers and consumers use");
 
   py::class_<Aggregator>(module, "Aggregator")
       .def(

@@ -17,7 +17,8 @@
 namespace zelnor::tracer {
 namespace {
 
-constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kWatchNamed = IN_CREATE | IN_MOVED_TO;
+constexpr std::uint32_t kWatchMask = kWatchNamed | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t kWatchGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr std::size_t kEventBufferSize = 4096;
 
@@ -117,14 +118,22 @@ void DirectoryWatcher::readEvents() {
       watch_gone = true;
       continue;
     }
-    if (event->len == 0 || !(event->mask & IN_CREATE)) {
+    if (event->len == 0 || !(event->mask & kWatchNamed)) {
       continue;
     }
     auto watched = watch_paths_.find(event->wd);
     if (watched == watch_paths_.end()) {
       continue;
     }
-    onCreated(watched->second + "/" + event->name);
+    const std::string path = watched->second + "/" + event->name;
+    // A name moved in counts as the listing counts names: when it leads to a regular file. Renames
+    // of anything else within the directory (a state directory, a link in its place) say nothing.
+    struct stat status {};
+    if ((event->mask & IN_MOVED_TO) &&
+        (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))) {
+      continue;
+    }
+    onCreated(path);
   }
   if (watch_gone) {
     onDirectoryGone();

@@ -1,6 +1,7 @@
 // Reports the entries of one directory to a subclass: once the regular files already there, then
-// every name created in it. It has no thread and never waits: the subclass calls processEvents()
-// whenever it wants to catch up, and each report is a call of onCreated() from inside it.
+// every name created in it, and every name of a regular file moved into it. It has no thread and
+// never waits: the subclass calls processEvents() whenever it wants to catch up, and each report is
+// a call of onCreated() from inside it.
 #pragma once
 
 #include <string>
@@ -23,9 +24,9 @@ class DirectoryWatcher {
   DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
 
   // The first successful call lists the regular files in the directory; every later call reads
-  // the pending creation events once. A lost event queue (overflow) or a directory that was
-  // removed or moved away leads to a fresh listing, after re-creating the directory and its
-  // watch, so that no file is missed.
+  // the pending events of names created or moved in once. A lost event queue (overflow) or a
+  // directory that was removed or moved away leads to a fresh listing, after re-creating the
+  // directory and its watch, so that no file is missed.
   void processEvents();
 
   // Lists the directory again now and reports every regular file in it.
@@ -38,7 +39,9 @@ class DirectoryWatcher {
   const std::string& directoryPath() const noexcept { return directory_path_; }
 
  protected:
-  // Called with the watched path, "/", and the entry's name.
+  // Called with the watched path, "/", and the entry's name: a name created in the directory, or
+  // one moved into it that leads to a regular file (a rename within the directory reports its new
+  // name).
   virtual void onCreated(const std::string& path) = 0;
 
   // Called when the watched directory was removed or moved away, as the kernel says it (it says

@@ -97,11 +97,14 @@ def parse_arguments(argv=None):
         parser.error("--max-connections must be at least 1")
     if not args.timeout > 0:
         parser.error("--timeout must be positive")
-    if not args.directory.startswith("/") or len(args.directory) > MAX_DIRECTORY_LENGTH:
+    # Spelt as the producers and the consumer spell it: /tmp/metrics_collector/ is the default.
+    directory = _native.normalise_directory(args.directory)
+    if not directory.startswith("/") or len(directory) > MAX_DIRECTORY_LENGTH:
         parser.error(
             f"--directory must be an absolute path of at most {MAX_DIRECTORY_LENGTH} "
             f"bytes: {args.directory}"
         )
+    args.directory = directory
     args.gauge_mode = GaugeMode(args.gauge_mode)
     return args
 

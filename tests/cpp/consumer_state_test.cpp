@@ -169,6 +169,64 @@ TEST(Restart, AConsumerKilledMidRunIsSucceededWithoutLossOrRepeats) {
   EXPECT_EQ(testing::listNames(dir.file(".consumer")).size(), 2u);  // lock and our own
 }
 
+// Sums what drainAll says of the counter queues' drops that nobody had reported.
+struct DropRecorder : DrainVisitor {
+  std::uint64_t unreported = 0;
+  void counters(const Records<CounterEntry>&, const QueueReport& queue) override {
+    unreported += queue.dropped_unreported;
+  }
+  void histograms(const Records<HistogramEntry>&, const QueueReport&) override {}
+  void gauges(const Records<GaugeEntry>&, const QueueReport&) override {}
+};
+
+// The file keeps how many of its drops some consumer has reported, so a consumer that adopts it
+// reports only the rest: each drop is reported once, however often consumers restart, and a count
+// that someone rewrote lower reports nothing.
+TEST(Restart, EachDropIsReportedOnceAcrossConsumersAndACountThatFallsReportsNothing) {
+  ScratchDirectory dir;
+  MetricsCollector producer(dir.path());
+  testing::RawQueueFile raw(producer.counterPath());
+  auto& dropped = *reinterpret_cast<DroppedCounter*>(raw.bytes() + kDroppedOffset);
+  // One drain by a consumer process of its own, which then ends as if it were killed.
+  auto reportedByANewConsumer = [&] {
+    int out[2];
+    std::uint64_t reported = ~0ULL;
+    if (::pipe(out) != 0) {
+      return reported;
+    }
+    testing::runInChild([&] {
+      MetricsConsumer consumer(dir.path());
+      DropRecorder recorder;
+      consumer.drainAll(recorder);
+      static_cast<void>(::write(out[1], &recorder.unreported, sizeof recorder.unreported));
+      std::_Exit(0);
+      return 0;
+    });
+    static_cast<void>(::read(out[0], &reported, sizeof reported));
+    ::close(out[0]);
+    ::close(out[1]);
+    return reported;
+  };
+  auto record = [&](int count) {
+    CaptureStdout();  // the full-queue lines
+    for (int i = 0; i < count; ++i) {
+      producer.incCounter("d", i);
+    }
+    GetCapturedStdout();
+  };
+  record(2000);  // 999 fit
+  EXPECT_EQ(reportedByANewConsumer(), 1001u);
+  record(2000);
+  EXPECT_EQ(reportedByANewConsumer(), 1001u);
+  EXPECT_EQ(reportedByANewConsumer(), 0u);
+  dropped.store(std::uint64_t{1} << 63);
+  EXPECT_EQ(reportedByANewConsumer(), (std::uint64_t{1} << 63) - 2002);
+  dropped.store(5);
+  EXPECT_EQ(reportedByANewConsumer(), 0u);
+  dropped.store((std::uint64_t{1} << 63) + 7);
+  EXPECT_EQ(reportedByANewConsumer(), 7u);
+}
+
 TEST(Restart, QueuesOfSeveralDeadPredecessorsAreAdopted) {
   ScratchDirectory dir;
   const std::string state = dir.file(".consumer");
@@ -413,6 +471,70 @@ TEST(ConsumerState, AnUnlinkedLockNeverLetsTwoConsumersDrainOneRing) {
   std::sort(values.begin(), values.end());
   const std::vector<std::int32_t> expected = testing::sequence(kRecords);
   EXPECT_EQ(values, expected);
+}
+
+// A consumer whose state another consumer has taken over while it was stopped is refused at its
+// next drain; it lets go of its rings and moves their names back into the metrics directory,
+// where the consumer that took over finds them at once and drains whatever comes after.
+TEST(ConsumerState, ARefusedConsumerHandsItsRingsToTheOneThatTookOver) {
+  ScratchDirectory dir;
+  constexpr int kRecords = 2000;
+  testing::Signal started;
+  const pid_t producer = startCountingProducer(dir.path(), kRecords, started, 5ms);
+  testing::KillAtEnd cleanup({producer});
+  started.closeWriteEnd();
+  ASSERT_TRUE(started.wait());
+  int outcome[2];
+  ASSERT_EQ(::pipe(outcome), 0);
+  testing::Signal holding;
+  const pid_t first = testing::startChild([&] {
+    MetricsConsumer consumer(dir.path(), everyDrain());
+    testing::Drained drained;
+    testing::drainUntil(consumer, drained, [&] { return !drained.counters["r"].empty(); });
+    holding.notify();
+    int refused = 0;
+    try {
+      for (auto until = std::chrono::steady_clock::now() + 20s;
+           std::chrono::steady_clock::now() < until;) {
+        testing::drainInto(consumer, drained);
+        std::this_thread::sleep_for(5ms);
+      }
+    } catch (const ConsumerRefused&) {
+      refused = 1;
+    }
+    const std::int32_t last = drained.counters["r"].back();
+    static_cast<void>(::write(outcome[1], &refused, sizeof refused));
+    static_cast<void>(::write(outcome[1], &last, sizeof last));
+    return 0;
+  });
+  cleanup.add(first);
+  holding.closeWriteEnd();
+  ASSERT_TRUE(holding.wait());
+  ::kill(first, SIGSTOP);
+  ASSERT_EQ(::rename(dir.file(".consumer").c_str(), dir.file(".consumer.old").c_str()), 0);
+  MetricsConsumer second(dir.path(), everyDrain());
+  second.getCounterEntries();  // holds the directory's new lock
+  ::kill(first, SIGCONT);
+  int refused = 0;
+  std::int32_t last = 0;
+  ASSERT_EQ(::read(outcome[0], &refused, sizeof refused), static_cast<ssize_t>(sizeof refused));
+  ASSERT_EQ(::read(outcome[0], &last, sizeof last), static_cast<ssize_t>(sizeof last));
+  EXPECT_EQ(refused, 1);
+  cleanup.stop(first);  // ended already; reaped here
+  std::vector<std::int32_t> values;
+  for (auto until = std::chrono::steady_clock::now() + 20s;
+       (values.empty() || values.back() != kRecords - 1) &&
+       std::chrono::steady_clock::now() < until;) {
+    for (std::int32_t value : valuesOf(second.getCounterEntries())) {
+      values.push_back(value);
+    }
+  }
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.front(), last + 1);
+  EXPECT_EQ(values.back(), kRecords - 1);
+  EXPECT_EQ(values.size(), static_cast<std::size_t>(kRecords - 1 - last));
+  ::close(outcome[0]);
+  ::close(outcome[1]);
 }
 
 // `rm -rf` of the metrics directory, or a rename of it, under a consumer that holds its lock:

@@ -1,6 +1,7 @@
 // Discovery, attaching and draining; files the consumer must refuse; failures that pass.
 #include "metrics/metrics_consumer.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -202,7 +203,8 @@ TEST(Consumer, DrainAllReportsEachQueueWithItsRecords) {
   EXPECT_EQ(report.pending, 999u);
   EXPECT_EQ(report.dropped, 2u);
   EXPECT_EQ(report.pid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(report.producer, (QueueOwner{currentProcess(), true}.key()));
+  EXPECT_EQ(report.producer,
+            (QueueOwner{currentProcess(), kLivenessByLock, currentProcessToken()}.key()));
   EXPECT_FALSE(report.last);
   EXPECT_EQ(first.values.size(), 999u);
   EXPECT_EQ(first.other_kinds, 2);
@@ -215,6 +217,36 @@ TEST(Consumer, DrainAllReportsEachQueueWithItsRecords) {
 }
 
 // --- nothing found is forgotten, and discovery never stops the draining ---
+
+// A file another consumer holds is looked at again: that consumer may be about to let go of it
+// (a refused one releases its claims just before it hands the names back).
+TEST(Failures, AFileAnotherConsumerHeldIsAttachedOnceItIsLetGo) {
+  ScratchDirectory dir;
+  MetricsCollector producer(dir.path());
+  producer.incCounter("held", 1);
+  testing::Signal holding;
+  testing::Signal release;
+  const pid_t other = testing::startChild([&] {
+    const UniqueFd directory = openDirectory(AT_FDCWD, dir.path(), false);
+    const std::string name(baseName(producer.counterPath()));
+    QueueFile claimed = QueueFile::attach(directory.get(), name, producer.counterPath());
+    holding.notify();
+    release.wait();
+    return 0;
+  });
+  testing::KillAtEnd cleanup({other});
+  holding.closeWriteEnd();
+  ASSERT_TRUE(holding.wait());
+  MetricsConsumer consumer(dir.path());
+  CaptureStdout();
+  const bool drained_nothing = consumer.getCounterEntries().empty();
+  EXPECT_PRED2(contains, GetCapturedStdout(), "is held by another consumer; left as it is");
+  EXPECT_TRUE(drained_nothing);
+  release.notify();
+  testing::Drained drained;
+  EXPECT_TRUE(
+      testing::drainUntil(consumer, drained, [&] { return drained.counters["held"].size() == 1; }));
+}
 
 using namespace std::chrono_literals;
 

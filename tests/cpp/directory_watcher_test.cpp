@@ -69,18 +69,38 @@ TEST(Watcher, FirstCallListsRegularFilesThenEventsReportNewNames) {
   EXPECT_TRUE(watcher.sortedCall().empty());
 }
 
-TEST(Watcher, MovesDeletionsAndWritesAreNotReported) {
+TEST(Watcher, DeletionsWritesAndMovesOutAreNotReported) {
   ScratchDirectory dir;
   ScratchDirectory elsewhere;
   touch(dir.file("existing"));
+  touch(dir.file("leaving"));
+  RecordingWatcher watcher(dir.path());
+  watcher.processEvents();
+  watcher.take();
+  std::filesystem::rename(dir.file("leaving"), elsewhere.file("leaving"));
+  std::ofstream(dir.file("existing")) << "more";
+  std::filesystem::remove(dir.file("existing"));
+  EXPECT_TRUE(watcher.sortedCall().empty());
+}
+
+// A file moved in (handed back by a refused consumer, say) is as new to the directory as a created
+// one; a directory or a link to one moved in is no file, as for the first listing.
+TEST(Watcher, FilesMovedInAreReportedLikeCreatedOnesButNothingElseMovedIn) {
+  ScratchDirectory dir;
+  ScratchDirectory elsewhere;
   touch(elsewhere.file("moved"));
+  touch(dir.file("renamed"));
+  ASSERT_EQ(::mkdir(elsewhere.file("subdir").c_str(), 0777), 0);
+  ASSERT_EQ(::symlink(elsewhere.path().c_str(), dir.file("link").c_str()), 0);
   RecordingWatcher watcher(dir.path());
   watcher.processEvents();
   watcher.take();
   std::filesystem::rename(elsewhere.file("moved"), dir.file("moved"));
-  std::ofstream(dir.file("existing")) << "more";
-  std::filesystem::remove(dir.file("existing"));
-  EXPECT_TRUE(watcher.sortedCall().empty());
+  std::filesystem::rename(dir.file("renamed"), dir.file("renamed.1"));
+  std::filesystem::rename(elsewhere.file("subdir"), dir.file("subdir"));
+  std::filesystem::rename(dir.file("link"), dir.file("link.1"));
+  EXPECT_EQ(watcher.sortedCall(),
+            (std::vector<std::string>{dir.file("moved"), dir.file("renamed.1")}));
 }
 
 // More events than one read of the kernel's queue holds: every name is reported, in the order the

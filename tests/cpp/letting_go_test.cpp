@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -332,6 +333,41 @@ TEST(Liveness, AFileWithoutTheLockInItsStampIsJudgedByItsProcess) {
   testing::waitForChild(producer);  // reaped: no process with its id is left
   EXPECT_TRUE(
       testing::drainUntil(consumer, drained, [&] { return consumer.attachedQueueCount() == 0; }));
+}
+
+// `rm -rf` of the metrics directory takes away every name the consumer could probe a lock on:
+// each producer's process identity then says whether it lives.
+TEST(Liveness, ProducersWhoseNamesWereRemovedAreKeptWhileTheyLiveAndLetGoOnceKilled) {
+  ScratchDirectory base;
+  const std::string dir = base.file("metrics");
+  MetricsConsumer consumer(dir, eagerTimings());
+  testing::Signal started;
+  std::vector<pid_t> producers;
+  for (int producer = 0; producer < 2; ++producer) {
+    producers.push_back(testing::startChild([&] {
+      MetricsCollector collector(dir);
+      started.notify();
+      ::pause();
+      return 0;
+    }));
+  }
+  testing::KillAtEnd cleanup(producers);
+  started.closeWriteEnd();
+  ASSERT_TRUE(started.wait() && started.wait());
+  testing::Drained drained;
+  ASSERT_TRUE(
+      testing::drainUntil(consumer, drained, [&] { return consumer.attachedQueueCount() == 6; }));
+  std::filesystem::remove_all(dir);
+  std::size_t fewest_attached = 6;
+  for (auto until = std::chrono::steady_clock::now() + 1200ms;
+       std::chrono::steady_clock::now() < until;) {
+    testing::drainInto(consumer, drained);
+    fewest_attached = std::min(fewest_attached, consumer.attachedQueueCount());
+  }
+  EXPECT_EQ(fewest_attached, 6u);
+  cleanup.stop(producers[0]);
+  EXPECT_TRUE(testing::drainUntil(
+      consumer, drained, [&] { return consumer.attachedQueueCount() == 3; }, 5000));
 }
 
 // A producer stalled between its exclusive create and its ready flag (stopped, swapped out, a

@@ -32,6 +32,26 @@ std::string textOf(const MetricsCollector& collector) {
   return name.substr(8, name.size() - 8 - 4);
 }
 
+// One spelling of a directory for the producer, the consumer and the exporter: only that way is
+// the shared default recognised (and made writable by all) however it is written.
+TEST(Directory, HasOneNormalFormWhateverItsSpelling) {
+  EXPECT_EQ(normaliseDirectory("/tmp/metrics_collector/"), "/tmp/metrics_collector");
+  EXPECT_EQ(normaliseDirectory("//tmp/./metrics_collector//."), "/tmp/metrics_collector");
+  EXPECT_EQ(normaliseDirectory("/tmp/x/../metrics_collector"), "/tmp/x/../metrics_collector");
+  EXPECT_EQ(normaliseDirectory("///"), "/");
+  EXPECT_EQ(normaliseDirectory("./a//b/"), "a/b");
+  EXPECT_EQ(normaliseDirectory("./"), ".");
+  EXPECT_TRUE(isSharedDirectory("/tmp//metrics_collector/"));
+  EXPECT_EQ(testing::runInChild([] {
+              ::setenv("ZELNOR_METRICS_DIR", "/run//app/./metrics/", 1);
+              return metricsDirectory() == "/run/app/metrics" ? 0 : 1;
+            }),
+            0);
+  ScratchDirectory dir;
+  MetricsCollector collector(dir.path() + "//./");
+  EXPECT_EQ(std::string(parentPath(collector.counterPath())), dir.path());
+}
+
 TEST(Collector, CreatesThreeFilesNamedAfterTheThreadHash) {
   ScratchDirectory dir;
   MetricsCollector collector(dir.path());

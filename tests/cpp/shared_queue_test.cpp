@@ -53,7 +53,9 @@ TEST(QueueFile, NewOwnerQueueIsReadyEmptyAndFullSized) {
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(owner->process.pid, static_cast<std::uint32_t>(::getpid()));
   EXPECT_EQ(owner->process.start_ticks, currentProcess().start_ticks);
-  EXPECT_TRUE(owner->liveness_by_lock);
+  // Its lock outlives its descriptor on this file system: the lock is what tells it lives.
+  EXPECT_EQ(owner->liveness, kLivenessByLock);
+  EXPECT_EQ(owner->token, currentProcessToken());
 }
 
 // On a full file system a sparse mapping raises SIGBUS at the first touch of a page that has no

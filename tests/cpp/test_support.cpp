@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -30,6 +34,76 @@ ScratchDirectory::ScratchDirectory() {
 ScratchDirectory::~ScratchDirectory() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+// This process's own mount namespace, in which nothing it mounts propagates anywhere else.
+bool ownMountNamespace() {
+  static const bool made = ::unshare(CLONE_NEWNS) == 0 &&
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return made;
+}
+
+std::string mountError(const std::string& what) {
+  return "cannot mount " + what + " here: " + std::strerror(errno);
+}
+
+}  // namespace
+
+MountedDirectory::MountedDirectory(const std::string& type) {
+  if (::geteuid() != 0 || !ownMountNamespace()) {
+    failure_ = "needs root and a mount namespace of its own";
+    return;
+  }
+  const std::string target = scratch_.file("mounted");
+  std::filesystem::create_directories(target);
+  if (type == "tmpfs") {
+    if (::mount("zelnor-test", target.c_str(), "tmpfs", 0, "size=256m") != 0) {
+      failure_ = mountError("tmpfs");
+      return;
+    }
+  } else if (type == "overlay") {
+    const std::string layers = scratch_.file("layers");
+    std::filesystem::create_directories(layers);
+    if (::mount("zelnor-test", layers.c_str(), "tmpfs", 0, "size=256m") != 0) {
+      failure_ = mountError("the overlay's tmpfs");
+      return;
+    }
+    mounted_.push_back(layers);
+    for (const char* layer : {"/lower", "/upper", "/work"}) {
+      std::filesystem::create_directories(layers + layer);
+    }
+    const std::string options =
+        "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper,workdir=" + layers + "/work";
+    if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
+      failure_ = mountError("overlay");
+      return;
+    }
+  } else {
+    // mkfs and mount(8) set the loop device up, and free it again when it is unmounted.
+    const std::string image = scratch_.file("image");
+    const std::string make = "truncate -s 320M " + image + " && mkfs." + type + " -q " + image +
+                             " >/dev/null 2>&1 && mount -o loop " + image + " " + target;
+    if (std::system(make.c_str()) != 0) {
+      failure_ = "cannot make and mount " + type + " on a loop device here (mkfs." + type +
+                 " from xfsprogs or btrfs-progs, and loop devices, are needed)";
+      return;
+    }
+  }
+  mounted_.push_back(target);
+}
+
+MountedDirectory::~MountedDirectory() {
+  for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) {
+    // Lazily: a descriptor still open on it (a child that has not been reaped) never fails this.
+    ::umount2(it->c_str(), MNT_DETACH);
+  }
+}
+
+bool mountsRequired() {
+  const char* value = std::getenv("ZELNOR_REQUIRE_MOUNTS");
+  return value != nullptr && std::string(value) == "1";
 }
 
 RawQueueFile::RawQueueFile(const std::string& path) {
@@ -63,6 +137,19 @@ int waitForChild(pid_t child) {
 
 int runInChild(const std::function<int()>& body) {
   return waitForChild(startChild(body));
+}
+
+KillAtEnd::~KillAtEnd() {
+  while (!processes_.empty()) {
+    stop(processes_.back());
+  }
+}
+
+void KillAtEnd::stop(pid_t process) {
+  processes_.erase(std::remove(processes_.begin(), processes_.end(), process), processes_.end());
+  if (process > 0 && ::kill(process, SIGKILL) == 0) {
+    ::waitpid(process, nullptr, 0);  // fails for a grandchild, which is not ours to reap
+  }
 }
 
 Signal::Signal() {

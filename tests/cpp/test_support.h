@@ -31,6 +31,28 @@ class ScratchDirectory {
   std::string path_;
 };
 
+// A file system of its own, mounted over a scratch directory in this process's own mount
+// namespace (made on first use, with every mount private to it), and unmounted at the end:
+// "tmpfs", "overlay" (its layers on a tmpfs, as a container's root), "xfs" or "btrfs" (an image
+// on a loop device, made with mkfs). Nobody else sees it; forked children do.
+class MountedDirectory {
+ public:
+  explicit MountedDirectory(const std::string& type);
+  ~MountedDirectory();
+  // Empty when it is mounted, else why it cannot be (not root, no such file system, ...).
+  const std::string& failure() const { return failure_; }
+  // A directory inside the mount, not yet made.
+  std::string metricsDirectory() const { return scratch_.file("mounted/metrics"); }
+
+ private:
+  ScratchDirectory scratch_;
+  std::vector<std::string> mounted_;  // innermost last
+  std::string failure_;
+};
+
+// Whether tests that mount must not be skipped (ZELNOR_REQUIRE_MOUNTS=1, as CI sets it).
+bool mountsRequired();
+
 // A second mapping of a queue file, for looking at and preparing its header and slots.
 class RawQueueFile {
  public:
@@ -47,6 +69,19 @@ class RawQueueFile {
 int runInChild(const std::function<int()>& body);
 pid_t startChild(const std::function<int()>& body);
 int waitForChild(pid_t child);
+
+// Kills (SIGKILL) and reaps the processes it was given when it goes, however the test ends; a
+// grandchild is killed only (init reaps it). stop() does the same for one of them at once.
+class KillAtEnd {
+ public:
+  explicit KillAtEnd(std::vector<pid_t> processes = {}) : processes_(std::move(processes)) {}
+  ~KillAtEnd();
+  void add(pid_t process) { processes_.push_back(process); }
+  void stop(pid_t process);
+
+ private:
+  std::vector<pid_t> processes_;
+};
 
 // A one-shot signal from a forked child to its parent, over a pipe. Call startChild() between
 // constructing it and wait(): the parent closes its write end after the fork (closeWriteEnd), so

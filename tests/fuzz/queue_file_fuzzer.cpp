@@ -2,7 +2,8 @@
 // meets whatever lands in the world-writable metrics directory.
 //
 // Input: byte 0 picks the file's name (counter., histogram., gauge. or another), bytes 1-4 its
-// length (little-endian, up to 4 MiB), the rest its content from offset 0: header, slots, stamp.
+// length (little-endian, up to 4 MiB), the rest its content from offset 0: header, slots, stamp,
+// drop counts.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,10 +72,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zelnor::MetricsConsumer consumer(
         scratch,
         zelnor::ConsumerTimings{std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+    // Whatever the file holds reaches whoever reads the reports too, with the drop counts.
+    struct Reader : zelnor::DrainVisitor {
+      std::uint64_t seen = 0;
+      void counters(const zelnor::Records<zelnor::CounterEntry>& records,
+                    const zelnor::QueueReport& queue) override {
+        seen += records.size() + queue.dropped_unreported;
+      }
+      void histograms(const zelnor::Records<zelnor::HistogramEntry>& records,
+                      const zelnor::QueueReport& queue) override {
+        seen += records.size() + queue.dropped_unreported;
+      }
+      void gauges(const zelnor::Records<zelnor::GaugeEntry>& records,
+                  const zelnor::QueueReport& queue) override {
+        seen += records.size() + queue.dropped_unreported;
+      }
+    } reader;
     for (int pass = 0; pass < 2; ++pass) {
       consumer.getCounterEntries();
       consumer.getHistogramEntries();
       consumer.getGaugeEntries();
+      consumer.drainAll(reader);
     }
   }
   std::filesystem::remove_all(scratch);

@@ -1,10 +1,11 @@
 """The metrics directory: the fixed default, or the one ZELNOR_METRICS_DIR names."""
 
 import os
+import shutil
 import stat
 
 import pytest
-from support import Collected, Consumer, Producer, drain_until, run_python
+from support import Collected, Consumer, Exporter, Producer, drain_until, run_python
 
 
 def test_two_applications_with_directories_of_their_own_each_have_a_consumer(tmp_path, monkeypatch):
@@ -91,3 +92,26 @@ def test_a_configured_directory_is_made_with_the_umask_and_only_the_default_with
         drain_until(consumer, collected, lambda: collected.count() == 1)
     finally:
         consumer.close()
+
+
+def test_the_shared_default_spelt_with_a_trailing_slash_is_still_made_writable_by_all(
+    default_directory,
+):
+    saved = default_directory.with_name(f"{default_directory.name}.saved-{os.getpid()}")
+    if default_directory.exists():
+        default_directory.rename(saved)
+    umask = os.umask(0o022)
+    try:
+        exporter = Exporter("--directory", f"{default_directory}/")
+        try:
+            assert stat.S_IMODE(default_directory.stat().st_mode) == 0o777
+            assert exporter.first_lines[0].startswith(
+                f"zelnor-exporter: draining {default_directory},"
+            )
+        finally:
+            exporter.stop()
+    finally:
+        os.umask(umask)
+        shutil.rmtree(default_directory, ignore_errors=True)
+        if saved.exists():
+            saved.rename(default_directory)

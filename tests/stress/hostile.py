@@ -11,6 +11,11 @@ replace what is inside it. One consumer drains throughout. Checks that the consu
 that it changes nothing but the regular queue-named files it attached (every other entry, every
 link target and the directory elsewhere stay byte for byte as they were), and that every record
 of the live producers arrives exactly once. Cleans up after itself.
+
+Before that, as root: a zelnor-exporter drains two producers while the unprivileged user renames
+`.consumer` away and makes a `.consumer` of its own. The exporter must end with exit code 1 and
+hand the rings it held back, so that the consumer that takes over (this process, once the
+planted `.consumer` is gone) receives everything those producers record from then on.
 """
 
 import argparse
@@ -18,6 +23,7 @@ import fcntl
 import hashlib
 import os
 import shutil
+import socket
 import stat
 import struct
 import subprocess
@@ -25,6 +31,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from collections import Counter
 from pathlib import Path
 
@@ -73,6 +80,66 @@ while not select.select([sys.stdin], [], [], 0.002)[0]:
         pass
 print(f"ATTACKER renamed {renamed} refused {refused}", flush=True)
 """
+
+
+def start_producer():
+    return subprocess.Popen(
+        [sys.executable, str(PRODUCER)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
+
+
+def hand_over(problems):
+    """An exporter drains two producers until the unprivileged user replaces `.consumer`; returns
+    the producers, whose rings the next consumer must get (none when this cannot act as another
+    user)."""
+    interpreter = shutil.which("python3", path="/usr/bin:/bin")
+    if os.geteuid() != 0 or interpreter is None:
+        return {}
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    exporter = subprocess.Popen(
+        [sys.executable, "-m", "zelnor_exporter", "--address", "127.0.0.1", "--port", str(port)],
+        stdout=subprocess.PIPE,
+        text=True,
+        env={k: v for k, v in os.environ.items() if k != "ZELNOR_METRICS_DIR"},
+    )
+    exporter.stdout.readline()
+    exporter.stdout.readline()
+    producers = {f"handover{p}": start_producer() for p in range(2)}
+    try:
+        for name, process in producers.items():
+            process.stdin.write(f"n {name}_before 0 500\n")
+            process.stdin.flush()
+            while process.stdout.readline() not in ("ok\n", ""):
+                pass
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:  # until the exporter holds both producers' rings
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as reply:
+                if reply.read().decode().count("_before_total 500.0\n") == 2:
+                    break
+            time.sleep(0.05)
+        state = DIRECTORY / ".consumer"
+        replace = f"import os; os.rename('{state}', '{state}.stolen.handover'); os.mkdir('{state}')"
+        subprocess.run([interpreter, "-c", replace], user=65534, group=65534, check=True)
+        try:
+            code = exporter.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        if code != 1:
+            problems.append(f"the refused exporter ended with {code}, not 1")
+        shutil.rmtree(state)  # the second user's; this process takes over
+    except BaseException:
+        for process in producers.values():
+            process.kill()
+            process.wait()
+        raise
+    finally:
+        if exporter.poll() is None:
+            exporter.kill()
+        exporter.wait()
+        exporter.stdout.close()
+    return producers
 
 
 def start_attacker(elsewhere):
@@ -183,7 +250,9 @@ def main():
     os.chmod(target, 0o755)
     problems = []
     attacker = None
+    live = {}
     try:
+        handed_over = hand_over(problems)
         # Half is there before the consumer starts, half arrives while it drains.
         untouched, kinds = plant(args.entries // 2, elsewhere)
         before = {path: fingerprint(path) for path in untouched}
@@ -199,16 +268,8 @@ def main():
         before[target] = []
         attacker = start_attacker(target)
         per_thread = 2000
-        live = {
-            f"live{p}.{t}": subprocess.Popen(
-                [sys.executable, str(PRODUCER)],
-                stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE,
-                text=True,
-            )
-            for p in range(2)
-            for t in range(4)
-        }
+        live = {f"live{p}.{t}": start_producer() for p in range(2) for t in range(4)}
+        live.update(handed_over)  # their rings reach this consumer only if they were handed back
         feeder = threading.Thread(target=feed, args=(live, per_thread))
         feeder.start()
         second_half = {}
@@ -254,10 +315,9 @@ def main():
             time.sleep(0.05)
         if list(DIRECTORY.glob(ours)):
             problems.append(f"{len(list(DIRECTORY.glob(ours)))} ended producers' files still kept")
-        for p in range(2):
-            for t in range(4):
-                if got.get(f"live{p}.{t}") != list(range(per_thread)):
-                    problems.append(f"live{p}.{t}: {len(got.get(f'live{p}.{t}', []))} records")
+        for name in live:
+            if got.get(name) != list(range(per_thread)):
+                problems.append(f"{name}: {len(got.get(name, []))} records")
         changed = [
             str(path)
             for path, print_ in before.items()
@@ -286,13 +346,23 @@ def main():
             problems.append(f"{len(kept)} attached junk files never let go")
         print("planted: " + ", ".join(f"{n} {kind}" for kind, n in sorted(kinds.items())))
         print(
-            f"live records: {sum(len(v) for k, v in got.items() if k.startswith('live'))} "
-            f"of {2 * 4 * per_thread} drained; untouched entries checked: {len(before)}"
+            f"live records: {sum(len(got.get(name, [])) for name in live)} "
+            f"of {len(live) * per_thread} drained; untouched entries checked: {len(before)}"
         )
+        if handed_over:
+            print(
+                "hand-over: the exporter whose .consumer the second user replaced ended, and "
+                f"{sum(len(got.get(name, [])) for name in handed_over)} of "
+                f"{len(handed_over) * per_thread} records recorded afterwards reached its successor"
+            )
         summary = [line for line in attack or [] if line.startswith("ATTACKER")]
         print(summary[0] if summary else "attacker: not run (needs root to act as another user)")
     finally:
         stop_attacker(attacker)
+        for process in live.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
         for path in DIRECTORY.iterdir():
             if path.name.startswith(".consumer.stolen") and not path.is_symlink():
                 shutil.rmtree(path)
