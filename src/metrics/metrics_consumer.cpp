@@ -98,6 +98,7 @@ MetricsConsumer::MetricsConsumer(std::string_view directory, ConsumerTimings tim
       directory_fd_(openMetricsDirectory(directoryPath())),
       directory_id_(idOf(directory_fd_)),
       lock_(directory_fd_.get(), directoryPath()),
+      process_files_(timings.liveness_interval, timings.process_file_grace),
       generation_(forkGeneration()) {
   adoptPredecessors();
 }
@@ -445,7 +446,6 @@ void MetricsConsumer::prepareDrain() {
   } catch (const std::exception& failure) {
     sayOnce("directory", failure.what());
   }
-  sweepProcessFiles(Clock::now());
 }
 
 template <typename Entry>
@@ -472,6 +472,7 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
   if constexpr (!std::is_same_v<Entry, GaugeEntry>) {
     sweepQueues(gauge_queues_, liveness, now);
   }
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, nullptr);
   return result;
 }
 
@@ -506,6 +507,14 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
   through(gauge_queues_, [&](const Records<GaugeEntry>& records, const QueueReport& report) {
     visitor.gauges(records, report);
   });
+  // Last: a producer is said ended only once its queues' last records were handed on.
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, &visitor);
+}
+
+void MetricsConsumer::readDeclarations(const QueueReport& report, DeclarationSink& sink) {
+  if (const auto name = report.processFile()) {
+    process_files_.readNow(directory_fd_.get(), *name, report.uid, sink);
+  }
 }
 
 template <typename Entry, typename DrainOne>
@@ -670,9 +679,9 @@ void MetricsConsumer::noteOwner(Attached<Entry>& attached) {
   }
 }
 
-// A queue that named the process file of `owner` is let go: once none does, the file goes too,
-// if nobody holds it any more (its producer has ended).
-void MetricsConsumer::releaseProcessFile(const QueueOwner& owner, uid_t uid) {
+// A queue that named the process file of `owner` is let go: once none does, the file goes at the
+// next look, if its producer has ended.
+void MetricsConsumer::releaseProcessFile(const QueueOwner& owner) {
   const std::string name =
       ProcessFileName{owner.process.pid, owner.process.start_ticks, owner.token}.text();
   auto users = process_file_users_.find(name);
@@ -680,35 +689,7 @@ void MetricsConsumer::releaseProcessFile(const QueueOwner& owner, uid_t uid) {
     return;
   }
   process_file_users_.erase(users);
-  removeProcessFileIfFree(directory_fd_.get(), name, uid);
-}
-
-// At most every grace period: process files that nobody holds, that no attached queue names, and
-// that have not changed for a grace period go (so that one whose producer is between creating and
-// locking it is never taken). Queues that name a file swept away are judged by their producer's
-// identity instead. Only names of the process-file form, regular files with one link.
-void MetricsConsumer::sweepProcessFiles(Clock::time_point now) {
-  if (now < next_process_file_sweep_) {
-    return;
-  }
-  next_process_file_sweep_ = now + timings_.process_file_grace;
-  const UniqueFd producers =
-      openDirectory(directory_fd_.get(), std::string(kProcessFileDirectory), false);
-  if (!producers) {
-    return;
-  }
-  const auto grace = std::chrono::duration_cast<std::chrono::seconds>(timings_.process_file_grace);
-  const auto wall_now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  for (const std::string& name : listDirectory(producers.get())) {
-    struct stat status {};
-    if (!ProcessFileName::parse(name) || process_file_users_.count(name) != 0 ||
-        ::fstatat(producers.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
-        std::max(status.st_mtime, status.st_ctime) + grace.count() > wall_now) {
-      continue;
-    }
-    removeProcessFileIfFree(directory_fd_.get(), name);
-  }
+  process_files_.lookSoon();
 }
 
 UniqueFd MetricsConsumer::openProcessFile(const QueueReport& report) const {
@@ -730,10 +711,9 @@ void MetricsConsumer::letGo(Attached<Entry>& attached) {
     writeErrorLine("Failed to unlink(file_path_.c_str()): " + std::string(std::strerror(errno)) +
                    " (" + placePath(attached.place, attached.name) + ")");
   }
-  const uid_t uid = attached.queue->file().ownerUid();
   attached.queue.reset();  // unmaps, which releases this consumer's claim on the file
   if (attached.owner && attached.owner->token != 0) {
-    releaseProcessFile(*attached.owner, uid);
+    releaseProcessFile(*attached.owner);
   }
 }
 

@@ -17,6 +17,7 @@
 #include "metrics/consumer_lock.h"
 #include "metrics/entries.h"
 #include "metrics/process_file.h"
+#include "metrics/process_files.h"
 #include "metrics/queues.h"
 #include "platform/posix.h"
 #include "tracer/directory_watcher.h"
@@ -31,8 +32,9 @@ class LivenessCache;
 // when events may have been missed; and how often, at most, it checks that its state directory
 // and lock are still the ones at their names, and that the metrics directory's path still leads
 // to the directory it holds (a removal of that directory, or a move of it, is seen at every drain);
-// how long a process file that nobody holds and no queue names may stay in .producers before it is
-// swept away, which is also how often, at most, .producers is swept.
+// how long a process file that nobody holds, that was never seen held and that no queue names may
+// stay in .producers before it is removed. The process files are looked at (what they added,
+// whose producers have ended) at most every liveness interval.
 struct ConsumerTimings {
   std::chrono::milliseconds ready_timeout{10000};
   std::chrono::milliseconds liveness_interval{1000};
@@ -92,10 +94,10 @@ struct Records {
 };
 
 // Receives a whole drain of all three kinds (MetricsConsumer::drainAll): for each queue, its
-// records and its report. The records are valid only during the call.
-class DrainVisitor {
+// records and its report (the records are valid only during the call); and, as a
+// DeclarationSink, what the producers' process files added and which producers have ended.
+class DrainVisitor : public DeclarationSink {
  public:
-  virtual ~DrainVisitor() = default;
   virtual void counters(const Records<CounterEntry>& records, const QueueReport& queue) = 0;
   virtual void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) = 0;
   virtual void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) = 0;
@@ -136,6 +138,11 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // the descriptor; the file may be removed once the producer has ended and its last queue is let
   // go, so read it while the report's queue is attached (its last drain at the latest).
   UniqueFd openProcessFile(const QueueReport& report) const;
+
+  // Hands `sink` now what the process file of the producer a report names has added since it was
+  // read last (drainAll hands it on at the end of each pass, at most every liveness interval):
+  // for a record that refers to something its producer has just declared.
+  void readDeclarations(const QueueReport& report, DeclarationSink& sink);
 
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
@@ -212,8 +219,7 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   void handBack(int metrics_fd);
   template <typename Entry>
   void noteOwner(Attached<Entry>& attached);
-  void releaseProcessFile(const QueueOwner& owner, uid_t uid);
-  void sweepProcessFiles(Clock::time_point now);
+  void releaseProcessFile(const QueueOwner& owner);
 
   void attach(int directory_fd, const std::string& name, const std::string& path);
   void checkDirectory();
@@ -246,7 +252,9 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // How many attached queues name each process file (by its name), among queues whose owner has
   // been read: a process file is removed only once none does.
   std::unordered_map<std::string, std::size_t> process_file_users_;
-  Clock::time_point next_process_file_sweep_;
+  // The process files in .producers: what they add, whose producers have ended; a file goes once
+  // its producer has ended and no queue names it.
+  ProcessFiles process_files_;
   // Set once another consumer has taken the directory from under this one: the refusal every
   // later call gets.
   std::optional<std::string> refused_;

@@ -21,7 +21,6 @@
 namespace zelnor {
 namespace {
 
-constexpr off_t kLockedByte = 0;
 // A taken name (planted, or another process's token) costs a new token; past this many, the
 // process goes without a process file.
 constexpr int kMaxTokenTries = 8;
@@ -86,6 +85,19 @@ std::string ProcessFileName::text() const {
   return std::to_string(pid) + "." + std::to_string(start_ticks) + "." + token_text;
 }
 
+std::uint64_t ProcessFileName::producerKey() const noexcept {
+  // splitmix64's finaliser over the three parts of the name.
+  auto mix = [](std::uint64_t value) {
+    value ^= value >> 30;
+    value *= 0xbf58476d1ce4e5b9ULL;
+    value ^= value >> 27;
+    value *= 0x94d049bb133111ebULL;
+    return value ^ (value >> 31);
+  };
+  const std::uint64_t key = mix(mix(mix(pid) ^ start_ticks) ^ token);
+  return key == 0 ? 1 : key;
+}
+
 std::optional<ProcessFileName> ProcessFileName::parse(std::string_view text) {
   ProcessFileName name;
   const auto first_dot = text.find('.');
@@ -136,6 +148,8 @@ void ProcessFile::create(const ForkGuard& guard) {
   const std::string producers_path = directory_ + "/" + std::string(kProcessFileDirectory);
   const std::string directory_step =
       "Failed to open process file directory " + producers_path + ": ";
+  // A process may declare before its first record made the metrics directory.
+  prepareDirectory(directory_, isSharedDirectory(directory_));
   UniqueFd metrics = openDirectory(AT_FDCWD, directory_, true);
   if (!metrics) {
     throw SystemCallError(directory_step, errno);

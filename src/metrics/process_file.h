@@ -37,6 +37,8 @@ namespace zelnor {
 
 inline constexpr std::string_view kProcessFileDirectory = ".producers";
 inline constexpr std::string_view kProcessFileHeader = "zelnor-process 1\n";
+// The byte of its file the process keeps write-locked for as long as it lives.
+inline constexpr off_t kLockedByte = 0;
 
 // This process's token (drawn on first use, and again after a fork); never 0.
 std::uint32_t currentProcessToken();
@@ -48,6 +50,9 @@ struct ProcessFileName {
   std::uint32_t token = 0;
 
   std::string text() const;  // "<pid>.<start>.<token as 8 lowercase hex digits>"
+  // The key that tells this producer process apart from every other (QueueOwner::key of its
+  // queue files): the name tells it, without the pid namespace, which a random token makes moot.
+  std::uint64_t producerKey() const noexcept;
   // The name `text` spells exactly (decimal numbers without leading zeros, 8 hex digits, token
   // not 0); nothing otherwise.
   static std::optional<ProcessFileName> parse(std::string_view text);

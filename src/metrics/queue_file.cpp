@@ -220,7 +220,10 @@ std::optional<QueueOwner> QueueFile::owner() const {
 }
 
 std::uint64_t QueueOwner::key() const noexcept {
-  // splitmix64's finaliser over the three parts of the identity.
+  if (token != 0) {
+    return ProcessFileName{process.pid, process.start_ticks, token}.producerKey();
+  }
+  // Files of earlier releases: splitmix64's finaliser over the three parts of the identity.
   auto mix = [](std::uint64_t value) {
     value ^= value >> 30;
     value *= 0xbf58476d1ce4e5b9ULL;
@@ -228,10 +231,8 @@ std::uint64_t QueueOwner::key() const noexcept {
     value *= 0x94d049bb133111ebULL;
     return value ^ (value >> 31);
   };
-  std::uint64_t key = mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
-  if (token != 0) {
-    key = mix(key ^ token);  // files of earlier releases keep the key they had
-  }
+  const std::uint64_t key =
+      mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
   return key == 0 ? 1 : key;
 }
 
