@@ -8,6 +8,7 @@
 #include "metrics/entries.h"
 #include "metrics/metrics_collector.h"
 #include "metrics/metrics_consumer.h"
+#include "python/core_exports.h"
 #include "python/fast_path.h"
 
 namespace py = pybind11;
@@ -66,4 +67,5 @@ PYBIND11_MODULE(zelnor_core, module) {
 #ifndef ZELNOR_PYBIND11_ONLY  // a test-only build compares the fast path with pybind11 alone
   zelnor::python::installRecordingFastPath(module);
 #endif
+  zelnor::python::installCoreApi(module);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "metrics/metrics_collector.h"
+#include "python/core_exports.h"
 
 namespace zelnor::python {
 namespace {
@@ -79,20 +80,6 @@ bool convertDoubleValue(PyObject* argument, double& value) {
     return true;
   }
   return false;
-}
-
-// pybind11's default translation, for what recording into an existing collector can throw.
-PyObject* raiseTranslated() {
-  try {
-    throw;
-  } catch (const std::bad_alloc& error) {
-    PyErr_SetString(PyExc_MemoryError, error.what());
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "Caught an unknown exception!");
-  }
-  return nullptr;
 }
 
 // Records when the call has exactly two positional arguments of the common types and the thread

@@ -1,0 +1,869 @@
+// zelnor_client._native: the recording half of zelnor_client's metric objects, in the CPython API
+// so that a kept child's inc(), observe() or set() costs about what zelnor_core's own call costs.
+//
+// Each metric object (a family without labels, or a child of a labelled one) is bound to one
+// series that its process has declared (zelnor_client.metrics writes the declarations); a record
+// names that series compactly instead of carrying the name:
+//
+//   byte 0      0x01, which no metric name begins with
+//   byte 1      what the record does: c (add to a counter), o (observe), g (write a gauge), e (set
+//   an
+//               enum's state), i (set an info's labels), r (remove a series), x (clear a family)
+//   then        the series (or family) id in lowercase hex, and for g, e, i, r, x a ':' and the
+//               write's key in 16 lowercase hex digits: it orders the writes of one series,
+//               whichever thread made them; keys that are nanoseconds of real time also order them
+//               across processes
+//
+// Records go through zelnor_core's per-thread collector (the capsule in core_api.h), so a thread
+// has one set of queue files whichever module records. Every function here runs with the
+// interpreter lock held and never releases it: the lock orders a gauge's read-modify-write and the
+// key it takes, so two threads never interleave them.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pthread.h>
+#include <structmember.h>
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "python/core_api.h"
+
+namespace {
+
+using zelnor::python::CoreApi;
+
+const CoreApi* core = nullptr;
+
+// Bumped in the child of every fork(); written only by the atfork child handler, while the child
+// has one thread, so relaxed loads see it in the child and nothing else needs ordering.
+std::atomic<unsigned> fork_generation{0};
+// The generation whose process has all its declarations written (under the interpreter lock).
+unsigned declared_generation = 0;
+// zelnor_client.metrics' function that writes every declaration of this process again.
+PyObject* redeclare = nullptr;
+// zelnor_client.metrics' exemplar check, the same as prometheus_client's.
+PyObject* validate_exemplar = nullptr;
+// The key of this process's last keyed write. Every keyed write takes the next one, so the writes
+// of a series are ordered as they were made, whichever object or thread made them; writes that
+// must be ordered across processes too take real time when it is ahead.
+std::uint64_t last_key = 0;
+
+std::uint64_t nextKey(bool real_time) noexcept;
+
+void onForkChild() noexcept {
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+constexpr std::size_t kPrefixCapacity = 24;
+
+// A labelled parent remembers the children its last few labels() calls returned, by the identity
+// of the argument objects: a call site passes the same str objects every time, so a hit costs a
+// few pointer comparisons instead of a tuple and its hash. The entries hold references, so an
+// address cannot be reused by another object while it is remembered; removing children clears
+// them (_labels_changed).
+constexpr int kCachedCalls = 4;
+constexpr Py_ssize_t kCachedArguments = 4;
+
+struct CachedCall {
+  Py_ssize_t nargs;
+  PyObject* args[kCachedArguments];
+  PyObject* child;
+};
+
+struct Metric {
+  PyObject ob_base;  // PyObject_HEAD
+  PyObject* weakrefs;
+  PyObject* children;  // a labelled parent's children by their label values, else null
+  PyObject* type_name;
+  Py_ssize_t label_count;
+  bool observable;
+  bool most_recent;  // a gauge in a mostrecent mode: its writes are keyed by real time
+  unsigned char prefix_size;
+  char prefix[kPrefixCapacity];  // 0x01, the operation and the series id
+  double value;                  // a gauge's value in this process
+  // A gauge's record name: the prefix, ':', and the key of the write in 16 hex digits, rewritten
+  // in place at each write.
+  char keyed_name[kPrefixCapacity + 17];
+  unsigned char next_cached;
+  CachedCall cached[kCachedCalls];
+};
+
+// --- small helpers ---------------------------------------------------------------------------
+
+std::uint64_t realtimeNanoseconds() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Writes `key` as 16 lowercase hex digits at `out`, a byte's two digits at a time.
+void writeKey(char* out, std::uint64_t key) noexcept {
+  static constexpr auto kPairs = [] {
+    std::array<char, 512> pairs{};
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      pairs[2 * byte] = kDigits[byte >> 4];
+      pairs[2 * byte + 1] = kDigits[byte & 15u];
+    }
+    return pairs;
+  }();
+  for (int byte = 7; byte >= 0; --byte) {
+    std::memcpy(out + 2 * byte, kPairs.data() + 2 * (key & 0xffu), 2);
+    key >>= 8;
+  }
+}
+
+// Before the first record of a process made by fork(), its declarations are written into its own
+// declaration file: the parent's do not speak for the child.
+bool ensureDeclared() {
+  const unsigned generation = fork_generation.load(std::memory_order_relaxed);
+  if (generation == declared_generation) {
+    return true;
+  }
+  if (redeclare != nullptr) {
+    PyObject* result = PyObject_CallNoArgs(redeclare);
+    if (result == nullptr) {
+      return false;
+    }
+    Py_DECREF(result);
+  }
+  declared_generation = generation;
+  return true;
+}
+
+bool raiseMissingLabels(Metric* self) {
+  PyErr_Format(PyExc_ValueError, "%S metric is missing label values", self->type_name);
+  return false;
+}
+
+// The float value of `amount` as a value held in a float gets it from `value += amount`, which is
+// what prometheus_client's values compute (so a Decimal or a str is refused with the same
+// TypeError); exact ints and floats directly.
+bool asDouble(PyObject* amount, double& value) {
+  if (PyFloat_CheckExact(amount)) {
+    value = PyFloat_AS_DOUBLE(amount);
+    return true;
+  }
+  if (PyLong_CheckExact(amount)) {
+    value = PyLong_AsDouble(amount);
+    return !(value == -1.0 && PyErr_Occurred() != nullptr);
+  }
+  PyObject* held = PyFloat_FromDouble(0.0);
+  if (held == nullptr) {
+    return false;
+  }
+  PyObject* sum = PyNumber_InPlaceAdd(held, amount);
+  Py_DECREF(held);
+  if (sum == nullptr) {
+    return false;
+  }
+  value = PyFloat_AsDouble(sum);
+  Py_DECREF(sum);
+  return !(value == -1.0 && PyErr_Occurred() != nullptr);
+}
+
+// Parses up to `max` positional-or-keyword arguments named `names` into `out` (left as they are
+// when not given). False with TypeError set on anything else.
+bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, const char* const* names, Py_ssize_t max, PyObject** out) {
+  if (nargs > max) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from 1 to %zd positional arguments but %zd were given", function,
+                 max + 1, nargs + 1);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    out[i] = args[i];
+  }
+  if (kwnames == nullptr) {
+    return true;
+  }
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t at = 0;
+    while (at < max && PyUnicode_CompareWithASCIIString(keyword, names[at]) != 0) {
+      ++at;
+    }
+    if (at == max) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                   keyword);
+      return false;
+    }
+    if (at < nargs) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                   names[at]);
+      return false;
+    }
+    out[at] = args[nargs + k];
+  }
+  return true;
+}
+
+// --- recording ---------------------------------------------------------------------------------
+
+bool recordCounter(Metric* self, std::int32_t amount) {
+  return core->incCounter(self->prefix, self->prefix_size, amount) == 0;
+}
+
+bool recordDouble(Metric* self, double amount) {
+  // Counter increments that are not small integers, and observations: the double-valued lane.
+  return core->observeHistogram(self->prefix, self->prefix_size, amount) == 0;
+}
+
+std::uint64_t nextKey(bool real_time) noexcept {
+  std::uint64_t key = last_key + 1;
+  if (real_time) {
+    const std::uint64_t now = realtimeNanoseconds();
+    key = now > key ? now : key;
+  }
+  last_key = key;
+  return key;
+}
+
+// A gauge's new value, keyed after every earlier write of this process.
+bool recordGauge(Metric* self, double value) {
+  self->value = value;
+  writeKey(self->keyed_name + self->prefix_size + 1, nextKey(self->most_recent));
+  return core->setGauge(self->keyed_name, self->prefix_size + 17u, value) == 0;
+}
+
+bool checkExemplar(PyObject* exemplar) {
+  if (exemplar == nullptr || exemplar == Py_None) {
+    return true;
+  }
+  const int truth = PyObject_IsTrue(exemplar);
+  if (truth <= 0) {
+    return truth == 0;
+  }
+  if (validate_exemplar == nullptr) {
+    return true;
+  }
+  PyObject* result = PyObject_CallOneArg(validate_exemplar, exemplar);
+  Py_XDECREF(result);
+  return result != nullptr;
+}
+
+// --- Metric: what every kind shares ------------------------------------------------------------
+
+PyObject* metricNew(PyTypeObject* type, PyObject*, PyObject*) {
+  auto* self = reinterpret_cast<Metric*>(type->tp_alloc(type, 0));
+  if (self != nullptr) {
+    self->type_name = PyUnicode_FromString("metric");
+    if (self->type_name == nullptr) {
+      Py_DECREF(self);
+      return nullptr;
+    }
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void forgetCachedCalls(Metric* self) {
+  for (CachedCall& call : self->cached) {
+    for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+      Py_CLEAR(call.args[i]);
+    }
+    call.nargs = 0;
+    Py_CLEAR(call.child);
+  }
+}
+
+int metricTraverse(Metric* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(self->children);
+  for (CachedCall& call : self->cached) {
+    Py_VISIT(call.child);
+  }
+  return 0;
+}
+
+int metricClear(Metric* self) {
+  Py_CLEAR(self->children);
+  forgetCachedCalls(self);
+  return 0;
+}
+
+void metricDealloc(Metric* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  if (self->weakrefs != nullptr) {
+    PyObject_ClearWeakRefs(reinterpret_cast<PyObject*>(self));
+  }
+  metricClear(self);
+  Py_CLEAR(self->type_name);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// _bind(prefix, label_count, observable, children, type_name, most_recent)
+PyObject* metricBind(Metric* self, PyObject* args) {
+  const char* prefix = nullptr;
+  Py_ssize_t prefix_size = 0;
+  Py_ssize_t label_count = 0;
+  int observable = 0;
+  PyObject* children = nullptr;
+  PyObject* type_name = nullptr;
+  int most_recent = 0;
+  if (!PyArg_ParseTuple(args, "y#npOUp", &prefix, &prefix_size, &label_count, &observable,
+                        &children, &type_name, &most_recent)) {
+    return nullptr;
+  }
+  if (prefix_size < 2 || static_cast<std::size_t>(prefix_size) > kPrefixCapacity) {
+    PyErr_SetString(PyExc_ValueError, "bad record prefix");
+    return nullptr;
+  }
+  std::memcpy(self->prefix, prefix, static_cast<std::size_t>(prefix_size));
+  self->prefix_size = static_cast<unsigned char>(prefix_size);
+  std::memcpy(self->keyed_name, prefix, static_cast<std::size_t>(prefix_size));
+  self->keyed_name[prefix_size] = ':';
+  self->label_count = label_count;
+  self->observable = observable != 0;
+  self->most_recent = most_recent != 0;
+  Py_XSETREF(self->children, children == Py_None ? nullptr : Py_NewRef(children));
+  Py_SETREF(self->type_name, Py_NewRef(type_name));
+  Py_RETURN_NONE;
+}
+
+// labels(*values, **names): a labelled parent's child. The common call (as many str values as
+// there are label names, a child made already) is a dictionary lookup; every other call goes to
+// the Python method _labels, which checks, converts and makes the child as prometheus_client
+// does.
+PyObject* metricLabels(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (kwnames == nullptr && self->children != nullptr && nargs == self->label_count && nargs > 0) {
+    for (const CachedCall& call : self->cached) {
+      if (call.nargs == nargs && std::equal(args, args + nargs, call.args)) {
+        return Py_NewRef(call.child);
+      }
+    }
+    bool all_text = true;
+    for (Py_ssize_t i = 0; i < nargs && all_text; ++i) {
+      all_text = PyUnicode_CheckExact(args[i]);
+    }
+    if (all_text) {
+      PyObject* key = PyTuple_New(nargs);
+      if (key == nullptr) {
+        return nullptr;
+      }
+      for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(key, i, Py_NewRef(args[i]));
+      }
+      PyObject* child = PyDict_GetItemWithError(self->children, key);
+      Py_DECREF(key);
+      if (child != nullptr) {
+        if (nargs <= kCachedArguments) {
+          CachedCall& call = self->cached[self->next_cached];
+          self->next_cached = static_cast<unsigned char>((self->next_cached + 1) % kCachedCalls);
+          for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+            Py_CLEAR(call.args[i]);
+          }
+          for (Py_ssize_t i = 0; i < nargs; ++i) {
+            call.args[i] = Py_NewRef(args[i]);
+          }
+          call.nargs = nargs;
+          Py_XSETREF(call.child, Py_NewRef(child));
+        }
+        return Py_NewRef(child);
+      }
+      if (PyErr_Occurred() != nullptr) {
+        return nullptr;
+      }
+    }
+  }
+  PyObject* method = PyUnicode_InternFromString("_labels");
+  if (method == nullptr) {
+    return nullptr;
+  }
+  // Room for self in front of the arguments, as the vectorcall protocol allows.
+  PyObject* small[8];
+  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  PyObject** call_args = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
+  if (call_args == nullptr) {
+    Py_DECREF(method);
+    return PyErr_NoMemory();
+  }
+  call_args[0] = reinterpret_cast<PyObject*>(self);
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    call_args[i + 1] = args[i];
+  }
+  PyObject* result =
+      PyObject_VectorcallMethod(method, call_args, static_cast<std::size_t>(nargs + 1), kwnames);
+  if (call_args != small) {
+    PyMem_Free(call_args);
+  }
+  Py_DECREF(method);
+  return result;
+}
+
+PyObject* metricLabelsChanged(Metric* self, PyObject*) {
+  forgetCachedCalls(self);
+  Py_RETURN_NONE;
+}
+
+PyMemberDef metric_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Metric, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyMethodDef metric_methods[] = {
+    {"_bind", reinterpret_cast<PyCFunction>(metricBind), METH_VARARGS,
+     "Binds the object to its series (or marks it a labelled parent)."},
+    {"labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(metricLabels)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "labels($self, /, *labelvalues, **labelkwargs)\n--\n\nReturn the child for the given "
+     "labelset."},
+    {"_labels_changed", reinterpret_cast<PyCFunction>(metricLabelsChanged), METH_NOARGS,
+     "Forgets the children labels() remembers, after some were removed."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- Counter -------------------------------------------------------------------------------
+
+PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"amount", "exemplar"};
+  PyObject* given[2] = {nullptr, nullptr};
+  if (!parseArguments("Counter.inc", args, nargs, kwnames, kNames, 2, given)) {
+    return nullptr;
+  }
+  if (!self->observable) {
+    raiseMissingLabels(self);
+    return nullptr;
+  }
+  PyObject* amount = given[0];
+  if (!ensureDeclared()) {
+    return nullptr;
+  }
+  bool recorded = false;
+  if (amount == nullptr) {
+    recorded = recordCounter(self, 1);
+  } else if (PyLong_CheckExact(amount)) {
+    int overflow = 0;
+    const long small = PyLong_AsLongAndOverflow(amount, &overflow);
+    if (small == -1 && PyErr_Occurred() != nullptr) {
+      return nullptr;
+    }
+    if (overflow < 0 || (overflow == 0 && small < 0)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "Counters can only be incremented by non-negative amounts.");
+      return nullptr;
+    }
+    if (overflow == 0 && small <= std::numeric_limits<std::int32_t>::max()) {
+      recorded = recordCounter(self, static_cast<std::int32_t>(small));
+    } else {
+      double value = 0;
+      recorded = asDouble(amount, value) && recordDouble(self, value);
+    }
+  } else {
+    double value = 0;
+    if (PyFloat_CheckExact(amount)) {
+      value = PyFloat_AS_DOUBLE(amount);
+      if (value < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Counters can only be incremented by non-negative amounts.");
+        return nullptr;
+      }
+    } else {
+      PyObject* zero = PyLong_FromLong(0);
+      if (zero == nullptr) {
+        return nullptr;
+      }
+      const int negative = PyObject_RichCompareBool(amount, zero, Py_LT);
+      Py_DECREF(zero);
+      if (negative != 0) {
+        if (negative > 0) {
+          PyErr_SetString(PyExc_ValueError,
+                          "Counters can only be incremented by non-negative amounts.");
+        }
+        return nullptr;
+      }
+      if (!asDouble(amount, value)) {
+        return nullptr;
+      }
+    }
+    recorded = recordDouble(self, value);
+  }
+  if (!recorded || !checkExemplar(given[1])) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef counter_methods[] = {
+    {"inc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counterInc)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "inc($self, /, amount=1, exemplar=None)\n--\n\nIncrement counter by the given amount."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- Gauge ---------------------------------------------------------------------------------
+
+// inc and dec: value + amount (or - amount) in this process, then written.
+PyObject* gaugeAdd(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   const char* function, bool negate) {
+  static const char* const kNames[] = {"amount"};
+  PyObject* given[1] = {nullptr};
+  if (!parseArguments(function, args, nargs, kwnames, kNames, 1, given)) {
+    return nullptr;
+  }
+  if (self->most_recent) {
+    // "inc" or "dec", without the class.
+    PyErr_Format(PyExc_RuntimeError, "%s must not be used with the mostrecent mode",
+                 std::strchr(function, '.') + 1);
+    return nullptr;
+  }
+  if (!self->observable) {
+    raiseMissingLabels(self);
+    return nullptr;
+  }
+  double amount = 1.0;
+  if (given[0] != nullptr) {
+    if (negate && !PyFloat_CheckExact(given[0]) && !PyLong_CheckExact(given[0])) {
+      // prometheus_client adds -amount: a type without negation is refused as it is there.
+      PyObject* negated = PyNumber_Negative(given[0]);
+      if (negated == nullptr) {
+        return nullptr;
+      }
+      const bool converted = asDouble(negated, amount);
+      Py_DECREF(negated);
+      if (!converted) {
+        return nullptr;
+      }
+      negate = false;
+    } else if (!asDouble(given[0], amount)) {
+      return nullptr;
+    }
+  }
+  if (!ensureDeclared() ||
+      !recordGauge(self, negate ? self->value - amount : self->value + amount)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* gaugeInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return gaugeAdd(self, args, nargs, kwnames, "Gauge.inc", false);
+}
+
+PyObject* gaugeDec(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return gaugeAdd(self, args, nargs, kwnames, "Gauge.dec", true);
+}
+
+bool setGaugeTo(Metric* self, double value) {
+  if (!self->observable) {
+    return raiseMissingLabels(self);
+  }
+  return ensureDeclared() && recordGauge(self, value);
+}
+
+PyObject* gaugeSet(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // The common call first: one float, on a series.
+  if (nargs == 1 && kwnames == nullptr && PyFloat_CheckExact(args[0]) && self->observable) {
+    if (!ensureDeclared() || !recordGauge(self, PyFloat_AS_DOUBLE(args[0]))) {
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+  static const char* const kNames[] = {"value"};
+  PyObject* value = nullptr;
+  if (!parseArguments("Gauge.set", args, nargs, kwnames, kNames, 1, &value)) {
+    return nullptr;
+  }
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "Gauge.set() missing 1 required positional argument: 'value'");
+    return nullptr;
+  }
+  double number = 0;
+  if (PyFloat_CheckExact(value)) {
+    number = PyFloat_AS_DOUBLE(value);
+  } else if (!self->observable) {
+    raiseMissingLabels(self);
+    return nullptr;
+  } else {
+    // float(value), as prometheus_client's set() converts it.
+    PyObject* converted = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyFloat_Type), value);
+    if (converted == nullptr) {
+      return nullptr;
+    }
+    number = PyFloat_AS_DOUBLE(converted);
+    Py_DECREF(converted);
+  }
+  if (!setGaugeTo(self, number)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* gaugeSetToCurrentTime(Metric* self, PyObject*) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (!setGaugeTo(self,
+                  static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// After a fork, the child's gauges start again from 0, as prometheus_client's multiprocess values
+// do in a process of their own.
+PyObject* gaugeReset(Metric* self, PyObject*) {
+  self->value = 0;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef gauge_methods[] = {
+    {"_reset", reinterpret_cast<PyCFunction>(gaugeReset), METH_NOARGS,
+     "Makes this process's value 0 again."},
+    {"inc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gaugeInc)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "inc($self, /, amount=1)\n--\n\nIncrement gauge by the given amount."},
+    {"dec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gaugeDec)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "dec($self, /, amount=1)\n--\n\nDecrement gauge by the given amount."},
+    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gaugeSet)),
+     METH_FASTCALL | METH_KEYWORDS, "set($self, /, value)\n--\n\nSet gauge to the given value."},
+    {"set_to_current_time", reinterpret_cast<PyCFunction>(gaugeSetToCurrentTime), METH_NOARGS,
+     "set_to_current_time($self, /)\n--\n\nSet gauge to the current unixtime."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- Histogram and Summary -------------------------------------------------------------------
+
+PyObject* observe(Metric* self, PyObject* amount, PyObject* exemplar) {
+  if (!self->observable) {
+    raiseMissingLabels(self);
+    return nullptr;
+  }
+  double value = 0;
+  if (!asDouble(amount, value) || !ensureDeclared() || !recordDouble(self, value)) {
+    return nullptr;
+  }
+  // The exemplar is checked once the observation has found its bucket, as prometheus_client does
+  // (a NaN finds none).
+  if (!std::isnan(value) && !checkExemplar(exemplar)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The common observation: one float, on a series, no exemplar.
+bool observeDirectly(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return nargs == 1 && kwnames == nullptr && PyFloat_CheckExact(args[0]) && self->observable;
+}
+
+PyObject* histogramObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (observeDirectly(self, args, nargs, kwnames)) {
+    if (!ensureDeclared() || !recordDouble(self, PyFloat_AS_DOUBLE(args[0]))) {
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+  static const char* const kNames[] = {"amount", "exemplar"};
+  PyObject* given[2] = {nullptr, nullptr};
+  if (!parseArguments("Histogram.observe", args, nargs, kwnames, kNames, 2, given)) {
+    return nullptr;
+  }
+  if (given[0] == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Histogram.observe() missing 1 required positional argument: 'amount'");
+    return nullptr;
+  }
+  return observe(self, given[0], given[1]);
+}
+
+PyObject* summaryObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"amount"};
+  PyObject* given[1] = {nullptr};
+  if (!parseArguments("Summary.observe", args, nargs, kwnames, kNames, 1, given)) {
+    return nullptr;
+  }
+  if (given[0] == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Summary.observe() missing 1 required positional argument: 'amount'");
+    return nullptr;
+  }
+  return observe(self, given[0], nullptr);
+}
+
+PyMethodDef histogram_methods[] = {
+    {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(histogramObserve)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "observe($self, /, amount, exemplar=None)\n--\n\nObserve the given amount."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef summary_methods[] = {
+    {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summaryObserve)),
+     METH_FASTCALL | METH_KEYWORDS, "observe($self, /, amount)\n--\n\nObserve the given amount."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- module functions ------------------------------------------------------------------------
+
+// keyed_record(prefix, value): a write keyed by real time (an enum's state, an info's labels, a
+// removal), in the gauge lane.
+PyObject* keyedRecord(PyObject*, PyObject* args) {
+  const char* prefix = nullptr;
+  Py_ssize_t size = 0;
+  double value = 0;
+  if (!PyArg_ParseTuple(args, "y#d", &prefix, &size, &value)) {
+    return nullptr;
+  }
+  if (size < 2 || static_cast<std::size_t>(size) > kPrefixCapacity) {
+    PyErr_SetString(PyExc_ValueError, "bad record prefix");
+    return nullptr;
+  }
+  if (!ensureDeclared()) {
+    return nullptr;
+  }
+  char name[kPrefixCapacity + 17];
+  std::memcpy(name, prefix, static_cast<std::size_t>(size));
+  name[size] = ':';
+  writeKey(name + size + 1, nextKey(true));
+  if (core->setGauge(name, static_cast<std::size_t>(size) + 17u, value) != 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* declare(PyObject*, PyObject* lines) {
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(lines, &bytes, &size) != 0) {
+    return nullptr;
+  }
+  if (core->declare(bytes, static_cast<std::size_t>(size)) != 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// set_hooks(redeclare, validate_exemplar)
+PyObject* setHooks(PyObject*, PyObject* args) {
+  PyObject* redeclare_function = nullptr;
+  PyObject* exemplar_function = nullptr;
+  if (!PyArg_ParseTuple(args, "OO", &redeclare_function, &exemplar_function)) {
+    return nullptr;
+  }
+  Py_XSETREF(redeclare, Py_NewRef(redeclare_function));
+  Py_XSETREF(validate_exemplar, Py_NewRef(exemplar_function));
+  Py_RETURN_NONE;
+}
+
+PyObject* generation(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLong(fork_generation.load(std::memory_order_relaxed));
+}
+
+// mark_declared(generation): every declaration of that generation's process is written.
+PyObject* markDeclared(PyObject*, PyObject* value) {
+  const unsigned long written = PyLong_AsUnsignedLong(value);
+  if (written == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) {
+    return nullptr;
+  }
+  declared_generation = static_cast<unsigned>(written);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"keyed_record", keyedRecord, METH_VARARGS,
+     "Records a write keyed by real time: (record prefix, value)."},
+    {"declare", declare, METH_O, "Appends declaration lines to this process's declaration file."},
+    {"set_hooks", setHooks, METH_VARARGS,
+     "Sets the functions that declare everything again and check an exemplar."},
+    {"generation", generation, METH_NOARGS, "How many forks led to this process."},
+    {"mark_declared", markDeclared, METH_O,
+     "Says that every declaration of the given generation is written."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- types -----------------------------------------------------------------------------------
+
+PyType_Slot metric_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(metricNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(metricDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(metricTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(metricClear)},
+    {Py_tp_methods, metric_methods},
+    {Py_tp_members, metric_members},
+    {Py_tp_doc, const_cast<char*>("What every zelnor_client metric object records through.")},
+    {0, nullptr}};
+
+PyType_Spec metric_spec = {"zelnor_client._native.Metric", sizeof(Metric), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                           metric_slots};
+
+PyObject* makeKind(PyObject* module, PyObject* base, const char* name, PyMethodDef* methods) {
+  PyType_Slot slots[] = {{Py_tp_methods, methods},
+                         {Py_tp_traverse, reinterpret_cast<void*>(metricTraverse)},
+                         {Py_tp_clear, reinterpret_cast<void*>(metricClear)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(metricDealloc)},
+                         {0, nullptr}};
+  PyType_Spec spec = {name, sizeof(Metric), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, base);
+  if (type == nullptr) {
+    return nullptr;
+  }
+  const char* short_name = std::strrchr(name, '.') + 1;
+  if (PyModule_AddObjectRef(module, short_name, type) != 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return type;
+}
+
+int execModule(PyObject* module) {
+  core = static_cast<const CoreApi*>(PyCapsule_Import(zelnor::python::kCoreApiCapsule, 0));
+  if (core == nullptr) {
+    return -1;
+  }
+  if (core->version != zelnor::python::kCoreApiVersion) {
+    PyErr_Format(PyExc_ImportError,
+                 "zelnor_client._native needs zelnor_core's interface %u, this zelnor_core has %u",
+                 zelnor::python::kCoreApiVersion, core->version);
+    return -1;
+  }
+  PyObject* metric = PyType_FromModuleAndSpec(module, &metric_spec, nullptr);
+  if (metric == nullptr) {
+    return -1;
+  }
+  int status = PyModule_AddObjectRef(module, "Metric", metric);
+  struct Kind {
+    const char* name;
+    PyMethodDef* methods;
+  };
+  const Kind kinds[] = {{"zelnor_client._native.CounterBase", counter_methods},
+                        {"zelnor_client._native.GaugeBase", gauge_methods},
+                        {"zelnor_client._native.HistogramBase", histogram_methods},
+                        {"zelnor_client._native.SummaryBase", summary_methods}};
+  for (const Kind& kind : kinds) {
+    if (status == 0) {
+      PyObject* type = makeKind(module, metric, kind.name, kind.methods);
+      status = type == nullptr ? -1 : 0;
+      Py_XDECREF(type);
+    }
+  }
+  Py_DECREF(metric);
+  return status;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(execModule)},
+                                   {0, nullptr}};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT,
+                                 "zelnor_client._native",
+                                 "The recording half of zelnor_client's metric objects.",
+                                 0,
+                                 module_methods,
+                                 module_slots,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
+
+[[maybe_unused]] const bool fork_handler_registered = [] {
+  return ::pthread_atfork(nullptr, nullptr, &onForkChild) == 0;
+}();
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() {
+  return PyModuleDef_Init(&module_definition);
+}

@@ -1,0 +1,30 @@
+// What zelnor_core lends other extension modules of this package (zelnor_client._native) through
+// a capsule, so that their recording goes through zelnor_core's own per-thread collector: one
+// producer per thread, one set of queue files, whichever module records.
+//
+// The capsule is the module attribute `__capi__`, named "zelnor_core.__capi__". Every function is
+// called with the interpreter lock held and returns 0, or -1 with a Python exception set (the same
+// exception zelnor_core's own functions would raise: RuntimeError with the native message).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelnor::python {
+
+inline constexpr const char* kCoreApiCapsule = "zelnor_core.__capi__";
+// Raised whenever a member is added or changes; a module built against another refuses to import.
+inline constexpr std::uint32_t kCoreApiVersion = 1;
+
+struct CoreApi {
+  std::uint32_t version;
+  // One record in the calling thread's queue of that kind (its collector made on first use).
+  int (*incCounter)(const char* name, std::size_t size, std::int32_t value);
+  int (*observeHistogram)(const char* name, std::size_t size, double value);
+  int (*setGauge)(const char* name, std::size_t size, double value);
+  // Appends whole lines to this process's declaration file (made on first use), so that the
+  // consumer learns what the records of this process mean.
+  int (*declare)(const char* bytes, std::size_t size);
+};
+
+}  // namespace zelnor::python
