@@ -149,7 +149,7 @@ std::int32_t Aggregator::admit(Kind kind, const Family& family, Reason& reason) 
       }
     }
   }
-  if (series_.size() >= max_series_) {
+  if (series_.size() + declared_.seriesCount() >= max_series_) {
     reason = Reason::kTooManySeries;
     return -1;
   }
@@ -192,6 +192,10 @@ void Aggregator::foldGauge(std::string_view name, double value, std::uint64_t pr
 
 void Aggregator::fold(Kind kind, std::string_view name, double value, std::uint64_t producer) {
   ++health_.entries[index(kind)];
+  if (!name.empty() && name[0] == '\x01') {
+    foldDeclared(kind, name, value, producer);
+    return;
+  }
   // A name with records in the backlog is never known (it is classified there, first), so a
   // known name's record folds at once, in order.
   if (Classified* classified = known(kind, name)) {
@@ -426,8 +430,21 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
 void Aggregator::publish() {
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(mutex_);
+  const bool declared_changed = declared_.takeChanged();
   const bool changed = !dirty_.empty() || published_.series.size() != series_.size() ||
-                       producers_changed_ || !sameCounts(published_.health, health_);
+                       producers_changed_ || declared_changed ||
+                       !sameCounts(published_.health, health_);
+  if (declared_changed) {
+    published_.declared_series = declared_.seriesCount();
+    published_.declared.clear();
+    for (DeclaredFamilySamples& family : declared_.samples()) {
+      if (!family.samples.empty()) {
+        published_.declared.push_back(
+            DeclaredSnapshot{family.family->type, family.family->name, family.family->documentation,
+                             family.family->unit, std::move(family.samples)});
+      }
+    }
+  }
   published_.series.insert(published_.series.end(),
                            series_.begin() + static_cast<std::ptrdiff_t>(published_.series.size()),
                            series_.end());
@@ -460,6 +477,8 @@ Snapshot Aggregator::snapshot() const {
 
 void Aggregator::drain(MetricsConsumer& consumer) {
   const auto start = std::chrono::steady_clock::now();
+  consumer_ = &consumer;
+  declaration_reads_.clear();
   // The allowance refills with the time since the last pass began (none before the first).
   if (health_.drains != 0) {
     allowance_ =
@@ -479,6 +498,10 @@ void Aggregator::drain(MetricsConsumer& consumer) {
   if (!live_.empty()) {
     live_.clear();
   }
+  struct Unset {
+    MetricsConsumer*& consumer;
+    ~Unset() { consumer = nullptr; }
+  } unset{consumer_};
   consumer.drainAll(*this);
   endPass(live_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
@@ -511,23 +534,114 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t reco
 
 void Aggregator::counters(const Records<CounterEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kCounter, queue, records.size());
+  queue_ = &queue;
   records.forEach([&](const CounterEntry& record) {
     fold(Kind::kCounter, readName(record.name), record.value, queue.producer);
   });
+  queue_ = nullptr;
 }
 
 void Aggregator::histograms(const Records<HistogramEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kHistogram, queue, records.size());
+  queue_ = &queue;
   records.forEach([&](const HistogramEntry& record) {
     fold(Kind::kHistogram, readName(record.name), record.value, queue.producer);
   });
+  queue_ = nullptr;
 }
 
 void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kGauge, queue, records.size());
+  queue_ = &queue;
   records.forEach([&](const GaugeEntry& record) {
     fold(Kind::kGauge, readName(record.name), record.value, queue.producer);
   });
+  queue_ = nullptr;
+}
+
+// --- declared families -------------------------------------------------------------------------
+
+void Aggregator::declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) {
+  declared_.declare(producer, pid, bytes, health_.rejected);
+}
+
+void Aggregator::processEnded(std::uint64_t producer) {
+  declared_.producerEnded(producer);
+}
+
+void Aggregator::foldDeclared(Kind kind, std::string_view name, double value,
+                              std::uint64_t producer) {
+  const Lane lane = kind == Kind::kCounter     ? Lane::kInteger
+                    : kind == Kind::kHistogram ? Lane::kDouble
+                                               : Lane::kKeyed;
+  Reason reason = Reason::kCount;
+  if (declared_.fold(lane, name, value, producer, reason)) {
+    return;
+  }
+  // Declared since the file was last read: read it now, a few times per producer and pass at most.
+  if (reason == Reason::kUndeclaredSeries && consumer_ != nullptr && queue_ != nullptr &&
+      ++declaration_reads_[producer] <= kDeclarationReadsPerPass) {
+    consumer_->readDeclarations(*queue_, *this);
+    if (declared_.fold(lane, name, value, producer, reason)) {
+      return;
+    }
+  }
+  // A refused family was said once when it was declared; a record that names nothing known is
+  // said once per series, not per write (the key after ':' differs at every write).
+  ++health_.rejected[static_cast<int>(reason)];
+  if (reason == Reason::kUndeclaredSeries) {
+    log_.dropped(kind, name.substr(0, name.find(':')), reason);
+  }
+}
+
+Reason Aggregator::claim(const DeclaredFamily& family) {
+  std::vector<std::string> occupied{family.name};
+  const auto with = [&](std::initializer_list<const char*> suffixes) {
+    for (const char* suffix : suffixes) {
+      occupied.push_back(family.name + suffix);
+    }
+  };
+  switch (family.type) {
+    case DeclaredType::kCounter:
+      with({"_total", "_created"});
+      break;
+    case DeclaredType::kHistogram:
+      with({"_bucket", "_count", "_sum", "_created"});
+      break;
+    case DeclaredType::kSummary:
+      with({"_count", "_sum", "_created"});
+      break;
+    case DeclaredType::kInfo:
+      with({"_info"});
+      break;
+    case DeclaredType::kGauge:
+    case DeclaredType::kStateset:
+      break;
+  }
+  if (family.name.compare(0, 7, "zelnor_") == 0) {
+    return Reason::kReservedName;
+  }
+  for (const std::string& name : occupied) {
+    if (occupied_.count(name) != 0 || family_kinds_.count(name) != 0) {
+      return Reason::kNameClash;
+    }
+  }
+  occupied_.insert(occupied.begin(), occupied.end());
+  return Reason::kCount;
+}
+
+void Aggregator::refused(const DeclaredFamily& family, Reason reason) {
+  // The log speaks of the lane the family's records come in.
+  const Kind kind =
+      family.type == DeclaredType::kCounter ? Kind::kCounter
+      : family.type == DeclaredType::kHistogram || family.type == DeclaredType::kSummary
+          ? Kind::kHistogram
+          : Kind::kGauge;
+  log_.dropped(kind, family.name, reason);
+}
+
+bool Aggregator::seriesRoom() {
+  return series_.size() + declared_.seriesCount() < max_series_;
 }
 
 }  // namespace zelnor::exporter

@@ -32,6 +32,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "exporter/declared.h"
 #include "exporter/name_table.h"
 #include "exporter/names.h"
 #include "exporter/rejection_log.h"
@@ -74,14 +75,25 @@ struct Health {
   double fullest[kKinds] = {};        // fill of the fullest ring at the last pass, 0 to 1
 };
 
+// A family a process declared (zelnor_client), with its samples as the exposition serves them.
+struct DeclaredSnapshot {
+  DeclaredType type;
+  std::string name;
+  std::string documentation;
+  std::string unit;
+  std::vector<DeclaredSample> samples;
+};
+
 struct Snapshot {
   std::vector<SeriesInfo> series;
+  std::vector<DeclaredSnapshot> declared;
+  std::size_t declared_series = 0;  // series of declared families held, served or not
   std::vector<SeriesValue> values;
   std::unordered_map<std::uint64_t, std::string> producer_labels;  // live producers' pid labels
   Health health;
 };
 
-class Aggregator : public DrainVisitor {
+class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
  public:
   // A pass classifies one new name for every this many records it drains, so that a flood of
   // new names costs each record a small multiple of an ordinary one...
@@ -133,6 +145,9 @@ class Aggregator : public DrainVisitor {
   void counters(const Records<CounterEntry>& records, const QueueReport& queue) override;
   void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) override;
   void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) override;
+  // What producer processes declare (zelnor_client), and when they have ended.
+  void declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) override;
+  void processEnded(std::uint64_t producer) override;
 
  private:
   // What a recorded name of one kind became: a series, a reason, or a family whose first series
@@ -171,7 +186,13 @@ class Aggregator : public DrainVisitor {
   Classified& remember(Kind kind, std::string_view recorded, Classified classified);
   Classified& classify(Kind kind, std::string_view recorded);
   // Folds a record of a kind, classifying its name if the budget allows; else the record waits.
+  // A record of a declared series (its name begins with 0x01) folds by its declaration.
   void fold(Kind kind, std::string_view name, double value, std::uint64_t producer);
+  void foldDeclared(Kind kind, std::string_view name, double value, std::uint64_t producer);
+  // DeclaredFamilies::Namespace
+  Reason claim(const DeclaredFamily& family) override;
+  bool seriesRoom() override;
+  void refused(const DeclaredFamily& family, Reason reason) override;
   // Folds a value into what its name became; a gauge value of a producer that is gone makes its
   // series (as it would have) and leaves.
   void apply(Kind kind, std::string_view name, Classified& classified, double value,
@@ -213,6 +234,15 @@ class Aggregator : public DrainVisitor {
   bool producers_changed_ = false;
   Health health_;
   RejectionLog log_;
+  DeclaredFamilies declared_{*this};
+  // While a drain hands a queue's records: the consumer and the queue's report, so that a record
+  // whose process declared its series since the last look can have the declaration read at once.
+  MetricsConsumer* consumer_ = nullptr;
+  const QueueReport* queue_ = nullptr;
+  // How often this pass has read each producer's file for a record it could not place: a process
+  // may declare while a pass drains its queues, so more than once, but a bounded number of times.
+  std::unordered_map<std::uint64_t, int> declaration_reads_;
+  static constexpr int kDeclarationReadsPerPass = 4;
   std::chrono::steady_clock::time_point pass_start_;
 
   // The budget for new names of the pass under way, in records: classifying one costs

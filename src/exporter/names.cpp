@@ -5,6 +5,7 @@
 #include <cstdint>
 
 namespace zelnor::exporter {
+
 namespace {
 
 constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts = {
@@ -19,7 +20,10 @@ constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts
     "too_many_series",
     "too_many_new_names",
     "negative_counter_increment",
-    "nan_observation"};
+    "nan_observation",
+    "undeclared_series",
+    "declaration_conflict",
+    "invalid_declaration"};
 
 constexpr std::array<const char*, static_cast<int>(Convention::kCount)> kConventionTexts = {
     "colon_in_name", "camel_case",    "reserved_suffix", "reserved_label",
@@ -66,24 +70,6 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-// [a-zA-Z_:][a-zA-Z0-9_:]*
-bool isMetricName(std::string_view name) {
-  if (name.empty() || !(isAsciiLetter(name[0]) || name[0] == '_' || name[0] == ':')) {
-    return false;
-  }
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return isAsciiLetter(c) || isDigit(c) || c == '_' || c == ':'; });
-}
-
-// [a-zA-Z_][a-zA-Z0-9_]*
-bool isLabelName(std::string_view name) {
-  if (name.empty() || !(isAsciiLetter(name[0]) || name[0] == '_')) {
-    return false;
-  }
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return isAsciiLetter(c) || isDigit(c) || c == '_'; });
 }
 
 // [a-z][A-Z] anywhere
@@ -233,6 +219,24 @@ bool isTruncated(std::string_view recorded) {
 }
 
 }  // namespace
+
+// [a-zA-Z_:][a-zA-Z0-9_:]*
+bool isMetricName(std::string_view name) {
+  if (name.empty() || !(isAsciiLetter(name[0]) || name[0] == '_' || name[0] == ':')) {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return isAsciiLetter(c) || isDigit(c) || c == '_' || c == ':'; });
+}
+
+// [a-zA-Z_][a-zA-Z0-9_]*
+bool isLabelName(std::string_view name) {
+  if (name.empty() || !(isAsciiLetter(name[0]) || name[0] == '_')) {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return isAsciiLetter(c) || isDigit(c) || c == '_'; });
+}
 
 const char* kindText(Kind kind) noexcept {
   return kind == Kind::kCounter ? "counter" : kind == Kind::kHistogram ? "histogram" : "gauge";

@@ -34,6 +34,9 @@ enum class Reason {
   kTooManyNewNames,  // new when the budget for new names and the backlog were both spent
   kNegativeCounterIncrement,
   kNanObservation,
+  kUndeclaredSeries,     // a declared-series record whose process has not declared that series
+  kDeclarationConflict,  // a family a process declares otherwise than the one served
+  kInvalidDeclaration,   // a declaration line that does not hold up
   kCount,
 };
 
@@ -62,6 +65,10 @@ struct Family {
   std::string name;
   Labels labels;
 };
+
+// [a-zA-Z_:][a-zA-Z0-9_:]* and [a-zA-Z_][a-zA-Z0-9_]*: the names both exposition formats read.
+bool isMetricName(std::string_view name);
+bool isLabelName(std::string_view name);
 
 // True when `bytes` is valid UTF-8 as Python decodes it strictly (no surrogates, no overlong
 // forms).

@@ -78,6 +78,21 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
     series.append(
         py::make_tuple(kKindNames[static_cast<int>(info.kind)], info.name, labels, state));
   }
+  static constexpr const char* kDeclaredTypes[] = {"counter", "gauge", "histogram",
+                                                   "summary", "info",  "stateset"};
+  py::list declared;
+  for (const auto& family : snapshot.declared) {
+    py::list samples;
+    for (const auto& sample : family.samples) {
+      py::tuple labels(sample.labels.size());
+      for (std::size_t l = 0; l < sample.labels.size(); ++l) {
+        labels[l] = py::make_tuple(sample.labels[l].first, sample.labels[l].second);
+      }
+      samples.append(py::make_tuple(sample.suffix, labels, sample.value));
+    }
+    declared.append(py::make_tuple(kDeclaredTypes[static_cast<int>(family.type)], family.name,
+                                   family.documentation, family.unit, samples));
+  }
   const auto& health = snapshot.health;
   py::dict entries, dropped, queues, fullest, rejected;
   for (int kind = 0; kind < zelnor::exporter::kKinds; ++kind) {
@@ -102,6 +117,8 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   health_dict["fullest"] = fullest;
   py::dict result;
   result["series"] = series;
+  result["declared"] = declared;
+  result["declared_series"] = snapshot.declared_series;
   result["producer_labels"] = snapshot.producer_labels;
   result["health"] = health_dict;
   return result;
@@ -277,6 +294,16 @@ PYBIND11_MODULE(_native, module) {
             }
           },
           "Folds (name, value, producer, pid) records of one kind")
+      .def(
+          "declare",
+          [](Aggregator& aggregator, std::uint64_t producer, std::uint32_t pid,
+             const py::bytes& lines) {
+            aggregator.declarations(producer, pid, std::string(lines));
+          },
+          py::arg("producer"), py::arg("pid"), py::arg("lines"),
+          "Takes more of a producer process's declaration file: for tests")
+      .def("process_ended", &Aggregator::processEnded, py::arg("producer"),
+           "Says that a producer process has ended: for tests")
       .def("begin_pass", &Aggregator::beginPass, py::arg("new_names"),
            "Begins a pass that classifies at most new_names names seen for the first time")
       .def(

@@ -27,6 +27,7 @@ from prometheus_client.core import (
     CounterMetricFamily,
     GaugeMetricFamily,
     HistogramMetricFamily,
+    Metric,
 )
 from prometheus_client.utils import floatToGoString
 
@@ -303,7 +304,19 @@ def families(snapshot, bounds, gauge_mode):
             elif value is not None:
                 family.add_sample(name, labels, value)
     yield from (family for family in by_name.values() if family.samples)
-    yield from health_families(snapshot["health"], len(snapshot["series"]))
+    yield from declared_families(snapshot.get("declared", ()))
+    held = len(snapshot["series"]) + snapshot.get("declared_series", 0)
+    yield from health_families(snapshot["health"], held)
+
+
+def declared_families(declared):
+    """The families processes declared (zelnor_client), each as prometheus_client's own metric
+    types make it: the exposition then writes them as it writes prometheus_client's."""
+    for kind, name, documentation, unit, samples in declared:
+        family = Metric(name, documentation, kind, unit)
+        for suffix, labels, value in samples:
+            family.add_sample(name + suffix, dict(labels), value)
+        yield family
 
 
 def health_families(health, series):

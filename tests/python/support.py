@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import urllib.request
 from collections import defaultdict
@@ -244,12 +245,32 @@ class Exporter:
                 else None
             ),
         )
-        self.first_lines = [self.process.stdout.readline() for _ in range(2)]
-        assert self.first_lines[1].startswith("zelnor-exporter: serving /metrics"), self.first_lines
+        # Its first line names the directory; the line that says it serves follows, after the
+        # lines of the first drain, if any.
+        self.first_lines = [self.process.stdout.readline()]
+        while not self.first_lines[-1].startswith("zelnor-exporter: serving /metrics"):
+            assert self.first_lines[-1], self.first_lines
+            self.first_lines.append(self.process.stdout.readline())
+        # Read on as a supervisor would: an exporter whose output nobody reads blocks on it once
+        # the pipe is full.
+        self.lines = []
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line)
+
+    def scrape_text(self, openmetrics=False):
+        """/metrics as served, in the text format or, asked for, in OpenMetrics."""
+        request = urllib.request.Request(f"http://127.0.0.1:{self.port}/metrics")
+        if openmetrics:
+            request.add_header("Accept", "application/openmetrics-text; version=1.0.0")
+        with urllib.request.urlopen(request, timeout=10) as reply:
+            return reply.read().decode()
 
     def scrape(self):
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics", timeout=10) as reply:
-            text = reply.read().decode()
+        text = self.scrape_text()
         return {
             (s.name, tuple(sorted(s.labels.items()))): s.value
             for family in text_string_to_metric_families(text)
@@ -269,10 +290,12 @@ class Exporter:
         return self.scrape().get((name, tuple(sorted(labels.items()))))
 
     def stop(self, signum=signal.SIGTERM):
+        """Ends the exporter; its exit status and what it wrote after its first two lines."""
         if self.process.poll() is None:
             self.process.send_signal(signum)
-        out, _ = self.process.communicate(timeout=30)
-        return self.process.returncode, out
+        self.process.wait(timeout=30)
+        self.reader.join(timeout=30)
+        return self.process.returncode, "".join(self.lines)
 
 
 # --- names that all collide in the name table's unkeyed hash of earlier releases ---

@@ -12,6 +12,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import urllib.parse
 import urllib.request
@@ -19,7 +20,7 @@ import urllib.request
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families
 from prometheus_client.parser import text_string_to_metric_families as text_format_families
-from support import Exporter, Producer, free_port, run_python
+from support import HERE, Exporter, Producer, free_port, run_python
 
 
 def tool(name):
@@ -233,12 +234,45 @@ def test_every_scrape_passes_promtool_and_openmetrics_whatever_is_recorded(table
     assert (prefix + "delta_sum", ()) not in samples
 
 
+# prometheus_client's multiprocess collector over a directory, served on a port, as an application
+# in its multiprocess mode serves it.
+PEER_SERVER = """
+import sys, time
+import prometheus_client
+from prometheus_client import multiprocess
+registry = prometheus_client.CollectorRegistry()
+multiprocess.MultiProcessCollector(registry, path=sys.argv[1])
+prometheus_client.start_http_server(int(sys.argv[2]), "127.0.0.1", registry=registry)
+time.sleep(3600)
+"""
+
+
 def test_prometheus_scraping_the_exporter_reads_exactly_what_was_recorded(tmp_path, prefix):
+    """A real Prometheus scrapes the exporter, and beside it prometheus_client's multiprocess
+    collector over the same zelnor_client workload (client_workload.py): it stores what was
+    recorded, every series of each scrape, and the same series with the same HELP from both."""
     prometheus = tool("prometheus")
     directory = tmp_path / "metrics"
     exporter = Exporter("--interval", "0.05", "--buckets", "0.1,1", "--directory", str(directory))
     name = prefix.replace(".", "_")
     producers = [Producer(directory) for _ in range(3)]
+    peer_directory = tmp_path / "prometheus_client"
+    peer_directory.mkdir()
+    workload = subprocess.Popen(
+        [sys.executable, str(HERE / "client_workload.py")],
+        env={
+            **os.environ,
+            "ZELNOR_METRICS_DIR": str(directory),
+            "PROMETHEUS_MULTIPROC_DIR": str(peer_directory),
+        },
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    peer_port = free_port()
+    peer = subprocess.Popen(
+        [sys.executable, "-c", PEER_SERVER, str(peer_directory), str(peer_port)]
+    )
     port = free_port()
     config = tmp_path / "prometheus.yml"
     config.write_text(f"""
@@ -248,6 +282,9 @@ scrape_configs:
   - job_name: zelnor
     static_configs:
       - targets: ["127.0.0.1:{exporter.port}"]
+  - job_name: peer
+    static_configs:
+      - targets: ["127.0.0.1:{peer_port}"]
 """)
     server = subprocess.Popen(
         [
@@ -271,15 +308,18 @@ scrape_configs:
         producers[0].record("h", f"{name}db_query_ms", 0.05, 4)
         producers[0].record("c", f"{name}ok_counter_name", 1, 6)
 
-        def query(expression):
+        def query_raw(expression):
             url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode(
                 {"query": expression}
             )
             try:
                 with urllib.request.urlopen(url, timeout=5) as reply:
-                    result = json.load(reply)["data"]["result"]
+                    return json.load(reply)["data"]["result"]
             except OSError:
                 return None
+
+        def query(expression):
+            result = query_raw(expression)
             return float(result[0]["value"][1]) if result else None
 
         expected = {
@@ -321,7 +361,48 @@ scrape_configs:
             time.sleep(0.5)
         assert stored == served
         assert target()["health"] == "up" and target()["lastError"] == ""
+
+        # The same workload through prometheus_client's multiprocess mode and through
+        # zelnor_client: the same series, values and HELP text in Prometheus.
+        assert workload.stdout.readline(), "the workload ended early"
+        peer_names = query_raw('group by (__name__) ({job="peer",__name__!~"up|scrape_.*"})')
+        workload_names = "|".join(sorted(r["metric"]["__name__"] for r in peer_names or []))
+        assert "http_requests_total" in workload_names
+
+        def series(job):
+            found = query_raw(f'{{job="{job}",__name__=~"{workload_names}"}}') or []
+            return {
+                tuple(
+                    sorted((k, v) for k, v in r["metric"].items() if k not in ("job", "instance"))
+                ): r["value"][1]
+                for r in found
+            }
+
+        def metadata(job):
+            url = f"http://127.0.0.1:{port}/api/v1/targets/metadata?" + urllib.parse.urlencode(
+                {"match_target": f'{{job="{job}"}}'}
+            )
+            with urllib.request.urlopen(url, timeout=5) as reply:
+                found = json.load(reply)["data"]
+            return {
+                (m["metric"], m["type"], m["help"]) for m in found if m["metric"] in peer_names_set
+            }
+
+        peer_names_set = set(workload_names.split("|"))
+        while time.monotonic() < deadline + 30:
+            ours, theirs = series("zelnor"), series("peer")
+            if ours == theirs and metadata("zelnor") == metadata("peer"):
+                break
+            time.sleep(0.5)
+        assert ours == theirs and len(ours) > 100
+        assert metadata("zelnor") == metadata("peer")
     finally:
+        if workload.poll() is None:
+            workload.stdin.write("done\n")
+            workload.stdin.close()
+        workload.wait(timeout=60)
+        peer.kill()
+        peer.wait()
         server.terminate()
         server.wait(timeout=30)
         for producer in producers:

@@ -1,0 +1,753 @@
+#include "exporter/declared.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+namespace zelnor::exporter {
+namespace {
+
+constexpr std::string_view kHeader = "zelnor-process 1";
+// Gauge values of ended processes kept per series in the "all" mode, the oldest let go first.
+constexpr std::size_t kMaxRetiredPerSeries = 1024;
+
+struct TypeName {
+  std::string_view text;
+  DeclaredType type;
+};
+
+constexpr TypeName kTypes[] = {
+    {"counter", DeclaredType::kCounter},     {"gauge", DeclaredType::kGauge},
+    {"histogram", DeclaredType::kHistogram}, {"summary", DeclaredType::kSummary},
+    {"info", DeclaredType::kInfo},           {"stateset", DeclaredType::kStateset}};
+
+struct ModeName {
+  std::string_view text;
+  Combine combine;
+  bool live;
+};
+
+constexpr ModeName kModes[] = {{"all", Combine::kAll, false},
+                               {"liveall", Combine::kAll, true},
+                               {"min", Combine::kMin, false},
+                               {"livemin", Combine::kMin, true},
+                               {"max", Combine::kMax, false},
+                               {"livemax", Combine::kMax, true},
+                               {"sum", Combine::kSum, false},
+                               {"livesum", Combine::kSum, true},
+                               {"mostrecent", Combine::kMostRecent, false},
+                               {"livemostrecent", Combine::kMostRecent, true}};
+
+// Splits a line into its tab-separated fields and undoes their escapes; false when an escape is
+// not one of \\, \t, \n or a field is too long.
+bool splitFields(std::string_view line, std::vector<std::string>& fields) {
+  fields.clear();
+  fields.emplace_back();
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    const char c = line[at];
+    if (c == '\t') {
+      fields.emplace_back();
+      continue;
+    }
+    if (c == '\\') {
+      if (++at == line.size()) {
+        return false;
+      }
+      const char escaped = line[at];
+      if (escaped == 't') {
+        fields.back().push_back('\t');
+      } else if (escaped == 'n') {
+        fields.back().push_back('\n');
+      } else if (escaped == '\\') {
+        fields.back().push_back('\\');
+      } else {
+        return false;
+      }
+    } else {
+      fields.back().push_back(c);
+    }
+    if (fields.back().size() > DeclaredFamilies::kMaxFieldBytes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A decimal id or count: digits only, at most 18 of them.
+bool parseNumber(std::string_view text, std::uint64_t& value) {
+  if (text.empty() || text.size() > 18) {
+    return false;
+  }
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+bool parseHex(std::string_view text, std::uint64_t& value) {
+  if (text.empty() || text.size() > 16) {
+    return false;
+  }
+  value = 0;
+  for (char c : text) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else {
+      return false;
+    }
+    value = (value << 4) | digit;
+  }
+  return true;
+}
+
+// A bound as prometheus_client spells it in `le` ("+Inf", "0.25", "1e+06"), read back exactly.
+bool parseBound(const std::string& text, double& value) {
+  if (text == "+Inf") {
+    value = std::numeric_limits<double>::infinity();
+    return true;
+  }
+  if (text == "-Inf") {
+    value = -std::numeric_limits<double>::infinity();
+    return true;
+  }
+  if (text.empty() || text == "NaN") {
+    return false;
+  }
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && !std::isnan(value);
+}
+
+std::int64_t refusal(Reason reason) {
+  return -1 - static_cast<std::int64_t>(reason);
+}
+
+Reason refusedBy(std::int64_t entry) {
+  return static_cast<Reason>(-1 - entry);
+}
+
+std::string seriesKey(std::uint32_t family, const std::vector<std::string>& values) {
+  std::string key = std::to_string(family);
+  for (const std::string& value : values) {
+    key.push_back('\0');
+    key += value;
+  }
+  return key;
+}
+
+Labels labelsOf(const DeclaredFamily& family, const DeclaredSeries& series) {
+  Labels labels;
+  labels.reserve(family.label_names.size() + 1);
+  for (std::size_t i = 0; i < family.label_names.size(); ++i) {
+    labels.emplace_back(family.label_names[i], series.label_values[i]);
+  }
+  return labels;
+}
+
+// `labels` with `name` set to `value` (replacing one of that name), sorted by name.
+Labels withLabel(Labels labels, const std::string& name, std::string value) {
+  auto found = std::find_if(labels.begin(), labels.end(),
+                            [&](const auto& label) { return label.first == name; });
+  if (found != labels.end()) {
+    found->second = std::move(value);
+  } else {
+    labels.emplace_back(name, std::move(value));
+  }
+  std::sort(labels.begin(), labels.end());
+  return labels;
+}
+
+}  // namespace
+
+// --- declarations ------------------------------------------------------------------------------
+
+void DeclaredFamilies::declare(std::uint64_t key, std::uint32_t pid, std::string_view bytes,
+                               std::uint64_t rejected[]) {
+  Producer& producer = producers_[key];
+  producer.pid = pid;
+  producer.bytes += bytes.size();
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) {
+      if (producer.partial.size() + bytes.size() > kMaxLineBytes) {
+        ++rejected[static_cast<int>(Reason::kInvalidDeclaration)];
+        producer.partial = "\x01";  // the rest of this line is refused too
+      } else {
+        producer.partial.append(bytes);
+      }
+      return;
+    }
+    std::string_view line = bytes.substr(0, end);
+    bytes.remove_prefix(end + 1);
+    if (!producer.partial.empty()) {
+      const bool refused = producer.partial[0] == '\x01';
+      producer.partial.append(line);
+      if (!refused) {
+        declareLine(producer, key, producer.partial, rejected);
+      }
+      producer.partial.clear();
+      continue;
+    }
+    declareLine(producer, key, line, rejected);
+  }
+}
+
+bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::string_view line,
+                                   std::uint64_t rejected[]) {
+  if (!producer.header_seen) {
+    producer.header_seen = line == kHeader;
+    if (!producer.header_seen) {
+      ++rejected[static_cast<int>(Reason::kInvalidDeclaration)];
+    }
+    return producer.header_seen;
+  }
+  std::vector<std::string> fields;
+  Reason reason = Reason::kInvalidDeclaration;
+  if (line.size() <= kMaxLineBytes && isValidUtf8(line) && splitFields(line, fields) &&
+      fields[0].size() == 1) {
+    switch (fields[0][0]) {
+      case 'F':
+        reason = declareFamily(producer, fields);
+        break;
+      case 'S':
+        reason = declareSeries(producer, key, fields);
+        break;
+      case 'V':
+        reason = declareInfoValue(producer, fields);
+        break;
+      default:
+        break;
+    }
+  }
+  if (reason == Reason::kInvalidDeclaration) {
+    ++rejected[static_cast<int>(reason)];
+  }
+  return reason == Reason::kCount;
+}
+
+Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std::string>& fields) {
+  // F id type name documentation unit mode n label... m extra...
+  std::uint64_t id = 0;
+  std::uint64_t labels = 0;
+  if (fields.size() < 9 || !parseNumber(fields[1], id) || !parseNumber(fields[7], labels) ||
+      labels > kMaxLabels || fields.size() < 9 + labels) {
+    return Reason::kInvalidDeclaration;
+  }
+  std::uint64_t extras = 0;
+  if (!parseNumber(fields[8 + labels], extras) || extras > kMaxExtras ||
+      fields.size() != 9 + labels + extras) {
+    return Reason::kInvalidDeclaration;
+  }
+  if (producer.families.count(id) != 0 || producer.families.size() >= kMaxFamiliesPerProcess) {
+    return Reason::kInvalidDeclaration;
+  }
+  DeclaredFamily family;
+  const auto type = std::find_if(std::begin(kTypes), std::end(kTypes),
+                                 [&](const TypeName& known) { return known.text == fields[2]; });
+  // A family refused: its entries are counted as they come, and it is said once.
+  auto refuse = [&](Reason reason) {
+    producer.families.emplace(id, refusal(reason));
+    if (reason == Reason::kInvalidDeclaration) {
+      return reason;  // a line that does not hold up: counted as one
+    }
+    names_.refused(family, reason);
+    return Reason::kCount;
+  };
+  if (type == std::end(kTypes)) {
+    return refuse(Reason::kInvalidDeclaration);
+  }
+  family.type = type->type;
+  family.name = fields[3];
+  family.documentation = fields[4];
+  family.unit = fields[5];
+  family.label_names.assign(fields.begin() + 8, fields.begin() + 8 + static_cast<long>(labels));
+  family.extras.assign(fields.begin() + 9 + static_cast<long>(labels), fields.end());
+  if (!isMetricName(family.name) ||
+      (!family.unit.empty() && (family.name.size() <= family.unit.size() ||
+                                family.name.compare(family.name.size() - family.unit.size() - 1,
+                                                    std::string::npos, "_" + family.unit) != 0))) {
+    return refuse(Reason::kInvalidName);
+  }
+  for (std::size_t i = 0; i < family.label_names.size(); ++i) {
+    const std::string& label = family.label_names[i];
+    const bool reserved = (family.type == DeclaredType::kHistogram && label == "le") ||
+                          (family.type == DeclaredType::kSummary && label == "quantile") ||
+                          (family.type == DeclaredType::kStateset && label == family.name);
+    if (!isLabelName(label) || label.compare(0, 2, "__") == 0 || reserved ||
+        std::find(family.label_names.begin(), family.label_names.begin() + static_cast<long>(i),
+                  label) != family.label_names.begin() + static_cast<long>(i)) {
+      return refuse(Reason::kInvalidLabels);
+    }
+  }
+  const std::string& mode = fields[6];
+  if (family.type == DeclaredType::kGauge) {
+    const auto known = std::find_if(std::begin(kModes), std::end(kModes),
+                                    [&](const ModeName& name) { return name.text == mode; });
+    if (known == std::end(kModes)) {
+      return refuse(Reason::kInvalidDeclaration);
+    }
+    family.combine = known->combine;
+    family.live = known->live;
+  } else if (!mode.empty()) {
+    return refuse(Reason::kInvalidDeclaration);
+  }
+  if (family.type == DeclaredType::kHistogram) {
+    for (const std::string& bound : family.extras) {
+      double value = 0;
+      if (!parseBound(bound, value) || (!family.bounds.empty() && value <= family.bounds.back())) {
+        return refuse(Reason::kInvalidDeclaration);
+      }
+      family.bounds.push_back(value);
+    }
+    if (family.bounds.size() < 2 || !std::isinf(family.bounds.back())) {
+      return refuse(Reason::kInvalidDeclaration);
+    }
+  } else if (family.type == DeclaredType::kStateset) {
+    if (family.extras.empty()) {
+      return refuse(Reason::kInvalidDeclaration);
+    }
+  } else if (!family.extras.empty()) {
+    return refuse(Reason::kInvalidDeclaration);
+  }
+  family.definition.assign(fields[2]);
+  for (std::size_t i = 3; i < fields.size(); ++i) {
+    family.definition.push_back('\t');
+    family.definition += fields[i];
+  }
+  auto known = family_by_name_.find(family.name);
+  if (known != family_by_name_.end()) {
+    if (families_[known->second].definition != family.definition) {
+      return refuse(Reason::kDeclarationConflict);
+    }
+    producer.families.emplace(id, known->second);
+    return Reason::kCount;
+  }
+  if (families_.size() >= kMaxFamilies) {
+    return refuse(Reason::kTooManySeries);
+  }
+  if (const Reason taken = names_.claim(family); taken != Reason::kCount) {
+    return refuse(taken);
+  }
+  const auto index = static_cast<std::uint32_t>(families_.size());
+  family_by_name_.emplace(family.name, index);
+  families_.push_back(std::move(family));
+  producer.families.emplace(id, index);
+  return Reason::kCount;
+}
+
+Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
+                                       const std::vector<std::string>& fields) {
+  // S id family label-value...
+  std::uint64_t id = 0;
+  std::uint64_t family_id = 0;
+  if (fields.size() < 3 || !parseNumber(fields[1], id) || !parseNumber(fields[2], family_id) ||
+      producer.series.count(id) != 0) {
+    return Reason::kInvalidDeclaration;
+  }
+  const auto family_entry = producer.families.find(family_id);
+  if (family_entry == producer.families.end()) {
+    producer.series.emplace(id, refusal(Reason::kInvalidDeclaration));
+    return Reason::kInvalidDeclaration;
+  }
+  if (family_entry->second < 0) {
+    // Its family was refused: the reason is said once, for the family.
+    producer.series.emplace(id, family_entry->second);
+    return Reason::kCount;
+  }
+  const auto family_index = static_cast<std::uint32_t>(family_entry->second);
+  const DeclaredFamily& family = families_[family_index];
+  std::vector<std::string> values(fields.begin() + 3, fields.end());
+  if (values.size() != family.label_names.size()) {
+    producer.series.emplace(id, refusal(Reason::kInvalidDeclaration));
+    return Reason::kInvalidDeclaration;
+  }
+  const std::string series_key = seriesKey(family_index, values);
+  auto known = series_by_key_.find(series_key);
+  std::uint32_t index = 0;
+  if (known != series_by_key_.end()) {
+    index = known->second;
+    present(series_[index]);
+  } else {
+    if (!names_.seriesRoom()) {
+      producer.series.emplace(id, refusal(Reason::kTooManySeries));
+      return Reason::kTooManySeries;
+    }
+    index = static_cast<std::uint32_t>(series_.size());
+    series_by_key_.emplace(series_key, index);
+    DeclaredSeries series;
+    series.family = family_index;
+    series.label_values = std::move(values);
+    if (family.type == DeclaredType::kHistogram) {
+      series.buckets.assign(family.bounds.size(), 0.0);
+    }
+    series_.push_back(std::move(series));
+  }
+  producer.series.emplace(id, index);
+  DeclaredSeries& series = series_[index];
+  if (family.type == DeclaredType::kGauge) {
+    // Declared, this process's value is 0 until it writes one, as a process's value file starts.
+    auto held = std::find_if(series.holdings.begin(), series.holdings.end(),
+                             [&](const GaugeHolding& holding) { return holding.producer == key; });
+    if (held == series.holdings.end()) {
+      // A value of an ended process with the same pid is that pid's no more.
+      series.holdings.erase(std::remove_if(series.holdings.begin(), series.holdings.end(),
+                                           [&](const GaugeHolding& holding) {
+                                             return !holding.live && holding.pid == producer.pid;
+                                           }),
+                            series.holdings.end());
+      series.holdings.push_back(GaugeHolding{key, producer.pid, 0.0, 0, true});
+    }
+  }
+  changed_ = true;
+  return Reason::kCount;
+}
+
+Reason DeclaredFamilies::declareInfoValue(Producer& producer,
+                                          const std::vector<std::string>& fields) {
+  // V id series n label value ...
+  std::uint64_t id = 0;
+  std::uint64_t series_id = 0;
+  std::uint64_t count = 0;
+  if (fields.size() < 4 || !parseNumber(fields[1], id) || !parseNumber(fields[2], series_id) ||
+      !parseNumber(fields[3], count) || count > kMaxLabels || fields.size() != 4 + 2 * count ||
+      producer.info_values.count(id) != 0) {
+    return Reason::kInvalidDeclaration;
+  }
+  const auto series = producer.series.find(series_id);
+  if (series == producer.series.end() || series->second < 0 ||
+      families_[series_[static_cast<std::size_t>(series->second)].family].type !=
+          DeclaredType::kInfo) {
+    return Reason::kInvalidDeclaration;
+  }
+  const DeclaredFamily& family =
+      families_[series_[static_cast<std::size_t>(series->second)].family];
+  Labels labels;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::string& name = fields[4 + 2 * i];
+    if (!isLabelName(name) || name.compare(0, 2, "__") == 0 ||
+        std::find(family.label_names.begin(), family.label_names.end(), name) !=
+            family.label_names.end()) {
+      return Reason::kInvalidLabels;
+    }
+    labels.emplace_back(name, fields[5 + 2 * i]);
+  }
+  std::sort(labels.begin(), labels.end());
+  if (std::adjacent_find(labels.begin(), labels.end(), [](const auto& a, const auto& b) {
+        return a.first == b.first;
+      }) != labels.end()) {
+    return Reason::kInvalidLabels;
+  }
+  producer.info_values.emplace(id, std::move(labels));
+  producer.info_series.emplace(id, series_id);
+  return Reason::kCount;
+}
+
+// --- records -----------------------------------------------------------------------------------
+
+void DeclaredFamilies::present(DeclaredSeries& series) {
+  if (series.present) {
+    return;
+  }
+  series.present = true;
+  changed_ = true;
+}
+
+void DeclaredFamilies::removeSeries(DeclaredSeries& series) {
+  series.present = false;
+  series.sum = 0;
+  series.count = 0;
+  std::fill(series.buckets.begin(), series.buckets.end(), 0.0);
+  series.holdings.clear();
+  series.state_key = 0;
+  series.state = 0;
+  series.info.clear();
+  changed_ = true;
+}
+
+bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
+                            std::uint64_t producer_key, Reason& reason) {
+  reason = Reason::kInvalidName;
+  if (name.size() < 3) {
+    return false;
+  }
+  const char op = name[1];
+  std::string_view id_text = name.substr(2);
+  std::uint64_t key = 0;
+  const std::size_t colon = id_text.find(':');
+  const bool keyed = op == 'g' || op == 'e' || op == 'i' || op == 'r' || op == 'x';
+  if (keyed != (colon != std::string_view::npos) ||
+      (keyed && !parseHex(id_text.substr(colon + 1), key))) {
+    return false;
+  }
+  std::uint64_t id = 0;
+  if (!parseHex(id_text.substr(0, colon), id)) {
+    return false;
+  }
+  const auto producer = producers_.find(producer_key);
+  if (producer == producers_.end()) {
+    reason = Reason::kUndeclaredSeries;
+    return false;
+  }
+  if (op == 'x') {
+    const auto family = producer->second.families.find(id);
+    if (family == producer->second.families.end()) {
+      reason = Reason::kUndeclaredSeries;
+      return false;
+    }
+    if (family->second < 0) {
+      reason = refusedBy(family->second);
+      return false;
+    }
+    for (DeclaredSeries& series : series_) {
+      if (series.family == static_cast<std::uint32_t>(family->second) && series.present) {
+        removeSeries(series);
+      }
+    }
+    return true;
+  }
+  const auto entry = producer->second.series.find(id);
+  if (entry == producer->second.series.end()) {
+    reason = Reason::kUndeclaredSeries;
+    return false;
+  }
+  if (entry->second < 0) {
+    reason = refusedBy(entry->second);
+    return false;
+  }
+  DeclaredSeries& series = series_[static_cast<std::size_t>(entry->second)];
+  const DeclaredFamily& family = families_[series.family];
+  reason = Reason::kInvalidDeclaration;  // a record that does not fit what its series is
+  switch (op) {
+    case 'c':
+      if (family.type != DeclaredType::kCounter || lane == Lane::kKeyed) {
+        return false;
+      }
+      if (value < 0) {
+        reason = Reason::kNegativeCounterIncrement;
+        return false;
+      }
+      present(series);
+      series.sum += value;
+      break;
+    case 'o':
+      if (lane != Lane::kDouble) {
+        return false;
+      }
+      if (family.type == DeclaredType::kHistogram) {
+        present(series);
+        series.sum += value;
+        // The first bound at or above the value; a NaN finds none, as in prometheus_client.
+        const auto bucket = std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
+        if (bucket != family.bounds.end()) {
+          series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
+        }
+      } else if (family.type == DeclaredType::kSummary) {
+        present(series);
+        series.count += 1;
+        series.sum += value;
+      } else {
+        return false;
+      }
+      break;
+    case 'g': {
+      if (family.type != DeclaredType::kGauge || lane != Lane::kKeyed) {
+        return false;
+      }
+      present(series);
+      auto held = std::find_if(
+          series.holdings.begin(), series.holdings.end(),
+          [&](const GaugeHolding& holding) { return holding.producer == producer_key; });
+      if (held == series.holdings.end()) {
+        series.holdings.push_back(
+            GaugeHolding{producer_key, producer->second.pid, value, key, true});
+      } else if (key > held->key) {
+        held->value = value;
+        held->key = key;
+      }
+      break;
+    }
+    case 'e':
+      if (family.type != DeclaredType::kStateset || lane != Lane::kKeyed || !(value >= 0) ||
+          value >= static_cast<double>(family.extras.size()) || value != std::floor(value)) {
+        return false;
+      }
+      present(series);
+      if (key > series.state_key) {
+        series.state_key = key;
+        series.state = value;
+      }
+      break;
+    case 'i': {
+      if (family.type != DeclaredType::kInfo || lane != Lane::kKeyed || !(value >= 0) ||
+          value > 9e15) {
+        return false;
+      }
+      const auto labels = producer->second.info_values.find(static_cast<std::uint64_t>(value));
+      if (labels == producer->second.info_values.end() ||
+          producer->second.info_series[labels->first] != id) {
+        reason = Reason::kUndeclaredSeries;
+        return false;
+      }
+      present(series);
+      if (key > series.state_key) {
+        series.state_key = key;
+        series.info = labels->second;
+      }
+      break;
+    }
+    case 'r':
+      if (lane != Lane::kKeyed) {
+        return false;
+      }
+      removeSeries(series);
+      break;
+    default:
+      reason = Reason::kInvalidName;
+      return false;
+  }
+  changed_ = true;
+  return true;
+}
+
+void DeclaredFamilies::producerEnded(std::uint64_t key) {
+  if (producers_.erase(key) == 0) {
+    return;
+  }
+  for (DeclaredSeries& series : series_) {
+    if (series.holdings.empty()) {
+      continue;
+    }
+    const DeclaredFamily& family = families_[series.family];
+    auto& holdings = series.holdings;
+    if (family.live) {
+      holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
+                                    [&](const GaugeHolding& held) { return held.producer == key; }),
+                     holdings.end());
+    } else {
+      for (GaugeHolding& held : holdings) {
+        if (held.producer == key) {
+          held.live = false;
+        }
+      }
+      const auto retired = static_cast<std::size_t>(std::count_if(
+          holdings.begin(), holdings.end(), [](const GaugeHolding& held) { return !held.live; }));
+      if (retired > kMaxRetiredPerSeries) {
+        holdings.erase(std::find_if(holdings.begin(), holdings.end(),
+                                    [](const GaugeHolding& held) { return !held.live; }));
+      }
+    }
+    changed_ = true;
+  }
+}
+
+std::uint64_t DeclaredFamilies::bytesRead(std::uint64_t producer) const {
+  const auto found = producers_.find(producer);
+  return found == producers_.end() ? 0 : found->second.bytes;
+}
+
+// --- the exposition ----------------------------------------------------------------------------
+
+std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() const {
+  std::vector<DeclaredFamilySamples> result(families_.size());
+  for (std::size_t i = 0; i < families_.size(); ++i) {
+    result[i].family = &families_[i];
+  }
+  for (const DeclaredSeries& series : series_) {
+    if (!series.present) {
+      continue;
+    }
+    const DeclaredFamily& family = families_[series.family];
+    std::vector<DeclaredSample>& out = result[series.family].samples;
+    Labels labels = labelsOf(family, series);
+    std::sort(labels.begin(), labels.end());
+    switch (family.type) {
+      case DeclaredType::kCounter:
+        out.push_back({"_total", labels, series.sum});
+        break;
+      case DeclaredType::kSummary:
+        out.push_back({"_count", labels, series.count});
+        out.push_back({"_sum", labels, series.sum});
+        break;
+      case DeclaredType::kHistogram: {
+        double cumulative = 0;
+        for (std::size_t b = 0; b < family.bounds.size(); ++b) {
+          cumulative += series.buckets[b];
+          out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
+        }
+        out.push_back({"_count", labels, cumulative});
+        out.push_back({"_sum", labels, series.sum});
+        break;
+      }
+      case DeclaredType::kInfo: {
+        Labels all = labels;
+        all.insert(all.end(), series.info.begin(), series.info.end());
+        std::sort(all.begin(), all.end());
+        out.push_back({"_info", std::move(all), 1.0});
+        break;
+      }
+      case DeclaredType::kStateset:
+        for (std::size_t s = 0; s < family.extras.size(); ++s) {
+          out.push_back({"", withLabel(labels, family.name, family.extras[s]),
+                         static_cast<double>(s) == series.state ? 1.0 : 0.0});
+        }
+        break;
+      case DeclaredType::kGauge: {
+        if (series.holdings.empty()) {
+          break;
+        }
+        if (family.combine == Combine::kAll) {
+          for (const GaugeHolding& held : series.holdings) {
+            out.push_back({"", withLabel(labels, "pid", std::to_string(held.pid)), held.value});
+          }
+          break;
+        }
+        // As prometheus_client's multiprocess collector combines the processes' values.
+        bool have = false;
+        double value = 0;
+        std::uint64_t newest = 0;
+        for (const GaugeHolding& held : series.holdings) {
+          switch (family.combine) {
+            case Combine::kMin:
+              value = !have || held.value < value ? held.value : value;
+              have = true;
+              break;
+            case Combine::kMax:
+              value = !have || held.value > value ? held.value : value;
+              have = true;
+              break;
+            case Combine::kSum:
+              value += held.value;
+              have = true;
+              break;
+            case Combine::kMostRecent:
+              // Only a written value counts, the most recent in real time.
+              if (held.key > newest) {
+                newest = held.key;
+                value = held.value;
+                have = true;
+              }
+              break;
+            case Combine::kAll:
+              break;
+          }
+        }
+        if (have) {
+          out.push_back({"", labels, value});
+        }
+        break;
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace zelnor::exporter

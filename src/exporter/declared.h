@@ -1,0 +1,168 @@
+// Families that processes declare (zelnor_client): what their declaration lines say, and the
+// running state their records fold into, served as prometheus_client's multiprocess collector
+// serves the same metrics (its single-process form for info and stateset).
+//
+// Each producer process appends lines to its declaration file (zelnor_client/metrics.py has the
+// format); a record of such a process names a series by the id the process gave it. Everything in
+// a declaration file is untrusted: lines are parsed with bounds, and a line that does not hold
+// up is refused with a reason, as a record would be.
+//
+// Families are global, by name: the first declaration of a name wins, and a process that declares
+// the name otherwise has its records refused (kDeclarationConflict). Series are global by family
+// and label values, so processes add into one series; gauges keep one value per process and
+// combine them by the family's mode, after the process has ended too unless the mode is a live one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "exporter/names.h"
+
+namespace zelnor::exporter {
+
+enum class DeclaredType : std::uint8_t { kCounter, kGauge, kHistogram, kSummary, kInfo, kStateset };
+
+// How a gauge's values of several processes make one sample.
+enum class Combine : std::uint8_t { kAll, kMin, kMax, kSum, kMostRecent };
+
+struct DeclaredFamily {
+  DeclaredType type = DeclaredType::kCounter;
+  std::string name;
+  std::string documentation;
+  std::string unit;
+  Combine combine = Combine::kAll;
+  bool live = false;  // a live* gauge mode: values leave with their process
+  std::vector<std::string> label_names;
+  std::vector<std::string> extras;  // a histogram's bounds as spelled in `le`, an enum's states
+  std::vector<double> bounds;       // a histogram's bounds
+  std::string definition;           // all of the above, to compare a second declaration with
+};
+
+// One process's value of a gauge series.
+struct GaugeHolding {
+  std::uint64_t producer = 0;
+  std::uint32_t pid = 0;
+  double value = 0;
+  std::uint64_t key = 0;  // the key of the write it holds; 0: declared, never written
+  bool live = true;
+};
+
+struct DeclaredSeries {
+  std::uint32_t family = 0;
+  std::vector<std::string> label_values;
+  bool present = true;          // false once removed, until declared or recorded again
+  double sum = 0;               // counter: its total; histogram and summary: the sum observed
+  double count = 0;             // summary: the observations
+  std::vector<double> buckets;  // histogram: observations per bucket, not cumulative
+  std::vector<GaugeHolding> holdings;  // gauge
+  std::uint64_t state_key = 0;         // stateset and info: the key of the state held
+  double state = 0;                    // stateset: the state's index
+  Labels info;                         // info: its labels
+};
+
+// Where a record of a declared series goes: the lanes only tell how its value travelled.
+enum class Lane : std::uint8_t { kInteger, kDouble, kKeyed };
+
+// What one sample of a declared family is, for the exposition.
+struct DeclaredSample {
+  std::string suffix;  // appended to the family name
+  Labels labels;       // sorted by name
+  double value = 0;
+};
+
+struct DeclaredFamilySamples {
+  const DeclaredFamily* family = nullptr;
+  std::vector<DeclaredSample> samples;
+};
+
+class DeclaredFamilies {
+ public:
+  // Bounds on what one process may declare.
+  static constexpr std::size_t kMaxLineBytes = 64 * 1024;
+  static constexpr std::size_t kMaxFieldBytes = 16 * 1024;
+  static constexpr std::size_t kMaxLabels = 64;
+  static constexpr std::size_t kMaxExtras = 1024;
+  static constexpr std::size_t kMaxFamiliesPerProcess = 100000;
+  static constexpr std::size_t kMaxFamilies = 100000;
+
+  // `claim` is asked before a new family takes its name (with the names its samples occupy); it
+  // returns kCount when they are free, else the reason they are not. `series_room` is asked before
+  // a new series is made, and says whether the series limit allows it.
+  // `refused` hears of a family declaration that is not taken, once per process and family: its
+  // entries are then counted one by one as they come.
+  struct Namespace {
+    virtual ~Namespace() = default;
+    virtual Reason claim(const DeclaredFamily& family) = 0;
+    virtual bool seriesRoom() = 0;
+    virtual void refused(const DeclaredFamily& family, Reason reason) = 0;
+  };
+
+  explicit DeclaredFamilies(Namespace& names) : names_(names) {}
+
+  // Reads more of the declaration file of `producer` (process `pid`): `bytes` continue what was
+  // handed before. A line that does not hold up counts under `rejected` as invalid_declaration; a
+  // family that is refused (its name taken otherwise, say) counts there entry by entry instead.
+  void declare(std::uint64_t producer, std::uint32_t pid, std::string_view bytes,
+               std::uint64_t rejected[]);
+
+  // Folds a record whose name begins with 0x01. False with `reason` when it cannot be folded;
+  // kUndeclaredSeries means that the process's declarations read so far do not name its series
+  // (reading more of its file may).
+  bool fold(Lane lane, std::string_view name, double value, std::uint64_t producer, Reason& reason);
+
+  // The process has ended: its gauge values leave the live modes and stay in the others; its
+  // declarations are forgotten.
+  void producerEnded(std::uint64_t producer);
+
+  // How many bytes of the producer's file were handed so far (0 for one never seen).
+  std::uint64_t bytesRead(std::uint64_t producer) const;
+  bool knowsProducer(std::uint64_t producer) const { return producers_.count(producer) != 0; }
+
+  // The samples of every family, as the exposition serves them.
+  std::vector<DeclaredFamilySamples> samples() const;
+
+  // True when anything changed since the last call.
+  bool takeChanged() {
+    const bool changed = changed_;
+    changed_ = false;
+    return changed;
+  }
+
+  std::size_t seriesCount() const noexcept { return series_.size(); }
+
+ private:
+  struct Producer {
+    std::uint32_t pid = 0;
+    std::unordered_map<std::uint64_t, std::int64_t> families;      // its id -> ours, or -1 - reason
+    std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours, or -1 - reason
+    std::unordered_map<std::uint64_t, Labels> info_values;         // its id -> the labels
+    std::unordered_map<std::uint64_t, std::uint64_t> info_series;  // value id -> its series id
+    std::string partial;                                           // a line not ended yet
+    std::uint64_t bytes = 0;
+    bool header_seen = false;
+  };
+
+  bool declareLine(Producer& producer, std::uint64_t key, std::string_view line,
+                   std::uint64_t rejected[]);
+  Reason declareFamily(Producer& producer, const std::vector<std::string>& fields);
+  Reason declareSeries(Producer& producer, std::uint64_t key,
+                       const std::vector<std::string>& fields);
+  Reason declareInfoValue(Producer& producer, const std::vector<std::string>& fields);
+  void present(DeclaredSeries& series);
+  void removeSeries(DeclaredSeries& series);
+
+  Namespace& names_;
+  std::vector<DeclaredFamily> families_;
+  std::unordered_map<std::string, std::uint32_t> family_by_name_;
+  std::vector<DeclaredSeries> series_;
+  std::unordered_map<std::string, std::uint32_t> series_by_key_;
+  std::unordered_map<std::uint64_t, Producer> producers_;
+  bool changed_ = false;
+};
+
+}  // namespace zelnor::exporter
