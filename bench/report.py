@@ -97,6 +97,8 @@ def targets(results):
             met(slowest >= 4.9e6 and dropped == 0),
         ]
     )
+    if "client" in results:
+        rows += client_targets(results["client"])
     return table(["target", "measured", ""], rows)
 
 
@@ -228,6 +230,139 @@ its end.
     return text
 
 
+CLIENT_KINDS = {
+    "Counter.inc()": "zelnor_core inc_counter",
+    "Histogram.observe()": "zelnor_core observe_histogram",
+    "Gauge.set()": "zelnor_core set_gauge",
+    "Counter.labels('GET', '200').inc()": "zelnor_core inc_counter",
+    "child.inc()": "zelnor_core inc_counter",
+    "with Histogram.time()": "zelnor_core observe_histogram",
+}
+
+
+SCRAPES_NOTE = (
+    "15 times (prometheus_client's collector reads every file at every scrape; the exporter "
+    "serves its running totals, rendered again only when they changed)"
+)
+
+
+def client_targets(client):
+    def ours(call):
+        return client[f"zelnor_client {call}"]
+
+    kept = max(
+        ours(call) / client[CLIENT_KINDS[call]]
+        for call in ("child.inc()", "Histogram.observe()", "Gauge.set()")
+    )
+    labelled = ours("Counter.labels('GET', '200').inc()") / client["zelnor_core inc_counter"]
+    faster = min(
+        client[f"prometheus_client {call}"] / ours(call)
+        for call in CLIENT_KINDS
+        if f"prometheus_client {call}" in client
+    )
+    return [
+        [
+            "zelnor_client's kept child inc() / observe() / set() at most 1.5x zelnor_core's call",
+            f"{kept:.2f}x at most",
+            met(kept <= 1.5),
+        ],
+        ["Counter.labels('GET', '200').inc() at most 3x", f"{labelled:.2f}x", met(labelled <= 3)],
+        [
+            "each at least 10x faster than prometheus_client's multiprocess call",
+            f"{faster:.1f}x at least",
+            met(faster >= 10),
+        ],
+    ]
+
+
+def client_section(client, churn):
+    rows = []
+    for call, raw in CLIENT_KINDS.items():
+        ns = client[f"zelnor_client {call}"]
+        peer = client.get(f"prometheus_client {call}")
+        rows.append(
+            [
+                call,
+                f"{ns:.1f}",
+                f"{ratio(ns, client[raw]):.2f}",
+                f"{peer:.0f}" if peer else "",
+                f"{ratio(peer, ns):.1f}" if peer else "",
+            ]
+        )
+    raw_rows = [[label, f"{client[label]:.1f}"] for label in sorted(set(CLIENT_KINDS.values()))]
+    churn_rows = [
+        [
+            workers,
+            f"{r['prometheus_client']['scrape_ms']:.1f}",
+            r["prometheus_client"]["files"],
+            f"{r['zelnor']['first_ms']:.1f} / {r['zelnor']['scrape_ms']:.1f}",
+            r["zelnor"]["files"],
+        ]
+        for workers, r in churn.items()
+    ]
+    return f"""### zelnor_client
+
+ns per call as an application writes it (the metric looked up, then the call), each kind against
+zelnor_core's own call of that kind and against prometheus_client's multiprocess mode:
+
+{table(["zelnor_client call", "ns", "x zelnor_core", "prometheus_client ns", "its / ours"], rows)}
+
+zelnor_core's calls in the same run: {", ".join(f"{label} {ns} ns" for label, ns in raw_rows)}.
+
+Scrape cost against worker churn: N workers forked one after the other, each recording a labelled
+counter, a histogram and a gauge ten times and ending with `os._exit` (as a recycled worker
+does); then /metrics scraped {SCRAPES_NOTE}, and the files left in each directory counted.
+
+{
+        table(
+            [
+                "workers ended",
+                "prometheus_client ms",
+                "its files",
+                "zelnor ms (first / median)",
+                "zelnor files",
+            ],
+            churn_rows,
+        )
+    }
+
+![scrape time and files left against workers ended](benchmarks-churn.png)
+"""
+
+
+def draw_churn_chart(churn, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    workers = [int(w) for w in churn]
+    figure, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5))
+    for label, colour in (("prometheus_client", "#c64"), ("zelnor", "#2a7")):
+        left.plot(
+            workers,
+            [churn[str(w)][label]["scrape_ms"] for w in workers],
+            "o-",
+            color=colour,
+            label=label,
+        )
+        right.plot(
+            workers,
+            [max(churn[str(w)][label]["files"], 0.8) for w in workers],
+            "o-",
+            color=colour,
+            label=label,
+        )
+    for axis, title in ((left, "median /metrics time, ms"), (right, "files left in the directory")):
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_xlabel("workers ended")
+        axis.set_title(title)
+        axis.legend()
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
 def other_sections(results):
     draining, queue = results["draining"], results["queue"]
     text = f"""### Draining
@@ -334,6 +469,7 @@ Measured by `python3 bench/run.py` on {time.strftime("%Y-%m-%d")}: {uname.sysnam
 {exporter_section(results["exporter"])}
 {directory_section(results["first_call"], results["disk_writes"])}
 {other_sections(results)}
+{client_section(results["client"], results["churn"])}
 {END}"""
     DOCS.mkdir(exist_ok=True)
     page = DOCS / "benchmarks.md"
@@ -342,4 +478,5 @@ Measured by `python3 bench/run.py` on {time.strftime("%Y-%m-%d")}: {uname.sysnam
     _, _, tail = rest.partition(END)
     page.write_text(head + measured + tail)
     draw_chart(results, DOCS / "benchmarks.png")
+    draw_churn_chart(results["churn"], DOCS / "benchmarks-churn.png")
     return measured

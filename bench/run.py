@@ -83,6 +83,12 @@ def main():
             lambda: run_section("disk_writes", 12.0 if quick else 40.0),
         ),
         ("exporter", "the exporter", lambda: run_section("exporter", 3.0 if quick else 6.0)),
+        ("client", "zelnor_client's calls", lambda: in_directory("client", 3 if quick else 7)),
+        (
+            "churn",
+            "scrape cost against worker churn",
+            lambda: run_section("churn", *((10, 100) if quick else (10, 100, 1000))),
+        ),
     ]
     for key, title, step in steps:
         print(f"{title} ...", flush=True)
