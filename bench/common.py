@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -95,6 +96,12 @@ def metrics_directory(on):
         yield directory / "metrics"
     finally:
         shutil.rmtree(directory, ignore_errors=True)
+
+
+def read_on(process):
+    """Reads the rest of a process's output on a thread of its own, as a supervisor would: an
+    exporter whose output nobody reads stops at a full pipe."""
+    threading.Thread(target=process.stdout.read, daemon=True).start()
 
 
 def python(script, *args, env=None, **popen):

@@ -11,7 +11,7 @@ import time
 import urllib.request
 from pathlib import Path
 
-from common import section_main
+from common import read_on, section_main
 
 SCRAPES = 15
 
@@ -89,6 +89,7 @@ def ours(workers):
     while "serving /metrics on" not in line:
         line = exporter.stdout.readline()
     port = int(line.split(":")[-1].split(",")[0])
+    read_on(exporter)
     code = f"""
 import os, sys
 os.environ["ZELNOR_METRICS_DIR"] = {directory!r}

@@ -12,7 +12,7 @@ import tempfile
 import time
 import urllib.request
 
-from common import metrics_directory, program, python, section_main
+from common import metrics_directory, program, python, read_on, section_main
 
 RINGS = 32  # producer threads in all, so that 5 million a second fit in the rings between drains
 
@@ -103,6 +103,7 @@ def exporter_run(count, rate, seconds, labelled, interval, threads=None):
         )
         while "serving /metrics" not in exporter.stdout.readline():
             pass
+        read_on(exporter)
         running = producers(directory, count, rate, seconds + 2, labelled, threads)
         time.sleep(1)  # every producer's files are attached
         cpu, totals, start = cpu_seconds(exporter.pid), scrape(port), time.monotonic()
