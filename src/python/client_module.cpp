@@ -49,6 +49,10 @@ unsigned declared_generation = 0;
 PyObject* redeclare = nullptr;
 // zelnor_client.metrics' exemplar check, the same as prometheus_client's.
 PyObject* validate_exemplar = nullptr;
+// zelnor_client.metrics' decorator for a timer used as one: decorate_timer(timer, function).
+PyObject* decorate_timer = nullptr;
+// The Timer type, made when the module is.
+PyObject* timer_type = nullptr;
 // The key of this process's last keyed write. Every keyed write takes the next one, so the writes
 // of a series are ordered as they were made, whichever object or thread made them; writes that
 // must be ordered across processes too take real time when it is ahead.
@@ -420,6 +424,256 @@ PyMethodDef metric_methods[] = {
      "Forgets the children labels() remembers, after some were removed."},
     {nullptr, nullptr, 0, nullptr}};
 
+// --- Timer ------------------------------------------------------------------------------------
+
+// prometheus_client's Timer (a context manager and a decorator that measures a block's time in
+// seconds of the monotonic clock and hands it to the metric's observe or set), native, so that
+// `with histogram.time():` costs a small part of what it costs in Python.
+struct Timer {
+  PyObject ob_base;  // PyObject_HEAD
+  PyObject* metric;
+  PyObject* callback;  // the name of the metric's method: "observe" or "set"
+  PyObject* duration;  // None until the block has ended, or set from Python; else `elapsed`
+  double start;
+  double elapsed;
+  bool ended;  // `elapsed` holds the duration
+};
+
+// The kinds' native types, and the method names a timer calls (interned), made with the module.
+PyTypeObject* gauge_base = nullptr;
+PyTypeObject* histogram_base = nullptr;
+PyTypeObject* summary_base = nullptr;
+PyObject* observe_name = nullptr;
+PyObject* set_name = nullptr;
+
+// True when `metric`'s class takes the method `name` from `base`, no class between overriding it:
+// then the timer records through the native method directly.
+bool takesFrom(PyObject* metric, PyTypeObject* base, PyObject* name) {
+  if (base == nullptr || !PyObject_TypeCheck(metric, base)) {
+    return false;
+  }
+  PyObject* mro = Py_TYPE(metric)->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (type == base) {
+      return true;
+    }
+    if (type->tp_dict != nullptr && PyDict_GetItemWithError(type->tp_dict, name) != nullptr) {
+      return false;
+    }
+    if (PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return false;
+}
+
+double monotonicSeconds() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+PyObject* makeTimer(PyObject* metric, PyObject* callback) {
+  auto* type = reinterpret_cast<PyTypeObject*>(timer_type);
+  auto* timer = reinterpret_cast<Timer*>(type->tp_alloc(type, 0));
+  if (timer != nullptr) {
+    timer->metric = Py_NewRef(metric);
+    timer->callback = Py_NewRef(callback);
+    timer->duration = Py_NewRef(Py_None);
+  }
+  return reinterpret_cast<PyObject*>(timer);
+}
+
+PyObject* timerNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"metric", "callback_name", nullptr};
+  PyObject* metric = nullptr;
+  PyObject* callback = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU", const_cast<char**>(kKeywords), &metric,
+                                   &callback)) {
+    return nullptr;
+  }
+  return makeTimer(metric, callback);
+}
+
+int timerTraverse(Timer* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(self->metric);
+  Py_VISIT(self->callback);
+  Py_VISIT(self->duration);
+  return 0;
+}
+
+int timerClear(Timer* self) {
+  Py_CLEAR(self->metric);
+  Py_CLEAR(self->callback);
+  Py_CLEAR(self->duration);
+  return 0;
+}
+
+void timerDealloc(Timer* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  timerClear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* timerEnter(Timer* self, PyObject*) {
+  self->start = monotonicSeconds();
+  return Py_NewRef(reinterpret_cast<PyObject*>(self));
+}
+
+bool setGaugeTo(Metric* self, double value);
+
+PyObject* timerExit(Timer* self, PyObject* const*, Py_ssize_t) {
+  const double elapsed = monotonicSeconds() - self->start;
+  self->elapsed = elapsed > 0 ? elapsed : 0.0;  // time can go back
+  self->ended = true;
+  Py_CLEAR(self->duration);
+  auto* metric = reinterpret_cast<Metric*>(self->metric);
+  const bool observes = self->callback == observe_name;
+  if ((observes && (takesFrom(self->metric, histogram_base, observe_name) ||
+                    takesFrom(self->metric, summary_base, observe_name)))) {
+    if (!metric->observable) {
+      raiseMissingLabels(metric);
+      return nullptr;
+    }
+    if (!ensureDeclared() || !recordDouble(metric, self->elapsed)) {
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+  if (self->callback == set_name && takesFrom(self->metric, gauge_base, set_name)) {
+    if (!setGaugeTo(metric, self->elapsed)) {
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+  PyObject* duration = PyFloat_FromDouble(self->elapsed);
+  if (duration == nullptr) {
+    return nullptr;
+  }
+  PyObject* result = PyObject_CallMethodOneArg(self->metric, self->callback, duration);
+  Py_DECREF(duration);
+  if (result == nullptr) {
+    return nullptr;
+  }
+  Py_DECREF(result);
+  Py_RETURN_NONE;
+}
+
+PyObject* timerDuration(Timer* self, void*) {
+  if (self->duration != nullptr) {
+    return Py_NewRef(self->duration);
+  }
+  return self->ended ? PyFloat_FromDouble(self->elapsed) : Py_NewRef(Py_None);
+}
+
+int timerSetDuration(Timer* self, PyObject* value, void*) {
+  Py_XSETREF(self->duration, Py_XNewRef(value != nullptr ? value : Py_None));
+  return 0;
+}
+
+PyObject* timerLabels(Timer* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* method = PyUnicode_InternFromString("labels");
+  if (method == nullptr) {
+    return nullptr;
+  }
+  PyObject* small[8];
+  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  PyObject** call_args = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
+  if (call_args == nullptr) {
+    Py_DECREF(method);
+    return PyErr_NoMemory();
+  }
+  call_args[0] = self->metric;
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    call_args[i + 1] = args[i];
+  }
+  PyObject* child =
+      PyObject_VectorcallMethod(method, call_args, static_cast<std::size_t>(nargs + 1), kwnames);
+  if (call_args != small) {
+    PyMem_Free(call_args);
+  }
+  Py_DECREF(method);
+  if (child == nullptr) {
+    return nullptr;
+  }
+  Py_SETREF(self->metric, child);
+  Py_RETURN_NONE;
+}
+
+PyObject* timerNewTimer(Timer* self, PyObject*) {
+  return makeTimer(self->metric, self->callback);
+}
+
+PyObject* timerCall(Timer* self, PyObject* args, PyObject* kwargs) {
+  PyObject* function = nullptr;
+  if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) ||
+      !PyArg_ParseTuple(args, "O", &function)) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_TypeError, "a timer decorates one function");
+    }
+    return nullptr;
+  }
+  return PyObject_CallFunctionObjArgs(decorate_timer, reinterpret_cast<PyObject*>(self), function,
+                                      nullptr);
+}
+
+PyMethodDef timer_methods[] = {
+    {"__enter__", reinterpret_cast<PyCFunction>(timerEnter), METH_NOARGS, nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(timerExit)),
+     METH_FASTCALL, nullptr},
+    {"labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(timerLabels)),
+     METH_FASTCALL | METH_KEYWORDS, "Times the child for the given labels instead."},
+    {"_new_timer", reinterpret_cast<PyCFunction>(timerNewTimer), METH_NOARGS,
+     "A timer of the same metric, for one call of a decorated function."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef timer_getset[] = {
+    {"duration", reinterpret_cast<getter>(timerDuration),
+     reinterpret_cast<setter>(timerSetDuration),
+     "The block's time in seconds, once it has ended; None before.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef timer_members[] = {
+    {"_metric", T_OBJECT, offsetof(Timer, metric), READONLY, nullptr},
+    {"_callback_name", T_OBJECT, offsetof(Timer, callback), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot timer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(timerNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(timerDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(timerTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(timerClear)},
+    {Py_tp_call, reinterpret_cast<void*>(timerCall)},
+    {Py_tp_methods, timer_methods},
+    {Py_tp_members, timer_members},
+    {Py_tp_getset, timer_getset},
+    {Py_tp_doc, const_cast<char*>("Times a block of code or a function (prometheus_client's "
+                                  "Timer): a context manager and a decorator.")},
+    {0, nullptr}};
+
+PyType_Spec timer_spec = {"zelnor_client._native.Timer", sizeof(Timer), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, timer_slots};
+
+PyObject* observeTime(PyObject* self, PyObject*) {
+  return makeTimer(self, observe_name);
+}
+
+PyObject* setTime(PyObject* self, PyObject*) {
+  return makeTimer(self, set_name);
+}
+
+constexpr const char* kObserveTimeDoc =
+    "time($self, /)\n--\n\nTime a block of code or function, and observe the duration in "
+    "seconds.\n\nCan be used as a function decorator or context manager.";
+constexpr const char* kSetTimeDoc =
+    "time($self, /)\n--\n\nTime a block of code or function, and set the duration in "
+    "seconds.\n\nCan be used as a function decorator or context manager.";
+
 // --- Counter -------------------------------------------------------------------------------
 
 PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -613,6 +867,7 @@ PyObject* gaugeReset(Metric* self, PyObject*) {
 }
 
 PyMethodDef gauge_methods[] = {
+    {"time", setTime, METH_NOARGS, kSetTimeDoc},
     {"_reset", reinterpret_cast<PyCFunction>(gaugeReset), METH_NOARGS,
      "Makes this process's value 0 again."},
     {"inc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gaugeInc)),
@@ -687,12 +942,14 @@ PyObject* summaryObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef histogram_methods[] = {
+    {"time", observeTime, METH_NOARGS, kObserveTimeDoc},
     {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(histogramObserve)),
      METH_FASTCALL | METH_KEYWORDS,
      "observe($self, /, amount, exemplar=None)\n--\n\nObserve the given amount."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef summary_methods[] = {
+    {"time", observeTime, METH_NOARGS, kObserveTimeDoc},
     {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summaryObserve)),
      METH_FASTCALL | METH_KEYWORDS, "observe($self, /, amount)\n--\n\nObserve the given amount."},
     {nullptr, nullptr, 0, nullptr}};
@@ -737,15 +994,17 @@ PyObject* declare(PyObject*, PyObject* lines) {
   Py_RETURN_NONE;
 }
 
-// set_hooks(redeclare, validate_exemplar)
+// set_hooks(redeclare, validate_exemplar, decorate_timer)
 PyObject* setHooks(PyObject*, PyObject* args) {
   PyObject* redeclare_function = nullptr;
   PyObject* exemplar_function = nullptr;
-  if (!PyArg_ParseTuple(args, "OO", &redeclare_function, &exemplar_function)) {
+  PyObject* decorate_function = nullptr;
+  if (!PyArg_ParseTuple(args, "OOO", &redeclare_function, &exemplar_function, &decorate_function)) {
     return nullptr;
   }
   Py_XSETREF(redeclare, Py_NewRef(redeclare_function));
   Py_XSETREF(validate_exemplar, Py_NewRef(exemplar_function));
+  Py_XSETREF(decorate_timer, Py_NewRef(decorate_function));
   Py_RETURN_NONE;
 }
 
@@ -768,7 +1027,8 @@ PyMethodDef module_methods[] = {
      "Records a write keyed by real time: (record prefix, value)."},
     {"declare", declare, METH_O, "Appends declaration lines to this process's declaration file."},
     {"set_hooks", setHooks, METH_VARARGS,
-     "Sets the functions that declare everything again and check an exemplar."},
+     "Sets the functions that declare everything again, check an exemplar and decorate with a "
+     "timer."},
     {"generation", generation, METH_NOARGS, "How many forks led to this process."},
     {"mark_declared", markDeclared, METH_O,
      "Says that every declaration of the given generation is written."},
@@ -821,6 +1081,15 @@ int execModule(PyObject* module) {
                  zelnor::python::kCoreApiVersion, core->version);
     return -1;
   }
+  observe_name = PyUnicode_InternFromString("observe");
+  set_name = PyUnicode_InternFromString("set");
+  if (observe_name == nullptr || set_name == nullptr) {
+    return -1;
+  }
+  timer_type = PyType_FromModuleAndSpec(module, &timer_spec, nullptr);
+  if (timer_type == nullptr || PyModule_AddObjectRef(module, "Timer", timer_type) != 0) {
+    return -1;
+  }
   PyObject* metric = PyType_FromModuleAndSpec(module, &metric_spec, nullptr);
   if (metric == nullptr) {
     return -1;
@@ -829,15 +1098,19 @@ int execModule(PyObject* module) {
   struct Kind {
     const char* name;
     PyMethodDef* methods;
+    PyTypeObject** kept;  // where the type is kept, for the timer
   };
-  const Kind kinds[] = {{"zelnor_client._native.CounterBase", counter_methods},
-                        {"zelnor_client._native.GaugeBase", gauge_methods},
-                        {"zelnor_client._native.HistogramBase", histogram_methods},
-                        {"zelnor_client._native.SummaryBase", summary_methods}};
+  const Kind kinds[] = {{"zelnor_client._native.CounterBase", counter_methods, nullptr},
+                        {"zelnor_client._native.GaugeBase", gauge_methods, &gauge_base},
+                        {"zelnor_client._native.HistogramBase", histogram_methods, &histogram_base},
+                        {"zelnor_client._native.SummaryBase", summary_methods, &summary_base}};
   for (const Kind& kind : kinds) {
     if (status == 0) {
       PyObject* type = makeKind(module, metric, kind.name, kind.methods);
       status = type == nullptr ? -1 : 0;
+      if (type != nullptr && kind.kept != nullptr) {
+        *kind.kept = reinterpret_cast<PyTypeObject*>(type);  // the module holds a reference
+      }
       Py_XDECREF(type);
     }
   }

@@ -28,7 +28,8 @@ import weakref
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal, TypeVar
 
-from prometheus_client.context_managers import ExceptionCounter, InprogressTracker, Timer
+from prometheus_client.context_managers import ExceptionCounter, InprogressTracker
+from prometheus_client.decorator import decorate
 from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import REGISTRY, CollectorRegistry
 from prometheus_client.utils import INF, floatToGoString
@@ -119,7 +120,19 @@ class _Declarations:
 
 _DECLARATIONS = _Declarations()
 _GAUGES: "weakref.WeakSet[Gauge]" = weakref.WeakSet()  # every gauge bound to a series
-_native.set_hooks(_DECLARATIONS.redeclare, _validate_exemplar)
+
+
+def _decorate_timer(timer, function):
+    """A timer used as a decorator, as prometheus_client's Timer is: each call timed anew."""
+
+    def wrapped(func, *args, **kwargs):
+        with timer._new_timer():
+            return func(*args, **kwargs)
+
+    return decorate(function, wrapped)
+
+
+_native.set_hooks(_DECLARATIONS.redeclare, _validate_exemplar, _decorate_timer)
 
 
 def _after_fork_in_child() -> None:
@@ -539,13 +552,6 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
         self._raise_if_not_observable()
         return InprogressTracker(self)
 
-    def time(self) -> Timer:
-        """Time a block of code or function, and set the duration in seconds.
-
-        Can be used as a function decorator or context manager.
-        """
-        return Timer(self, "set")
-
     def set_function(self, f: Callable[[], float]) -> None:
         """Accepted as prometheus_client accepts it, but not served: zelnor-exporter runs in
         another process and cannot call `f`. Set the gauge where its value changes instead."""
@@ -591,13 +597,6 @@ class Summary(_native.SummaryBase, MetricWrapperBase):
     _type = "summary"
     _op = b"\x01o"
     _reserved_labelnames = ["quantile"]
-
-    def time(self) -> Timer:
-        """Time a block of code or function, and observe the duration in seconds.
-
-        Can be used as a function decorator or context manager.
-        """
-        return Timer(self, "observe")
 
 
 class Histogram(_native.HistogramBase, MetricWrapperBase):
@@ -696,13 +695,6 @@ class Histogram(_native.HistogramBase, MetricWrapperBase):
     def _extras(self) -> Sequence[str]:
         # Each bound as prometheus_client spells it in the le label.
         return [floatToGoString(bound) for bound in self._upper_bounds]
-
-    def time(self) -> Timer:
-        """Time a block of code or function, and observe the duration in seconds.
-
-        Can be used as a function decorator or context manager.
-        """
-        return Timer(self, "observe")
 
 
 class Info(MetricWrapperBase):

@@ -276,3 +276,41 @@ def test_the_declaration_channel_takes_nothing_planted_in_it(tmp_path):
     left = sorted(path.name for path in producers.iterdir())
     assert {"10.1.0000000a", "10.1.0000000b", "10.1.0000000c", "10.1.0000000d"} <= set(left)
     assert (producers / "10.1.0000000a").is_symlink()
+
+
+def test_time_measures_a_block_or_each_call_as_prometheus_clients_timer_does(tmp_path):
+    completed = run_python(
+        """
+        import inspect, time
+        import zelnor_client
+        histogram = zelnor_client.Histogram("t_seconds", "d", ["route"], registry=None)
+        gauge = zelnor_client.Gauge("g_seconds", "d", registry=None)
+        with histogram.labels("/a").time() as timer:
+            time.sleep(0.02)
+        assert timer.duration >= 0.02, timer.duration
+        with gauge.time() as gauge_timer:
+            pass
+        assert 0 <= gauge_timer.duration < 1
+
+        @histogram.labels("/b").time()
+        def handler(request, *, verbose=False):
+            "Handles."
+            time.sleep(0.01)
+            return request
+
+        assert handler(7) == 7 and handler(8, verbose=True) == 8
+        assert handler.__name__ == "handler" and handler.__doc__ == "Handles."
+        assert str(inspect.signature(handler)) == "(request, *, verbose=False)"
+        labelled = histogram.time()
+        labelled.labels("/c")  # a parent's timer times a child
+        with labelled:
+            pass
+        try:
+            with histogram.time():
+                pass
+        except ValueError as error:
+            print(error)
+        """,
+        env={"ZELNOR_METRICS_DIR": str(tmp_path / "metrics")},
+    )
+    assert completed.stdout == "histogram metric is missing label values\n"
