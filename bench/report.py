@@ -241,7 +241,7 @@ CLIENT_KINDS = {
 
 
 SCRAPES_NOTE = (
-    "15 times (prometheus_client's collector reads every file at every scrape; the exporter "
+    "15 times (prometheus_client's collector reads every file at every scrape;\nthe exporter "
     "serves its running totals, rendered again only when they changed)"
 )
 
