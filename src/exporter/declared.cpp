@@ -705,8 +705,17 @@ std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() const {
           break;
         }
         if (family.combine == Combine::kAll) {
+          // One sample per process, labelled with its pid; processes of two pid namespaces may
+          // share one, and the later then gets "<pid>.1" and so on, so that no two samples clash.
+          std::vector<std::string> used;
           for (const GaugeHolding& held : series.holdings) {
-            out.push_back({"", withLabel(labels, "pid", std::to_string(held.pid)), held.value});
+            std::string pid = std::to_string(held.pid);
+            for (unsigned suffix = 1; std::find(used.begin(), used.end(), pid) != used.end();
+                 ++suffix) {
+              pid = std::to_string(held.pid) + "." + std::to_string(suffix);
+            }
+            used.push_back(pid);
+            out.push_back({"", withLabel(labels, "pid", std::move(pid)), held.value});
           }
           break;
         }

@@ -314,3 +314,22 @@ def test_time_measures_a_block_or_each_call_as_prometheus_clients_timer_does(tmp
         env={"ZELNOR_METRICS_DIR": str(tmp_path / "metrics")},
     )
     assert completed.stdout == "histogram metric is missing label values\n"
+
+
+def test_gauges_of_two_processes_that_share_a_pid_are_both_served():
+    """Processes of two pid namespaces (two containers on one directory) may have one pid: the
+    exporter serves a sample for each, never two of one label set."""
+    from zelnor_exporter import _native
+
+    aggregator = _native.Aggregator([1.0], "last", 100)
+    declaration = b"zelnor-process 1\nF\t1\tgauge\tworkers\tW.\t\tall\t0\t0\nS\t2\t1\n"
+    for producer, value in ((11, 3.0), (12, 4.0)):
+        aggregator.declare(producer, 7, declaration)
+        aggregator.add("gauge", [(b"\x01g2:0000000000000001", value, producer, 7)])
+    aggregator.end_pass(set())
+    (family,) = aggregator.snapshot()["declared"]
+    assert family[:2] == ("gauge", "workers")
+    assert sorted((dict(labels)["pid"], value) for _, labels, value in family[4]) == [
+        ("7", 3.0),
+        ("7.1", 4.0),
+    ]
