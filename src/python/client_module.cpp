@@ -51,6 +51,9 @@ PyObject* redeclare = nullptr;
 PyObject* validate_exemplar = nullptr;
 // zelnor_client.metrics' decorator for a timer used as one: decorate_timer(timer, function).
 PyObject* decorate_timer = nullptr;
+// zelnor_client.metrics' argument_error(qualname, args, kwargs): raises the TypeError the
+// interpreter raises for those arguments to a Python method of that signature, word for word.
+PyObject* argument_error = nullptr;
 // The Timer type, made when the module is.
 PyObject* timer_type = nullptr;
 // The key of this process's last keyed write. Every keyed write takes the next one, so the writes
@@ -173,41 +176,64 @@ bool asDouble(PyObject* amount, double& value) {
   return !(value == -1.0 && PyErr_Occurred() != nullptr);
 }
 
-// Parses up to `max` positional-or-keyword arguments named `names` into `out` (left as they are
-// when not given). False with TypeError set on anything else.
-bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, const char* const* names, Py_ssize_t max, PyObject** out) {
-  if (nargs > max) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from 1 to %zd positional arguments but %zd were given", function,
-                 max + 1, nargs + 1);
-    return false;
+// Raises the TypeError that a Python method `function` (a qualified name) of the same signature
+// raises for these arguments, as the interpreter words it (its words change between versions).
+void raiseArgumentError(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  if (argument_error != nullptr) {
+    PyObject* positional = PyTuple_New(nargs);
+    PyObject* keywords = PyDict_New();
+    if (positional != nullptr && keywords != nullptr) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+      }
+      bool filled = true;
+      for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames) && filled; ++k) {
+        filled = PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) == 0;
+      }
+      if (filled) {
+        PyObject* result =
+            PyObject_CallFunction(argument_error, "sOO", function, positional, keywords);
+        Py_XDECREF(result);
+      }
+    }
+    Py_XDECREF(positional);
+    Py_XDECREF(keywords);
+    if (PyErr_Occurred() != nullptr) {
+      return;
+    }
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
+  PyErr_Format(PyExc_TypeError, "%s() takes other arguments", function);
+}
+
+// Parses up to `max` positional-or-keyword arguments named `names` into `out` (left as they are
+// when not given), of which the first `required` must be given. False with the interpreter's
+// TypeError set on anything else.
+bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, const char* const* names, Py_ssize_t max, PyObject** out,
+                    Py_ssize_t required = 0) {
+  bool fits = nargs <= max;
+  for (Py_ssize_t i = 0; i < nargs && fits; ++i) {
     out[i] = args[i];
   }
-  if (kwnames == nullptr) {
-    return true;
-  }
-  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+  for (Py_ssize_t k = 0; fits && kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames); ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t at = 0;
     while (at < max && PyUnicode_CompareWithASCIIString(keyword, names[at]) != 0) {
       ++at;
     }
-    if (at == max) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-                   keyword);
-      return false;
+    fits = at < max && at >= nargs;
+    if (fits) {
+      out[at] = args[nargs + k];
     }
-    if (at < nargs) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                   names[at]);
-      return false;
-    }
-    out[at] = args[nargs + k];
   }
-  return true;
+  for (Py_ssize_t i = 0; i < required && fits; ++i) {
+    fits = out[i] != nullptr;
+  }
+  if (!fits) {
+    raiseArgumentError(function, args, nargs, kwnames);
+  }
+  return fits;
 }
 
 // --- recording ---------------------------------------------------------------------------------
@@ -821,11 +847,7 @@ PyObject* gaugeSet(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   static const char* const kNames[] = {"value"};
   PyObject* value = nullptr;
-  if (!parseArguments("Gauge.set", args, nargs, kwnames, kNames, 1, &value)) {
-    return nullptr;
-  }
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "Gauge.set() missing 1 required positional argument: 'value'");
+  if (!parseArguments("Gauge.set", args, nargs, kwnames, kNames, 1, &value, 1)) {
     return nullptr;
   }
   double number = 0;
@@ -916,12 +938,7 @@ PyObject* histogramObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs
   }
   static const char* const kNames[] = {"amount", "exemplar"};
   PyObject* given[2] = {nullptr, nullptr};
-  if (!parseArguments("Histogram.observe", args, nargs, kwnames, kNames, 2, given)) {
-    return nullptr;
-  }
-  if (given[0] == nullptr) {
-    PyErr_SetString(PyExc_TypeError,
-                    "Histogram.observe() missing 1 required positional argument: 'amount'");
+  if (!parseArguments("Histogram.observe", args, nargs, kwnames, kNames, 2, given, 1)) {
     return nullptr;
   }
   return observe(self, given[0], given[1]);
@@ -930,12 +947,7 @@ PyObject* histogramObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* summaryObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"amount"};
   PyObject* given[1] = {nullptr};
-  if (!parseArguments("Summary.observe", args, nargs, kwnames, kNames, 1, given)) {
-    return nullptr;
-  }
-  if (given[0] == nullptr) {
-    PyErr_SetString(PyExc_TypeError,
-                    "Summary.observe() missing 1 required positional argument: 'amount'");
+  if (!parseArguments("Summary.observe", args, nargs, kwnames, kNames, 1, given, 1)) {
     return nullptr;
   }
   return observe(self, given[0], nullptr);
@@ -994,17 +1006,20 @@ PyObject* declare(PyObject*, PyObject* lines) {
   Py_RETURN_NONE;
 }
 
-// set_hooks(redeclare, validate_exemplar, decorate_timer)
+// set_hooks(redeclare, validate_exemplar, decorate_timer, argument_error)
 PyObject* setHooks(PyObject*, PyObject* args) {
   PyObject* redeclare_function = nullptr;
   PyObject* exemplar_function = nullptr;
   PyObject* decorate_function = nullptr;
-  if (!PyArg_ParseTuple(args, "OOO", &redeclare_function, &exemplar_function, &decorate_function)) {
+  PyObject* error_function = nullptr;
+  if (!PyArg_ParseTuple(args, "OOOO", &redeclare_function, &exemplar_function, &decorate_function,
+                        &error_function)) {
     return nullptr;
   }
   Py_XSETREF(redeclare, Py_NewRef(redeclare_function));
   Py_XSETREF(validate_exemplar, Py_NewRef(exemplar_function));
   Py_XSETREF(decorate_timer, Py_NewRef(decorate_function));
+  Py_XSETREF(argument_error, Py_NewRef(error_function));
   Py_RETURN_NONE;
 }
 
@@ -1027,8 +1042,8 @@ PyMethodDef module_methods[] = {
      "Records a write keyed by real time: (record prefix, value)."},
     {"declare", declare, METH_O, "Appends declaration lines to this process's declaration file."},
     {"set_hooks", setHooks, METH_VARARGS,
-     "Sets the functions that declare everything again, check an exemplar and decorate with a "
-     "timer."},
+     "Sets the functions that declare everything again, check an exemplar, decorate with a "
+     "timer and word an argument error."},
     {"generation", generation, METH_NOARGS, "How many forks led to this process."},
     {"mark_declared", markDeclared, METH_O,
      "Says that every declaration of the given generation is written."},

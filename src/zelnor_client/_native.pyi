@@ -49,6 +49,7 @@ def set_hooks(
     redeclare: Callable[[], None],
     validate_exemplar: Callable[[dict[str, str]], None],
     decorate_timer: Callable[[Timer, Callable[..., Any]], Callable[..., Any]],
+    argument_error: Callable[[str, tuple[Any, ...], dict[str, Any]], None],
     /,
 ) -> None: ...
 def generation() -> int: ...

@@ -132,7 +132,33 @@ def _decorate_timer(timer, function):
     return decorate(function, wrapped)
 
 
-_native.set_hooks(_DECLARATIONS.redeclare, _validate_exemplar, _decorate_timer)
+def _signature(qualname: str, parameters: str) -> Callable[..., None]:
+    """A method that takes what the native method `qualname` takes, and does nothing."""
+    scope: dict[str, Any] = {}
+    name = qualname.rpartition(".")[2]
+    exec(f"def {name}(self, {parameters}): pass", scope)
+    function = scope[name]
+    function.__qualname__ = qualname  # the name the interpreter's words give
+    return function
+
+
+_SIGNATURES = {
+    "Counter.inc": _signature("Counter.inc", "amount=1, exemplar=None"),
+    "Gauge.inc": _signature("Gauge.inc", "amount=1"),
+    "Gauge.dec": _signature("Gauge.dec", "amount=1"),
+    "Gauge.set": _signature("Gauge.set", "value"),
+    "Histogram.observe": _signature("Histogram.observe", "amount, exemplar=None"),
+    "Summary.observe": _signature("Summary.observe", "amount"),
+}
+
+
+def _argument_error(qualname, args, kwargs):
+    """Raises the TypeError the interpreter raises for those arguments to the method."""
+    _SIGNATURES[qualname](None, *args, **kwargs)
+    raise TypeError(f"{qualname}() takes other arguments")
+
+
+_native.set_hooks(_DECLARATIONS.redeclare, _validate_exemplar, _decorate_timer, _argument_error)
 
 
 def _after_fork_in_child() -> None:
