@@ -346,12 +346,14 @@ scrape_configs:
 
         # Every series of a scrape is stored: Prometheus drops a repeated one without a scrape
         # error, so the count of what it stores from the exporter must be the scrape's.
+        instance = f"127.0.0.1:{exporter.port}"
+
         def target():
             url = f"http://127.0.0.1:{port}/api/v1/targets"
             with urllib.request.urlopen(url, timeout=5) as reply:
-                return json.load(reply)["data"]["activeTargets"][0]
+                targets = json.load(reply)["data"]["activeTargets"]
+            return next(t for t in targets if t["labels"]["instance"] == instance)
 
-        instance = f"127.0.0.1:{exporter.port}"
         stored = served = None
         while time.monotonic() < deadline:
             served = len(check_both_formats(exporter.port, tool("promtool"))[1])
