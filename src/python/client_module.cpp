@@ -6,9 +6,9 @@
 // names that series compactly instead of carrying the name:
 //
 //   byte 0      0x01, which no metric name begins with
-//   byte 1      what the record does: c (add to a counter), o (observe), g (write a gauge), e (set
-//   an
-//               enum's state), i (set an info's labels), r (remove a series), x (clear a family)
+//   byte 1      what the record does: c (add to a counter), o (observe), g (write a gauge),
+//               e (set an enum's state), i (set an info's labels), r (remove a series),
+//               x (clear a family)
 //   then        the series (or family) id in lowercase hex, and for g, e, i, r, x a ':' and the
 //               write's key in 16 lowercase hex digits: it orders the writes of one series,
 //               whichever thread made them; keys that are nanoseconds of real time also order them
@@ -176,6 +176,34 @@ bool asDouble(PyObject* amount, double& value) {
   return !(value == -1.0 && PyErr_Occurred() != nullptr);
 }
 
+// Calls the method `name` of `target` with these vectorcall arguments, as target.name(...) would.
+PyObject* callMethod(PyObject* target, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  PyObject* method = PyUnicode_InternFromString(name);
+  if (method == nullptr) {
+    return nullptr;
+  }
+  // The target goes in front of the arguments, as the vectorcall protocol wants.
+  PyObject* small[8];
+  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  PyObject** call_args = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
+  if (call_args == nullptr) {
+    Py_DECREF(method);
+    return PyErr_NoMemory();
+  }
+  call_args[0] = target;
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    call_args[i + 1] = args[i];
+  }
+  PyObject* result =
+      PyObject_VectorcallMethod(method, call_args, static_cast<std::size_t>(nargs + 1), kwnames);
+  if (call_args != small) {
+    PyMem_Free(call_args);
+  }
+  Py_DECREF(method);
+  return result;
+}
+
 // Raises the TypeError that a Python method `function` (a qualified name) of the same signature
 // raises for these arguments, as the interpreter words it (its words change between versions).
 void raiseArgumentError(const char* function, PyObject* const* args, Py_ssize_t nargs,
@@ -308,6 +336,9 @@ int metricTraverse(Metric* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(self->children);
   for (CachedCall& call : self->cached) {
+    for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+      Py_VISIT(call.args[i]);
+    }
     Py_VISIT(call.child);
   }
   return 0;
@@ -405,29 +436,7 @@ PyObject* metricLabels(Metric* self, PyObject* const* args, Py_ssize_t nargs, Py
       }
     }
   }
-  PyObject* method = PyUnicode_InternFromString("_labels");
-  if (method == nullptr) {
-    return nullptr;
-  }
-  // Room for self in front of the arguments, as the vectorcall protocol allows.
-  PyObject* small[8];
-  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-  PyObject** call_args = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
-  if (call_args == nullptr) {
-    Py_DECREF(method);
-    return PyErr_NoMemory();
-  }
-  call_args[0] = reinterpret_cast<PyObject*>(self);
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    call_args[i + 1] = args[i];
-  }
-  PyObject* result =
-      PyObject_VectorcallMethod(method, call_args, static_cast<std::size_t>(nargs + 1), kwnames);
-  if (call_args != small) {
-    PyMem_Free(call_args);
-  }
-  Py_DECREF(method);
-  return result;
+  return callMethod(reinterpret_cast<PyObject*>(self), "_labels", args, nargs, kwnames);
 }
 
 PyObject* metricLabelsChanged(Metric* self, PyObject*) {
@@ -603,27 +612,7 @@ int timerSetDuration(Timer* self, PyObject* value, void*) {
 }
 
 PyObject* timerLabels(Timer* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* method = PyUnicode_InternFromString("labels");
-  if (method == nullptr) {
-    return nullptr;
-  }
-  PyObject* small[8];
-  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-  PyObject** call_args = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
-  if (call_args == nullptr) {
-    Py_DECREF(method);
-    return PyErr_NoMemory();
-  }
-  call_args[0] = self->metric;
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    call_args[i + 1] = args[i];
-  }
-  PyObject* child =
-      PyObject_VectorcallMethod(method, call_args, static_cast<std::size_t>(nargs + 1), kwnames);
-  if (call_args != small) {
-    PyMem_Free(call_args);
-  }
-  Py_DECREF(method);
+  PyObject* child = callMethod(self->metric, "labels", args, nargs, kwnames);
   if (child == nullptr) {
     return nullptr;
   }
