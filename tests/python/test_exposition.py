@@ -367,6 +367,10 @@ scrape_configs:
         # The same workload through prometheus_client's multiprocess mode and through
         # zelnor_client: the same series, values and HELP text in Prometheus.
         assert workload.stdout.readline(), "the workload ended early"
+        recorded = time.time()
+        while (query('timestamp(up{job="peer"})') or 0) <= recorded:
+            assert time.monotonic() < deadline + 30, "the peer was not scraped after the workload"
+            time.sleep(0.5)
         peer_names = query_raw('group by (__name__) ({job="peer",__name__!~"up|scrape_.*"})')
         workload_names = "|".join(sorted(r["metric"]["__name__"] for r in peer_names or []))
         assert "http_requests_total" in workload_names
