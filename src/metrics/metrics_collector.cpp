@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/mix.h"
+
 namespace zelnor {
 
 struct MetricsCollector::ClaimedFiles {
@@ -27,15 +29,6 @@ std::uint64_t hashOfThisThread() {
   return static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 }
 
-// splitmix64's finaliser: spreads every input bit over the whole result.
-std::uint64_t mix(std::uint64_t value) {
-  value ^= value >> 30;
-  value *= 0xbf58476d1ce4e5b9ULL;
-  value ^= value >> 27;
-  value *= 0x94d049bb133111ebULL;
-  return value ^ (value >> 31);
-}
-
 // The decimal text for a try. The first is the thread hash itself; later ones differ between
 // processes (pid, clock) and between tries within a process (a process-wide counter), so that
 // forked siblings, which all start from their parent's thread hash, and threads that reuse an
@@ -46,10 +39,10 @@ std::string nameText(std::uint64_t thread_hash, int attempt) {
   }
   static std::atomic<std::uint64_t> counter{0};
   std::uint64_t seed = thread_hash;
-  seed = mix(seed ^ currentProcess().pid);
-  seed = mix(seed ^ counter.fetch_add(1, std::memory_order_relaxed));
-  seed = mix(seed ^ static_cast<std::uint64_t>(
-                        std::chrono::steady_clock::now().time_since_epoch().count()));
+  seed = mixBits(seed ^ currentProcess().pid);
+  seed = mixBits(seed ^ counter.fetch_add(1, std::memory_order_relaxed));
+  seed = mixBits(seed ^ static_cast<std::uint64_t>(
+                            std::chrono::steady_clock::now().time_since_epoch().count()));
   // As wide as the thread hash itself, so that every name has the same form.
   return std::to_string(static_cast<std::size_t>(seed));
 }

@@ -16,6 +16,7 @@
 
 #include "metrics/metrics_directory.h"
 #include "platform/file_lock.h"
+#include "platform/mix.h"
 #include "platform/process.h"
 
 namespace zelnor {
@@ -86,15 +87,7 @@ std::string ProcessFileName::text() const {
 }
 
 std::uint64_t ProcessFileName::producerKey() const noexcept {
-  // splitmix64's finaliser over the three parts of the name.
-  auto mix = [](std::uint64_t value) {
-    value ^= value >> 30;
-    value *= 0xbf58476d1ce4e5b9ULL;
-    value ^= value >> 27;
-    value *= 0x94d049bb133111ebULL;
-    return value ^ (value >> 31);
-  };
-  const std::uint64_t key = mix(mix(mix(pid) ^ start_ticks) ^ token);
+  const std::uint64_t key = mixBits(mixBits(mixBits(pid) ^ start_ticks) ^ token);
   return key == 0 ? 1 : key;
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "metrics/process_file.h"
+#include "platform/mix.h"
 
 namespace zelnor {
 namespace {
@@ -223,16 +224,9 @@ std::uint64_t QueueOwner::key() const noexcept {
   if (token != 0) {
     return ProcessFileName{process.pid, process.start_ticks, token}.producerKey();
   }
-  // Files of earlier releases: splitmix64's finaliser over the three parts of the identity.
-  auto mix = [](std::uint64_t value) {
-    value ^= value >> 30;
-    value *= 0xbf58476d1ce4e5b9ULL;
-    value ^= value >> 27;
-    value *= 0x94d049bb133111ebULL;
-    return value ^ (value >> 31);
-  };
+  // Files of earlier releases: the three parts of the identity, mixed.
   const std::uint64_t key =
-      mix(mix(mix(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
+      mixBits(mixBits(mixBits(process.pid) ^ process.start_ticks) ^ process.pid_namespace);
   return key == 0 ? 1 : key;
 }
 

@@ -1060,9 +1060,9 @@ PyObject* makeKind(PyObject* module, PyObject* base, const char* name, PyMethodD
                          {Py_tp_clear, reinterpret_cast<void*>(metricClear)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(metricDealloc)},
                          {0, nullptr}};
-  PyType_Spec spec = {name, sizeof(Metric), 0,
+  PyType_Spec kind = {name, sizeof(Metric), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, base);
+  PyObject* type = PyType_FromModuleAndSpec(module, &kind, base);
   if (type == nullptr) {
     return nullptr;
   }
