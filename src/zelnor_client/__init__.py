@@ -10,4 +10,11 @@ prometheus_client" lists what differs.
 
 from zelnor_client.metrics import Counter, Enum, Gauge, Histogram, Info, Summary
 
-__all__ = ["Counter", "Enum", "Gauge", "Histogram", "Info", "Summary"]
+__all__ = ["Counter", "Enum", "Gauge", "Histogram", "Info", "Summary", "install"]
+
+
+def install() -> None:
+    """Makes prometheus_client's metric classes these, for every module (zelnor_client.switch)."""
+    from zelnor_client import switch
+
+    switch.install()

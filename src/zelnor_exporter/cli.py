@@ -17,7 +17,7 @@ import prometheus_client
 from prometheus_client.core import CounterMetricFamily
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native, exposition, server
+from zelnor_exporter import _native, exposition, publish, server
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
@@ -204,6 +204,14 @@ def main(argv=None):
     )
 
     drainer.start(args.interval)
+    # The application's own metrics route reads the totals from here (zelnor_client.multiprocess).
+    snapshots = publish.Publisher(
+        args.directory,
+        lambda: prometheus_client.generate_latest(registry),
+        lambda: aggregator.snapshot()["health"]["drains"],
+        args.interval,
+    )
+    snapshots.start()
     try:
         while not stopping:  # the signal handlers run between waits
             for failure in drainer.wait(0.1):  # records stay in their rings for the next pass
@@ -214,6 +222,7 @@ def main(argv=None):
         http.shutdown()
         return 1
     finally:
+        snapshots.stop()
         drainer.stop()
     try:
         drainer.drain()  # what arrived since the last pass
