@@ -156,6 +156,10 @@ class MultiProcessCollector:
 
     def __init__(self, registry, path=None):
         self._directory = metrics_directory()
+        if registry is not None and not hasattr(registry, "register"):
+            # A registry's restricted_registry(names) (prometheus_flask_exporter registers into
+            # one): the collector goes into the registry it restricts.
+            registry = getattr(registry, "_registry", registry)
         if registry:
             registry.register(self)
             # Its names change with what is recorded: a registry's name[] filter takes it
