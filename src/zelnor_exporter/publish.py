@@ -124,6 +124,7 @@ class Publisher:
         while not self._stopping.is_set():
             readable, _, _ = select.select([self._requests], [], [], 0.5)
             if not readable:
+                self._keep_requests()
                 continue
             try:
                 while os.read(self._requests, 4096):  # one answer for every request so far
@@ -141,6 +142,30 @@ class Publisher:
         if what not in self._said:  # once each, however often it fails
             self._said.add(what)
             print(f"zelnor-exporter: {what}", flush=True)
+
+    def _keep_requests(self) -> None:
+        """Makes the FIFO again when its name no longer leads to it: the consumer took a new
+        state directory after someone moved `.consumer` away."""
+        try:
+            state = self._state()
+        except OSError:
+            return  # the consumer takes its lock again; the next look finds the new one
+        try:
+            try:
+                named = os.stat(REQUESTS, dir_fd=state, follow_symlinks=False)
+            except FileNotFoundError:
+                named = None
+        finally:
+            os.close(state)
+        held = os.fstat(self._requests)
+        if named is None or (named.st_dev, named.st_ino) != (held.st_dev, held.st_ino):
+            try:
+                fresh = self._open_requests()
+            except OSError as error:
+                self._say(f"cannot take requests for snapshots: {error}")
+                return
+            os.close(self._requests)
+            self._requests = fresh
 
     def _wait_for_passes(self) -> None:
         target = self._passes() + PASSES

@@ -309,3 +309,32 @@ def test_zelnor_run_switches_every_python_process_and_keeps_another_sitecustomiz
     )
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.splitlines() == ["True ran", "True ran"], completed.stdout
+
+
+def test_the_route_reads_on_after_the_state_directory_is_moved_away(directory, exporter):
+    """Anyone may rename `.consumer` away: the exporter takes a new one, and answers there."""
+    completed = run_python(
+        """
+        import os, sys, time, warnings
+        warnings.simplefilter("ignore")
+        import zelnor_client
+        zelnor_client.install()
+        from prometheus_client import CollectorRegistry, Counter
+        from prometheus_client.multiprocess import MultiProcessCollector
+        registry = CollectorRegistry()
+        MultiProcessCollector(registry)
+        jobs = Counter("moved_jobs_total", "Jobs.")
+        jobs.inc()
+        print(registry.get_sample_value("moved_jobs_total"))
+        state = os.path.join(os.environ["ZELNOR_METRICS_DIR"], ".consumer")
+        os.rename(state, state + ".moved")
+        jobs.inc()
+        deadline = time.monotonic() + 30
+        while registry.get_sample_value("moved_jobs_total") != 2.0:
+            assert time.monotonic() < deadline, "no snapshot after the move"
+            time.sleep(0.1)
+        print(registry.get_sample_value("moved_jobs_total"), os.path.isdir(state))
+        """,
+        env={"ZELNOR_METRICS_DIR": str(directory)},
+    )
+    assert completed.stdout.splitlines() == ["1.0", "2.0 True"], completed.stdout
