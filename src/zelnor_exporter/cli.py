@@ -210,6 +210,7 @@ def main(argv=None):
         lambda: prometheus_client.generate_latest(registry),
         lambda: aggregator.snapshot()["health"]["drains"],
         args.interval,
+        collector.generation,
     )
     snapshots.start()
     try:

@@ -18,7 +18,9 @@ to the exporter's user and which nobody else can write:
   holds every record the reader made before it asked.
 
 A snapshot costs the exporter one rendering per round of requests, however many readers asked
-in it, and nothing while no application reads.
+in it, none while the totals are those it rendered last (whoever asks, and however often, makes
+it render at most once per change of the totals and once per two passes), and nothing while no
+application reads.
 """
 
 import errno
@@ -53,7 +55,8 @@ def parse_header(data: bytes) -> tuple[int, bytes] | None:
 
 class Publisher:
     """Answers the readers of `directory`: on a request, waits for `PASSES` passes to end
-    (`passes()` counts them), then publishes `render()`, the text exposition of the totals."""
+    (`passes()` counts them), then publishes `render()`, the text exposition of the totals, or
+    the last one again while `generation()` says that the totals have not changed since."""
 
     def __init__(
         self,
@@ -61,10 +64,13 @@ class Publisher:
         render: Callable[[], bytes],
         passes: Callable[[], int],
         interval: float,
+        generation: Callable[[], object] | None = None,
     ) -> None:
         self._directory = directory
         self._render = render
         self._passes = passes
+        self._generation = generation
+        self._rendered: tuple[object, bytes] | None = None
         self._interval = interval
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
@@ -134,7 +140,7 @@ class Publisher:
             begun = time.monotonic_ns()
             try:
                 self._wait_for_passes()
-                self._publish(begun, self._render())
+                self._publish(begun, self._exposition())
             except Exception as error:  # a reader waits out its bound; the exporter serves on
                 self._say(f"cannot publish a snapshot: {error}")
 
@@ -167,11 +173,22 @@ class Publisher:
             os.close(self._requests)
             self._requests = fresh
 
+    def _exposition(self) -> bytes:
+        if self._generation is None:
+            return self._render()
+        generation = self._generation()  # before the rendering: it is never newer
+        if self._rendered is None or self._rendered[0] != generation:
+            self._rendered = (generation, self._render())
+        return self._rendered[1]
+
     def _wait_for_passes(self) -> None:
+        # Counting the passes copies the totals: looked at once they should be done, then often.
         target = self._passes() + PASSES
         deadline = time.monotonic() + max(2.0, 20 * self._interval)
+        if self._stopping.wait(PASSES * self._interval):
+            return
         while self._passes() < target and time.monotonic() < deadline:
-            if self._stopping.wait(min(self._interval / 2, 0.05)):
+            if self._stopping.wait(min(self._interval / 4, 0.05)):
                 return
 
     def _publish(self, begun: int, exposition: bytes) -> None:
