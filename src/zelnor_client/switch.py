@@ -93,10 +93,11 @@ def install() -> None:
 def _prometheus_client_metrics() -> set[str]:
     """The names of the metric families prometheus_client's own classes have made so far."""
     base = prometheus_client.metrics.MetricWrapperBase
+    # type(), not isinstance(): a lazy proxy (Django's settings) would evaluate itself for it.
     return {
         f"{type(found).__name__.lower()}:{found._name}"
         for found in gc.get_objects()
-        if isinstance(found, base) and not getattr(found, "_labelvalues", ())
+        if issubclass(type(found), base) and not getattr(found, "_labelvalues", ())
     }
 
 

@@ -45,6 +45,13 @@ def test_the_switch_reaches_classes_taken_before_and_names_metrics_made_before(d
         class Mine(TakenBefore):
             pass
 
+        class Lazy:  # as Django's lazy settings: asking for its class evaluates it
+            @property
+            def __class__(self):
+                raise RuntimeError("evaluated by the switch")
+
+        lazy = Lazy()
+
         with warnings.catch_warnings(record=True) as said:
             import zelnor_client
             zelnor_client.install()
