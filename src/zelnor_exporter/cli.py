@@ -19,6 +19,7 @@ from prometheus_client.registry import CollectorRegistry
 
 from zelnor_exporter import _native, exposition, server
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
+from zelnor_exporter.process_metrics import ProcessMetrics
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
@@ -89,6 +90,12 @@ def parse_arguments(argv=None):
         type=int,
         default=10000,
         help="series held at most; further new series are rejected",
+    )
+    parser.add_argument(
+        "--producer-process-metrics",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="serve each live producer process's process_* metrics, labelled pid (default: on)",
     )
     args = parser.parse_args(argv)
     if args.interval <= 0:
@@ -164,6 +171,9 @@ def main(argv=None):
     collector = Collector(aggregator, args.gauge_mode)
     registry = CollectorRegistry()
     registry.register(collector)
+    # What the exposition serves besides the totals, each a collector with collect().
+    for extra in [ProcessMetrics(aggregator, producers=args.producer_process_metrics)]:
+        registry.register(extra)
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
