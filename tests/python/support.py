@@ -118,7 +118,7 @@ class Producer:
     """A producer process (producer_process.py) whose one recording thread lives as long as the
     process and records what it is told; of another interpreter when `python` names one."""
 
-    def __init__(self, directory=None, python=sys.executable):
+    def __init__(self, directory=None, python=sys.executable, umask=None):
         env = {**os.environ, "ZELNOR_METRICS_DIR": str(directory)} if directory else None
         self.process = subprocess.Popen(
             [python, str(HERE / "producer_process.py")],
@@ -126,6 +126,7 @@ class Producer:
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
+            preexec_fn=None if umask is None else lambda: os.umask(umask),
         )
 
     def record(self, kind, name, value, times=1):
@@ -222,16 +223,17 @@ def free_port():
 
 class Exporter:
     """A zelnor-exporter process on 127.0.0.1, or where listen(port) (its arguments that say where
-    to listen) says; `descriptors` = (soft, hard) limits it starts with on its open descriptors."""
+    to listen) says; `descriptors` = (soft, hard) limits it starts with on its open descriptors;
+    `wrapper` a command that execs the rest of its arguments (as another user, say)."""
 
-    def __init__(self, *args, descriptors=None, listen=None):
+    def __init__(self, *args, descriptors=None, listen=None, wrapper=()):
         self.port = free_port()
         if listen is None:
             where = ["--port", str(self.port), "--address", "127.0.0.1"]
         else:
             where = listen(self.port)
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "zelnor_exporter", *where, *args],
+            [*wrapper, sys.executable, "-m", "zelnor_exporter", *where, *args],
             stdout=subprocess.PIPE,
             text=True,
             preexec_fn=(

@@ -2,6 +2,11 @@
 pid, in the same families, read from /proc as the test reads it; an ended producer's let go."""
 
 import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
 
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families
@@ -92,3 +97,45 @@ def test_producers_process_metrics_turn_off_and_their_names_are_the_exporters_ow
     finally:
         producer.close()
         exporter.stop()
+
+
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+# Execs the rest of its arguments with a /proc of its own, mounted with hidepid=2.
+HIDING = ["unshare", "-m", "sh", "-c", 'mount -t proc -o hidepid=2 proc /proc && exec "$@"', "sh"]
+
+
+def test_what_proc_hides_from_an_exporter_of_another_user_is_left_out():
+    if os.geteuid() != 0 or not (shutil.which("setpriv") and shutil.which("unshare")):
+        pytest.skip("needs root, setpriv and unshare (util-linux)")
+    probe = subprocess.run([*AS_NOBODY, sys.executable, "-c", "import zelnor_exporter._native"])
+    if probe.returncode != 0:
+        pytest.skip("the user nobody cannot run this interpreter's zelnor_exporter")
+    directory = Path(tempfile.mkdtemp(prefix="zelnor-hidepid-", dir="/dev/shm"))
+    directory.chmod(0o777)
+    producer = Producer(directory, umask=0)  # root's, with queue files nobody may drain
+    try:
+        pid = str(producer.process.pid)
+        # /proc as it is: nobody sees root's process, but may not list its descriptors.
+        # Mounted with hidepid=2: nobody sees no process of root's at all.
+        for wrapper, served in (
+            (AS_NOBODY, set(FAMILIES) - {"process_open_fds"}),
+            (HIDING + AS_NOBODY, set()),
+        ):
+            producer.record("c", "requests", 1, 2)  # for this exporter: totals begin at zero
+            exporter = Exporter("--interval", "0.05", "--directory", str(directory),
+                                wrapper=wrapper)  # fmt: skip
+            try:
+                got = exporter.scrape_until(
+                    lambda s, served=served: (
+                        s.get(("requests_total", ())) == 2
+                        and {f for f in FAMILIES if pid in by_pid(s, f)} == served
+                    )
+                )
+                assert got[("requests_total", ())] == 2
+                assert {family for family in FAMILIES if pid in by_pid(got, family)} == served
+                assert all(None in by_pid(got, family) for family in FAMILIES)  # its own
+            finally:
+                exporter.stop()
+    finally:
+        producer.close()
+        shutil.rmtree(directory, ignore_errors=True)
