@@ -34,16 +34,19 @@ def start_time(pid):
 
 
 def test_each_live_producer_has_its_process_metrics_until_it_ends(prefix):
-    exporter = Exporter("--interval", "0.05")
+    exporter = Exporter("--interval", "0.05", "--gauge-mode", "all")
     producers = [Producer() for _ in range(3)]
     name = prefix.replace(".", "_") + "requests"
+    depth = prefix.replace(".", "_") + "depth"
     try:
         for producer in producers:
             producer.record("c", name, 1, 5)
+            producer.record("g", depth, 1)
         pids = {str(producer.process.pid) for producer in producers}
         got = exporter.scrape_until(
-            lambda s: all(pids <= set(by_pid(s, family)) for family in FAMILIES)
+            lambda s: all(pids <= set(by_pid(s, family)) for family in (*FAMILIES, depth))
         )
+        assert set(by_pid(got, depth)) == pids  # labelled as the gauges of each process are
         for family in FAMILIES:
             served = by_pid(got, family)
             assert set(served) == pids | {None}, family  # the exporter's own, unlabelled
