@@ -257,7 +257,7 @@ def main(argv=None):
     collector.server = http
     if web is not None:
         web.watch()
-        signal.signal(signal.SIGHUP, lambda *_: web.reload())
+        signal.signal(signal.SIGHUP, lambda *_: web.reload_soon())
 
     stopping = False
 

@@ -35,6 +35,7 @@ import os
 import re
 import ssl
 import threading
+import time
 from collections import OrderedDict
 
 TLS_VERSIONS = {
@@ -350,6 +351,7 @@ class WebConfigFile:
     """The file at `path`, read now (WebConfigError if it cannot be used) and again on change."""
 
     CHECK_INTERVAL = 1.0  # seconds between looks at the files
+    ASKED_INTERVAL = 0.1  # seconds between looks at whether reload_soon() was called
 
     def __init__(self, path):
         self.path = path
@@ -357,6 +359,7 @@ class WebConfigFile:
         self._seen = self._signature()
         self._lock = threading.Lock()  # one reading at a time
         self._stop = threading.Event()
+        self._asked = False  # set by reload_soon(), taken by the watcher
 
     def current(self):
         return self._config
@@ -384,9 +387,14 @@ class WebConfigFile:
         print(f"zelnor-exporter: web config {self.path} reloaded", flush=True)
         return True
 
+    def reload_soon(self):
+        """Has the watcher read the file again: safe in a signal handler, which reload() is not
+        (the handler may run on a thread inside reload(), holding its lock)."""
+        self._asked = True
+
     def watch(self):
         """Looks at the files every CHECK_INTERVAL seconds from a daemon thread, and reads them
-        again once they change."""
+        again once they change or reload_soon() was called."""
         threading.Thread(target=self._watch, daemon=True, name="web config").start()
 
     def stop(self):
@@ -396,6 +404,13 @@ class WebConfigFile:
         return _signature([self.path, *self._config.files])
 
     def _watch(self):
-        while not self._stop.wait(self.CHECK_INTERVAL):
-            if self._signature() != self._seen:
+        looked = time.monotonic()
+        while not self._stop.wait(self.ASKED_INTERVAL):
+            asked = self._asked
+            if asked:
+                self._asked = False  # a call meanwhile is answered by the reading below
+            if not asked and time.monotonic() - looked < self.CHECK_INTERVAL:
+                continue
+            looked = time.monotonic()
+            if asked or self._signature() != self._seen:
                 self.reload()
