@@ -398,6 +398,7 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
   bool ended = false;
   for (auto it = producers_.begin(); it != producers_.end();) {
     if (live.count(it->first) == 0) {
+      identities_.erase(it->first);
       it = producers_.erase(it);
       ended = true;
       producers_changed_ = true;
@@ -456,6 +457,13 @@ void Aggregator::publish() {
   dirty_.clear();
   if (producers_changed_) {
     published_.producer_labels = producers_;
+    published_producers_.clear();
+    for (const auto& [producer, label] : producers_) {
+      if (const auto found = identities_.find(producer); found != identities_.end()) {
+        published_producers_.push_back(found->second);
+        published_producers_.back().label = label;
+      }
+    }
     producers_changed_ = false;
   }
   published_.health = health_;
@@ -471,6 +479,11 @@ void Aggregator::publish() {
 Snapshot Aggregator::snapshot() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return published_;
+}
+
+std::vector<LiveProducer> Aggregator::liveProducers() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return published_producers_;
 }
 
 // --- draining ------------------------------------------------------------------------------
@@ -519,16 +532,18 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t reco
   }
   constexpr double kRoom = static_cast<double>(kQueueCapacity - 1);
   health_.fullest[at] = std::max(health_.fullest[at], queue.pending / kRoom);
-  if (mode_ != GaugeMode::kLast) {  // only the other modes keep values per producer
-    // Noted for a last drain too: what it folds leaves at the end of the pass with its producer,
-    // unless another queue of the same process keeps it live.
-    noteProducer(queue.producer, queue.pid);
+  // Noted for a last drain too: what it folds leaves at the end of the pass with its producer,
+  // unless another queue of the same process keeps it live. Every mode knows its producers, for
+  // their process metrics; only kLast keeps no values per producer.
+  noteProducer(queue.producer, queue.pid);
+  if (queue.producer != 0 && identities_.count(queue.producer) == 0) {
+    identities_.emplace(
+        queue.producer,
+        LiveProducer{{}, {queue.pid, queue.start_ticks, queue.pid_namespace}, queue.uid});
   }
   if (!queue.last) {
     ++health_.queues[at];
-    if (mode_ != GaugeMode::kLast) {
-      live_.insert(queue.producer);
-    }
+    live_.insert(queue.producer);
   }
 }
 
@@ -618,7 +633,7 @@ Reason Aggregator::claim(const DeclaredFamily& family) {
     case DeclaredType::kStateset:
       break;
   }
-  if (family.name.compare(0, 7, "zelnor_") == 0) {
+  if (isReservedFamily(family.name)) {
     return Reason::kReservedName;
   }
   for (const std::string& name : occupied) {

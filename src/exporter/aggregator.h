@@ -21,6 +21,8 @@
 // for a copy: endPass copies the series that changed, snapshot copies them all.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -37,6 +39,7 @@
 #include "exporter/names.h"
 #include "exporter/rejection_log.h"
 #include "metrics/metrics_consumer.h"
+#include "platform/process.h"
 
 namespace zelnor::exporter {
 
@@ -55,6 +58,14 @@ struct SeriesInfo {
 struct ProducerValue {
   std::uint64_t producer;
   double value;
+};
+
+// A live producer process: the label that names it ("pid" in kAll, and in the process metrics),
+// who it is as it saw itself, and the user that owns its queue files.
+struct LiveProducer {
+  std::string label;
+  ProcessIdentity process;
+  uid_t uid = 0;
 };
 
 struct SeriesValue {
@@ -137,6 +148,8 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   }
   // Records waiting for their names to be classified.
   std::size_t waiting() const noexcept { return waiting_; }
+  // The producers that drained queues in the last pass and still live, by label. Any thread.
+  std::vector<LiveProducer> liveProducers() const;
 
   const std::vector<double>& bounds() const noexcept { return bounds_; }
   GaugeMode gaugeMode() const noexcept { return mode_; }
@@ -229,8 +242,9 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   std::vector<SeriesValue> values_;
   std::vector<std::int32_t> dirty_;
   std::vector<std::uint8_t> is_dirty_;
-  std::unordered_map<std::uint64_t, std::string> producers_;  // live producer -> its label
-  std::unordered_set<std::uint64_t> live_;                    // producers seen this pass
+  std::unordered_map<std::uint64_t, std::string> producers_;    // live producer -> its label
+  std::unordered_map<std::uint64_t, LiveProducer> identities_;  // what their queues say of them
+  std::unordered_set<std::uint64_t> live_;                      // producers seen this pass
   bool producers_changed_ = false;
   Health health_;
   RejectionLog log_;
@@ -265,6 +279,7 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // Shared with snapshot().
   mutable std::mutex mutex_;
   Snapshot published_;
+  std::vector<LiveProducer> published_producers_;
   std::atomic<std::uint64_t> generation_{0};
   std::chrono::steady_clock::time_point generation_time_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 
 namespace zelnor::exporter {
 
@@ -50,6 +51,12 @@ constexpr std::string_view kUnitPrefixes[] = {"pico", "nano",  "micro", "milli",
 constexpr std::string_view kUnitAbbreviations[] = {"s",  "ms", "us", "ns", "sec", "b", "kb",
                                                    "mb", "gb", "tb", "pb", "m",   "h", "d"};
 constexpr std::string_view kReservedPrefix = "zelnor_";
+// The families of the process metrics (the exporter's own, and each producer's), as names a
+// family of any kind may take: a counter's family is named without _total, a gauge's with it.
+constexpr std::string_view kProcessFamilies[] = {
+    "process_cpu_seconds",       "process_cpu_seconds_total",    "process_open_fds",
+    "process_max_fds",           "process_virtual_memory_bytes", "process_resident_memory_bytes",
+    "process_start_time_seconds"};
 constexpr std::string_view kTotal = "_total";
 
 bool isAsciiLetter(char c) {
@@ -327,7 +334,7 @@ bool familyOf(Kind kind, std::string_view recorded, Family& family, Reason& reas
       return refuse(Reason::kInvalidName);
     }
   }
-  if (name.substr(0, kReservedPrefix.size()) == kReservedPrefix) {
+  if (isReservedFamily(name)) {
     return refuse(Reason::kReservedName);
   }
   if (kind == Kind::kHistogram) {
@@ -340,6 +347,12 @@ bool familyOf(Kind kind, std::string_view recorded, Family& family, Reason& reas
   family.name = std::string(name);
   family.labels = std::move(labels);
   return true;
+}
+
+bool isReservedFamily(std::string_view name) noexcept {
+  return name.substr(0, kReservedPrefix.size()) == kReservedPrefix ||
+         std::find(std::begin(kProcessFamilies), std::end(kProcessFamilies), name) !=
+             std::end(kProcessFamilies);
 }
 
 std::vector<Convention> conventionsBroken(Kind kind, const Family& family) {

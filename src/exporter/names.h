@@ -56,6 +56,10 @@ enum class Convention {
 
 const char* conventionText(Convention convention) noexcept;
 
+// Whether a family of this name would take one of the exporter's own: its health (zelnor_...) or
+// the process metrics it serves of itself and of each producer (process_open_fds, ...).
+bool isReservedFamily(std::string_view name) noexcept;
+
 // The most bytes a record keeps of a recorded name: its name field but for the closing zero.
 inline constexpr std::size_t kRecordedNameBytes = kNameSize - 1;
 

@@ -536,6 +536,7 @@ void MetricsConsumer::drainQueues(std::vector<Attached<Entry>>& queues, DrainOne
         report.producer = attached.owner->key();
         report.pid = attached.owner->process.pid;
         report.start_ticks = attached.owner->process.start_ticks;
+        report.pid_namespace = attached.owner->process.pid_namespace;
         report.process_token = attached.owner->token;
       }
       report.uid = queue.file().ownerUid();

@@ -49,6 +49,7 @@ struct QueueReport {
   std::uint64_t producer = 0;  // the producer process (QueueOwner::key), 0 if the file names none
   std::uint32_t pid = 0;       // its process id, as it saw itself
   std::uint64_t start_ticks = 0;    // its start time, as it saw itself
+  std::uint64_t pid_namespace = 0;  // the inode of its pid namespace, 0 if unknown
   std::uint32_t process_token = 0;  // its token, 0 if the file carries none (earlier releases)
   uid_t uid = 0;                    // the user that owns the queue file
   std::uint32_t pending = 0;        // records that waited when the drain began

@@ -323,6 +323,18 @@ PYBIND11_MODULE(_native, module) {
             return toPython(snapshot, aggregator.gaugeMode());
           },
           "The totals published by the last pass")
+      .def(
+          "live_producers",
+          [](const Aggregator& aggregator) {
+            py::list live;
+            for (const auto& producer : aggregator.liveProducers()) {
+              live.append(py::make_tuple(producer.label, producer.process.pid,
+                                         producer.process.start_ticks,
+                                         producer.process.pid_namespace, producer.uid));
+            }
+            return live;
+          },
+          "The live producers of the last pass: (label, pid, start ticks, pid namespace, uid)")
       .def_property_readonly("generation", &Aggregator::generation,
                              "Changes whenever a pass publishes totals that differ")
       .def_property_readonly("waiting", &Aggregator::waiting,

@@ -8,6 +8,7 @@ consumer through that module and never calls zelnor_core's getters.
 """
 
 import argparse
+import importlib.metadata
 import math
 import os
 import signal
@@ -17,10 +18,13 @@ import prometheus_client
 from prometheus_client.core import CounterMetricFamily
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native, exposition, publish, server
+from zelnor_exporter import _native, exposition, publish, server, web_config
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
+from zelnor_exporter.process_metrics import ProcessMetrics
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
+DEFAULT_ADDRESS = "0.0.0.0"
+DEFAULT_PORT = 9464
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000
 
@@ -46,12 +50,34 @@ def parse_arguments(argv=None):
         default=os.environ.get("ZELNOR_METRICS_DIR") or DEFAULT_DIRECTORY,
         help=f"metrics directory to drain (default: $ZELNOR_METRICS_DIR, else {DEFAULT_DIRECTORY})",
     )
-    parser.add_argument("--port", type=int, default=9464, help="HTTP port (default 9464)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     parser.add_argument(
-        "--address",
-        default="0.0.0.0",
-        help="address to listen on (default 0.0.0.0: every interface, with no authentication; "
-        "127.0.0.1 when Prometheus runs on this machine)",
+        "--web.listen-address",
+        dest="listen_address",
+        type=_listen_address,
+        help="host:port to listen on, [::]:port for IPv6, :port for every interface "
+        f"(default {DEFAULT_ADDRESS}:{DEFAULT_PORT}: every interface; 127.0.0.1:{DEFAULT_PORT} "
+        "when Prometheus runs on this machine)",
+    )
+    parser.add_argument("--port", type=int, help="the port of --web.listen-address, alone")
+    parser.add_argument("--address", help="the host of --web.listen-address, alone")
+    parser.add_argument(
+        "--web.telemetry-path",
+        dest="telemetry_path",
+        default="/metrics",
+        help="path of the metrics (default /metrics); / is a page that links it",
+    )
+    parser.add_argument(
+        "--web.config.file",
+        dest="web_config_file",
+        help="web configuration for TLS and basic authentication, in the Prometheus exporter "
+        "toolkit's format; read again when it changes and on SIGHUP",
+    )
+    parser.add_argument(
+        "--producer-process-metrics",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="serve each live producer process's process_* metrics, labelled pid (default: on)",
     )
     parser.add_argument(
         "--max-connections",
@@ -91,6 +117,13 @@ def parse_arguments(argv=None):
         help="series held at most; further new series are rejected",
     )
     args = parser.parse_args(argv)
+    if args.listen_address is not None and (args.address is not None or args.port is not None):
+        parser.error("--address and --port are --web.listen-address's parts: give one or the other")
+    address, port = args.listen_address or (args.address, args.port)
+    args.address = address if address is not None else DEFAULT_ADDRESS
+    args.port = port if port is not None else DEFAULT_PORT
+    if not args.telemetry_path.startswith("/") or args.telemetry_path == "/":
+        parser.error("--web.telemetry-path must begin with / and be more than /")
     if args.interval <= 0:
         parser.error("--interval must be positive")
     if args.max_connections < 1:
@@ -107,6 +140,29 @@ def parse_arguments(argv=None):
     args.directory = directory
     args.gauge_mode = GaugeMode(args.gauge_mode)
     return args
+
+
+def version():
+    try:
+        return importlib.metadata.version("zelnor")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def _listen_address(text):
+    """(host, port) of host:port, [v6 host]:port or :port (every interface)."""
+    host, colon, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    elif ":" in host:
+        raise argparse.ArgumentTypeError(f"an IPv6 host goes in brackets, [::]:9464: {text}")
+    if not colon or not port.isdigit() or not 0 <= int(port) <= 65535:
+        raise argparse.ArgumentTypeError(f"not host:port: {text}")
+    return host or DEFAULT_ADDRESS, int(port)
+
+
+def _host_port(host, port):
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
 class Collector:
@@ -152,9 +208,20 @@ def connection_families(http):
 def main(argv=None):
     args = parse_arguments(argv)
     print(
-        f"zelnor-exporter: draining {args.directory}, serving on {args.address}:{args.port}",
+        f"zelnor-exporter: draining {args.directory}, serving on "
+        f"{_host_port(args.address, args.port)}",
         flush=True,
     )
+    web = None
+    if args.web_config_file is not None:
+        try:
+            web = web_config.WebConfigFile(args.web_config_file)
+        except web_config.WebConfigError as error:
+            print(
+                f"zelnor-exporter: cannot use web config {args.web_config_file}: {error}",
+                flush=True,
+            )
+            return 1
     # Room for every connection allowed and for the consumer, whatever the soft limit it was
     # started with (systemd's is 1024).
     server.raise_descriptor_limit()
@@ -164,6 +231,9 @@ def main(argv=None):
     collector = Collector(aggregator, args.gauge_mode)
     registry = CollectorRegistry()
     registry.register(collector)
+    # What the exposition serves besides the totals, each a collector with collect().
+    for extra in [ProcessMetrics(aggregator, producers=args.producer_process_metrics)]:
+        registry.register(extra)
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
@@ -176,11 +246,18 @@ def main(argv=None):
             max_connections=args.max_connections,
             timeout=args.timeout,
             reserve=server.DESCRIPTOR_RESERVE,
+            telemetry_path=args.telemetry_path,
+            web_config=web,
+            version=version(),
         )
     except OSError as error:
-        print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
+        where = _host_port(args.address, args.port)
+        print(f"zelnor-exporter: cannot serve on {where}: {error}", flush=True)
         return 1
     collector.server = http
+    if web is not None:
+        web.watch()
+        signal.signal(signal.SIGHUP, lambda *_: web.reload_soon())
 
     stopping = False
 
@@ -197,8 +274,10 @@ def main(argv=None):
         print(f"zelnor-exporter: {refused}", flush=True)
         http.shutdown()
         return 1
+    scheme = "https" if http.uses_tls else "http"
     print(
-        f"zelnor-exporter: serving /metrics on {args.address}:{http.server_port}, "
+        f"zelnor-exporter: serving {args.telemetry_path} on "
+        f"{scheme}://{_host_port(args.address, http.server_port)}, "
         f"draining every {args.interval:g} s",
         flush=True,
     )

@@ -11,7 +11,8 @@ only when serving it would break that:
   names, and prometheus_client would serve such a name changed (``a/b`` as ``a_b``, on another
   family's name) or not at all;
 - it is as long as a record keeps (63 bytes) and its labels never close: the cut fell inside them;
-- it is one of the exporter's own (``zelnor_``), or a histogram with its own ``le`` label, which
+- it is one of the exporter's own (``zelnor_``, or a family of the process metrics it serves:
+  ``process_open_fds``, ...), or a histogram with its own ``le`` label, which
   its buckets need; or
 - it would clash with a family accepted before it: every family occupies the names of the samples
   it may produce in either format (a counter ``c``: ``c``, ``c_total``, ``c_created``; a histogram
@@ -39,6 +40,19 @@ LABEL_PAIR = re.compile(
 ESCAPE = re.compile(r"\\(.)", re.DOTALL)
 CAMEL_CASE = re.compile(r"[a-z][A-Z]")
 RESERVED_PREFIX = "zelnor_"
+# The process metrics' families (the exporter's own, and each producer's), as names a family of
+# any kind may take: a counter's family is named without _total, a gauge's with it.
+PROCESS_FAMILIES = frozenset(
+    {
+        "process_cpu_seconds",
+        "process_cpu_seconds_total",
+        "process_open_fds",
+        "process_max_fds",
+        "process_virtual_memory_bytes",
+        "process_resident_memory_bytes",
+        "process_start_time_seconds",
+    }
+)
 RESERVED_LABELS = ("le", "quantile")
 RECORDED_NAME_BYTES = 63  # the most a record keeps of a name
 KINDS = ("counter", "histogram", "gauge")
@@ -210,7 +224,7 @@ def family_of(kind, recorded):
             name = name[: -len("_total")]
         if not METRIC_NAME.fullmatch(name):
             raise RejectedName("invalid_name")
-    if name.startswith(RESERVED_PREFIX):
+    if name.startswith(RESERVED_PREFIX) or name in PROCESS_FAMILIES:
         raise RejectedName("reserved_name")
     if kind == "histogram" and any(label == "le" for label, _ in labels):
         raise RejectedName("reserved_label")  # the buckets' own label

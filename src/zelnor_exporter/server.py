@@ -11,6 +11,9 @@ cannot attach a new producer's queue files or look at whether a producer still l
   client, or one that trickles its request a byte at a time, is cut off then;
 - keeps ``reserve`` descriptors free for the consumer: a connection that would leave fewer free
   under the soft limit is closed at once;
+- speaks TLS when the web configuration (web_config.py) says so: the handshake happens on the
+  connection's own thread, within its time, so that no client holds up the accepting of others;
+  a client that does not complete it (plain HTTP, say) is closed unserved;
 - renders replies with prometheus_client's WSGI app (the text format or OpenMetrics by
   ``Accept``, gzip, ``name[]`` filters) and keeps each rendering while the totals are unchanged,
   so that many scrapers cost about what one does.
@@ -30,6 +33,8 @@ from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
 
 from prometheus_client import make_wsgi_app
 from prometheus_client.exposition import choose_encoder, gzip_accepted
+
+from zelnor_exporter.web_app import WebApp
 
 DEFAULT_MAX_CONNECTIONS = 64
 DEFAULT_TIMEOUT = 10.0
@@ -163,12 +168,12 @@ class _Handler(WSGIRequestHandler):
 
 class MetricsServer(ThreadingMixIn, WSGIServer):
     """Serves `app` on (address, port) from a daemon thread per connection, within the limits
-    the module describes."""
+    the module describes; over TLS when `web_config` (a WebConfigFile, or None) configures it."""
 
     daemon_threads = True
     request_queue_size = 128  # waiting connections the kernel holds, with no descriptor of ours
 
-    def __init__(self, address, port, app, *, max_connections, timeout, reserve):
+    def __init__(self, address, port, app, *, max_connections, timeout, reserve, web_config=None):
         family, _, _, _, sockaddr = socket.getaddrinfo(
             address, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
         )[0]
@@ -181,6 +186,9 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
         self._lock = threading.Lock()
         self._deadlines = {}  # connection -> when it is cut off, oldest first
         self._cut_off = set()  # connections cut off whose threads have not closed them yet
+        self._tls = {}  # connection -> the TLS socket that took it over
+        self.web_config = web_config
+        self.uses_tls = web_config is not None and web_config.current().tls is not None
         super().__init__(sockaddr[:2], _Handler)
         self.set_app(app)
         threading.Thread(target=self._cut_off_late, daemon=True, name="http deadlines").start()
@@ -210,6 +218,26 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
             self._deadlines[request] = time.monotonic() + self.connection_timeout
         return True
 
+    def finish_request(self, request, client_address):
+        if not self.uses_tls:
+            super().finish_request(request, client_address)
+            return
+        # The configuration in force when the connection began serves all of it. Under the lock,
+        # so that the deadline finds the socket that holds the connection from now on.
+        with self._lock:
+            secured = self.web_config.current().tls.wrap_socket(
+                request, server_side=True, do_handshake_on_connect=False
+            )
+            self._tls[request] = secured
+        try:
+            secured.do_handshake()
+            self.RequestHandlerClass(secured, client_address, self)
+            secured.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # a failed handshake (ssl.SSLError), a client gone or cut off: nothing to say
+        finally:
+            secured.close()
+
     def process_request(self, request, client_address):
         try:
             super().process_request(request, client_address)
@@ -228,6 +256,7 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
         with self._lock:
             self._deadlines.pop(request, None)
             self._cut_off.discard(request)
+            self._tls.pop(request, None)
 
     def _cut_off_late(self):
         while True:
@@ -244,25 +273,42 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
                     del self._deadlines[request]
                     self._cut_off.add(request)
                 self.timed_out += len(late)
+                late = [self._tls.get(request, request) for request in late]
             for request in late:
                 try:
-                    # Its thread's read or write ends at once; the thread closes it.
-                    request.shutdown(socket.SHUT_RDWR)
+                    # Its thread's read, write or handshake ends at once; the thread closes it.
+                    # The plain socket's own shutdown: a TLS socket's would also drop its TLS
+                    # state from under the thread that uses it.
+                    socket.socket.shutdown(request, socket.SHUT_RDWR)
                 except OSError:
                     pass
             time.sleep(pause + 0.01)
 
 
-def start_server(address, port, registry, generation, *, max_connections, timeout, reserve):
-    """Binds and starts serving `registry` from a daemon thread; returns the server. Raises
-    OSError when it cannot bind."""
+def start_server(
+    address,
+    port,
+    registry,
+    generation,
+    *,
+    max_connections,
+    timeout,
+    reserve,
+    telemetry_path="/metrics",
+    web_config=None,
+    version="",
+):
+    """Binds and starts serving `registry` on `telemetry_path` (WebApp says what else) from a
+    daemon thread; returns the server. Raises OSError when it cannot bind."""
+    app = WebApp(CachedMetricsApp(registry, generation), telemetry_path, web_config, version)
     server = MetricsServer(
         address,
         port,
-        CachedMetricsApp(registry, generation),
+        app,
         max_connections=max_connections,
         timeout=timeout,
         reserve=reserve,
+        web_config=web_config,
     )
     threading.Thread(target=server.serve_forever, daemon=True, name="http").start()
     return server

@@ -118,7 +118,7 @@ class Producer:
     """A producer process (producer_process.py) whose one recording thread lives as long as the
     process and records what it is told; of another interpreter when `python` names one."""
 
-    def __init__(self, directory=None, python=sys.executable):
+    def __init__(self, directory=None, python=sys.executable, umask=None):
         env = {**os.environ, "ZELNOR_METRICS_DIR": str(directory)} if directory else None
         self.process = subprocess.Popen(
             [python, str(HERE / "producer_process.py")],
@@ -126,6 +126,7 @@ class Producer:
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
+            preexec_fn=None if umask is None else lambda: os.umask(umask),
         )
 
     def record(self, kind, name, value, times=1):
@@ -221,22 +222,18 @@ def free_port():
 
 
 class Exporter:
-    """A zelnor-exporter process on 127.0.0.1; `descriptors` = (soft, hard) limits it starts with
-    on its open descriptors."""
+    """A zelnor-exporter process on 127.0.0.1, or where listen(port) (its arguments that say where
+    to listen) says; `descriptors` = (soft, hard) limits it starts with on its open descriptors;
+    `wrapper` a command that execs the rest of its arguments (as another user, say)."""
 
-    def __init__(self, *args, descriptors=None):
+    def __init__(self, *args, descriptors=None, listen=None, wrapper=()):
         self.port = free_port()
+        if listen is None:
+            where = ["--port", str(self.port), "--address", "127.0.0.1"]
+        else:
+            where = listen(self.port)
         self.process = subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "zelnor_exporter",
-                "--port",
-                str(self.port),
-                "--address",
-                "127.0.0.1",
-                *args,
-            ],
+            [*wrapper, sys.executable, "-m", "zelnor_exporter", *where, *args],
             stdout=subprocess.PIPE,
             text=True,
             preexec_fn=(
@@ -248,7 +245,7 @@ class Exporter:
         # Its first line names the directory; the line that says it serves follows, after the
         # lines of the first drain, if any.
         self.first_lines = [self.process.stdout.readline()]
-        while not self.first_lines[-1].startswith("zelnor-exporter: serving /metrics"):
+        while not self.first_lines[-1].startswith("zelnor-exporter: serving /"):
             assert self.first_lines[-1], self.first_lines
             self.first_lines.append(self.process.stdout.readline())
         # Read on as a supervisor would: an exporter whose output nobody reads blocks on it once
@@ -296,6 +293,31 @@ class Exporter:
         self.process.wait(timeout=30)
         self.reader.join(timeout=30)
         return self.process.returncode, "".join(self.lines)
+
+
+def make_certificates(directory):
+    """A CA, a server certificate for 127.0.0.1 and a client certificate, both signed by the CA,
+    made by openssl in `directory`; returns their paths by name ("ca.crt", "server.key", ...)."""
+    directory = Path(directory)
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=directory, check=True, capture_output=True)
+
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+            "-subj", "/CN=zelnor test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")  # fmt: skip
+    for name, usage in (("server", "serverAuth"), ("client", "clientAuth")):
+        (directory / f"{name}.ext").write_text(
+            "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+            f"extendedKeyUsage={usage}\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+        )
+        openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", f"/CN=zelnor test {name}")  # fmt: skip
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", f"{name}.crt", "-days", "2",
+                "-extfile", f"{name}.ext")  # fmt: skip
+    return {path.name: path for path in directory.iterdir()}
 
 
 # --- names that all collide in the name table's unkeyed hash of earlier releases ---

@@ -87,6 +87,9 @@ def test_names_that_cannot_be_series_are_rejected_with_a_reason(recorded, reason
         ("counter", "zelnor_dropped_records", "reserved_name"),
         ("histogram", 'lat{le="x"}', "reserved_label"),
         ("counter", "_total", "invalid_name"),
+        ("counter", "process_cpu_seconds_total", "reserved_name"),  # the process metrics' own
+        ("gauge", "process_cpu_seconds_total", "reserved_name"),
+        ("histogram", "process_resident_memory_bytes", "reserved_name"),
     ],
 )
 def test_names_that_would_break_a_scrape_are_rejected_with_their_reason(kind, recorded, reason):
