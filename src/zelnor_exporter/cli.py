@@ -17,7 +17,7 @@ import prometheus_client
 from prometheus_client.core import CounterMetricFamily
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native, exposition, server
+from zelnor_exporter import _native, exposition, remote_write, server
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
@@ -90,7 +90,9 @@ def parse_arguments(argv=None):
         default=10000,
         help="series held at most; further new series are rejected",
     )
+    remote_write.add_arguments(parser)
     args = parser.parse_args(argv)
+    remote_write.check_arguments(parser, args)
     if args.interval <= 0:
         parser.error("--interval must be positive")
     if args.max_connections < 1:
@@ -165,6 +167,11 @@ def main(argv=None):
     registry = CollectorRegistry()
     registry.register(collector)
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
+    writer = remote_write.from_arguments(args, lambda: prometheus_client.generate_latest(registry))
+    generation = collector.generation
+    if writer is not None:
+        registry.register(writer)
+        generation = lambda: (collector.generation(), writer.generation)  # noqa: E731
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
@@ -172,7 +179,7 @@ def main(argv=None):
             args.address,
             args.port,
             registry,
-            collector.generation,
+            generation,
             max_connections=args.max_connections,
             timeout=args.timeout,
             reserve=server.DESCRIPTOR_RESERVE,
@@ -204,6 +211,8 @@ def main(argv=None):
     )
 
     drainer.start(args.interval)
+    if writer is not None:
+        writer.start()
     try:
         while not stopping:  # the signal handlers run between waits
             for failure in drainer.wait(0.1):  # records stay in their rings for the next pass
@@ -219,6 +228,8 @@ def main(argv=None):
         drainer.drain()  # what arrived since the last pass
     except RuntimeError as error:
         print(f"zelnor-exporter: drain failed: {error}", flush=True)
+    if writer is not None:
+        writer.close()  # the final totals, once
     http.shutdown()
     print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
     return 0
