@@ -21,6 +21,7 @@ import importlib.metadata
 import random
 import re
 import ssl
+import struct
 import threading
 import time
 import urllib.parse
@@ -90,18 +91,48 @@ MESSAGES = _message_classes()
 WriteRequest = MESSAGES["WriteRequest"]
 
 
+def labels_message(labels):
+    """A series' labels, (name, value) pairs in the protocol's order, as the serialized
+    TimeSeries that holds them and nothing else."""
+    Label = MESSAGES["Label"]
+    return MESSAGES["TimeSeries"](
+        labels=[Label(name=name, value=value) for name, value in labels]
+    ).SerializeToString()
+
+
+_DOUBLE = struct.Struct("<d")
+# The two fields framed here, as protobuf writes them: (number << 3) | wire type.
+_TIMESERIES_FIELD = b"\x0a"  # WriteRequest.timeseries = 1, length-delimited
+_SAMPLES_FIELD = b"\x12"  # TimeSeries.samples = 2, length-delimited
+_VALUE_FIELD = b"\x09"  # Sample.value = 1, 64-bit
+_TIMESTAMP_FIELD = b"\x10"  # Sample.timestamp = 2, varint
+
+
+def _varint(number):
+    """A non-negative integer as a protobuf varint."""
+    out = bytearray()
+    while number > 0x7F:
+        out.append(number & 0x7F | 0x80)
+        number >>= 7
+    out.append(number)
+    return bytes(out)
+
+
 def encode(series, timestamp_ms):
-    """One request's body: `series` is a list of (labels, value), labels a sequence of (name,
-    value) pairs in the protocol's order."""
-    request = WriteRequest()
-    add = request.timeseries.add
+    """One request's body: `series` is a list of (labels_message(...), value).
+
+    A push sends the same series again and again with a new sample each, so each series' labels
+    are serialized once, by protobuf, and every request is the concatenation of its series:
+    those bytes followed by the one sample's field, framed in the WriteRequest's repeated field,
+    which is what protobuf writes for such a message (the tests check it against protobuf's own
+    reading). It costs a quarter of building the messages anew for every push."""
+    stamp = _TIMESTAMP_FIELD + _varint(timestamp_ms)
+    sample_head = _SAMPLES_FIELD + _varint(1 + _DOUBLE.size + len(stamp)) + _VALUE_FIELD
+    pack, parts = _DOUBLE.pack, []
     for labels, value in series:
-        added = add()
-        add_label = added.labels.add
-        for name, label_value in labels:
-            add_label(name=name, value=label_value)
-        added.samples.add(value=value, timestamp=timestamp_ms)
-    return bytes(cramjam.snappy.compress_raw(request.SerializeToString()))
+        timeseries = labels + sample_head + pack(value) + stamp
+        parts.append(_TIMESERIES_FIELD + _varint(len(timeseries)) + timeseries)
+    return bytes(cramjam.snappy.compress_raw(b"".join(parts)))
 
 
 def decode(body):
@@ -122,7 +153,8 @@ def decode(body):
 class SeriesLabels:
     """What each sample line of an exposition becomes: its labels as the protocol wants them
     (every pair sorted by name, ``__name__`` among them, external labels added where the series
-    has none of that name, empty values left out), or None for a line that cannot be sent.
+    has none of that name, empty values left out) in a labels_message, or None for a line that
+    cannot be sent.
 
     Lines are parsed by prometheus_client's parser the first time they are seen; later pushes look
     them up by the text before the value, so a push of known series costs no parsing. Only the
@@ -178,7 +210,7 @@ class SeriesLabels:
         if not METRIC_NAME.fullmatch(name) or not all(map(LABEL_NAME.fullmatch, labels)):
             return None
         merged = {**self.external, **{k: v for k, v in labels.items() if v}, "__name__": name}
-        return tuple(sorted(merged.items()))
+        return labels_message(sorted(merged.items()))
 
 
 def _parse_lines(lines):
