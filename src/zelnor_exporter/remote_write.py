@@ -38,6 +38,7 @@ SAMPLES_PER_REQUEST = 2000  # Prometheus's own max_samples_per_send, which recei
 MIN_BACKOFF = 0.1
 MAX_BACKOFF = 30.0
 MAX_RETRY_AFTER = 300.0
+FINAL_PUSH_SECONDS = 10.0
 ERROR_BODY_BYTES = 256  # of a refusal's body, for the log
 METRIC_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*")
 LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
@@ -247,12 +248,21 @@ class Snapshots:
         self.labels = SeriesLabels(external_labels)
         self.lock = threading.Lock()
         self.latest = None
+        self.failing = False  # the last try to take one failed, and said so
 
     def fresh(self, not_before):
-        """A snapshot rendered at or after `not_before` (time.monotonic())."""
+        """A snapshot rendered at or after `not_before` (time.monotonic()), or None if it could
+        not be taken (said once, until one is taken again)."""
         with self.lock:
             if self.latest is None or self.latest.taken < not_before:
-                self.latest = self._take()
+                try:
+                    self.latest = self._take()
+                except Exception as error:  # the source is the exporter's rendering: any fault
+                    if not self.failing:
+                        print(f"ERROR: Remote write found no totals to push: {error!r}", flush=True)
+                    self.failing = True
+                    return None
+                self.failing = False
             return self.latest
 
     def _take(self):
@@ -449,6 +459,8 @@ class Sender:
         self.connection.close()
 
     def _deliver(self, snapshot, retry=True):
+        if snapshot is None:
+            return
         at, backoff = 0, MIN_BACKOFF
         authorization = None
         while at < len(snapshot.requests):
@@ -479,7 +491,7 @@ class Sender:
                 return
             backoff = min(backoff * 2, limit)
             newest = self.snapshots.fresh(time.monotonic() - self.interval)
-            if newest is not snapshot:
+            if newest is not None and newest is not snapshot:
                 snapshot, at = newest, 0
 
     def _sent(self, count, snapshot, last):
@@ -558,13 +570,14 @@ class RemoteWriter:
             sender.start()
 
     def close(self):
-        """Delivers the totals as they are now to every receiver, once, waiting at most the
-        request timeout and a little for it, then ends the senders."""
+        """Delivers the totals as they are now to every receiver, once, waiting for it at most
+        the request timeout or FINAL_PUSH_SECONDS, whichever is shorter: a supervisor that
+        stops the exporter gives it little time."""
         now = time.monotonic()
         for sender in self.senders:
             sender.stop(now)
         for sender in self.senders:
-            sender.join(now + self.timeout + 1)
+            sender.join(now + min(self.timeout, FINAL_PUSH_SECONDS))
 
     def collect(self):
         sent = CounterMetricFamily(

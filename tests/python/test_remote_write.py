@@ -283,6 +283,26 @@ def test_a_receiver_that_hangs_or_is_gone_never_holds_up_a_live_one(tmp_path):
     assert pushed(last) == source.calls
 
 
+def test_a_rendering_that_fails_is_said_once_and_the_next_push_goes(capsys):
+    class Failing(Source):
+        def __call__(self):
+            if self.calls < 2:
+                self.calls += 1
+                raise RuntimeError("no totals")
+            return super().__call__()
+
+    receiver = RecordingReceiver()
+    written = writer(Failing(), receiver.url)
+    written.start()
+    try:
+        assert pushed(receiver.next()) == 3
+    finally:
+        written.close()
+        receiver.close()
+    errors = [line for line in capsys.readouterr().out.splitlines() if line.startswith("ERROR")]
+    assert errors == ["ERROR: Remote write found no totals to push: RuntimeError('no totals')"]
+
+
 def test_tls_with_a_ca_file_and_a_client_certificate(tmp_path):
     certificate, key = self_signed_certificate(tmp_path)
     receiver = RecordingReceiver(tls=server_tls(certificate, key, client_ca=certificate))
