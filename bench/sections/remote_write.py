@@ -68,7 +68,7 @@ def delivery_seconds(snapshots):
                 except OSError:
                     time.sleep(0.1)
             connection = remote_write.Connection(
-                f"http://127.0.0.1:{port}/api/v1/write", 30, None, remote_write.Credentials(), "b"
+                f"http://127.0.0.1:{port}/api/v1/write", 30, None, remote_write.Credentials(), {}
             )
             snapshot = snapshots.latest
 

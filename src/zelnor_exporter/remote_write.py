@@ -336,7 +336,7 @@ STALE_CONNECTION = (BrokenPipeError, ConnectionResetError, http.client.RemoteDis
 class Connection:
     """One kept-alive HTTP connection to a receiver, opened again after any failure."""
 
-    def __init__(self, url, timeout, tls, credentials, user_agent):
+    def __init__(self, url, timeout, tls, credentials, headers):
         self.url = url
         parts = urllib.parse.urlsplit(url)
         self.https = parts.scheme == "https"
@@ -346,13 +346,13 @@ class Connection:
         self.timeout = timeout
         self.tls = tls
         self.credentials = credentials
-        self.user_agent = user_agent
+        self.headers = {**headers, **HEADERS}  # the protocol's own cannot be replaced
         self.http = None
 
     def post(self, body, authorization):
         """Sends one request; returns when the receiver accepted it, raises Refused when it
         answered otherwise and OSError or http.client.HTTPException when it did not answer."""
-        headers = {**HEADERS, "User-Agent": self.user_agent}
+        headers = dict(self.headers)
         if authorization:
             headers["Authorization"] = authorization
         try:
@@ -544,13 +544,14 @@ class RemoteWriter:
         external_labels=(),
         tls=None,
         credentials=Credentials(),
+        headers=(),
     ):
         self.snapshots = Snapshots(source, external_labels)
         self.generation = 0
-        agent = f"zelnor-exporter/{_version()}"
+        headers = {**dict(headers), "User-Agent": f"zelnor-exporter/{_version()}"}
         self.senders = [
             Sender(
-                Connection(url, timeout, tls, credentials, agent),
+                Connection(url, timeout, tls, credentials, headers),
                 self.snapshots,
                 interval,
                 self._changed,
@@ -637,6 +638,37 @@ def _version():
 # --- flags ---
 
 
+# Headers that the protocol, the connection or the credentials flags set, which
+# --remote-write.header cannot: Prometheus's own list.
+RESERVED_HEADERS = {
+    "authorization",
+    "host",
+    "content-encoding",
+    "content-length",
+    "content-type",
+    "user-agent",
+    "connection",
+    "keep-alive",
+    "proxy-authenticate",
+    "proxy-authorization",
+    "www-authenticate",
+    "accept-encoding",
+    "x-prometheus-remote-write-version",
+    "x-prometheus-scrape-timeout-seconds",
+}
+HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
+
+
+def _header(text):
+    name, colon, value = text.partition(":")
+    value = value.strip()
+    if not colon or not HEADER_NAME.fullmatch(name) or not value or not value.isprintable():
+        raise argparse.ArgumentTypeError(f"not NAME: VALUE: {text}")
+    if name.lower() in RESERVED_HEADERS:
+        raise argparse.ArgumentTypeError(f"{name} is set by the exporter itself")
+    return name, value
+
+
 def _external_label(text):
     name, equals, value = text.partition("=")
     if not equals or not LABEL_NAME.fullmatch(name) or name.startswith("__") or not value:
@@ -683,6 +715,16 @@ def add_arguments(parser):
         metavar="NAME=VALUE",
         help="label added to every series that has none of that name; repeat for more",
     )
+    group.add_argument(
+        "--remote-write.header",
+        dest="remote_write_headers",
+        type=_header,
+        action="append",
+        default=[],
+        metavar="'NAME: VALUE'",
+        help="HTTP header sent with every request, e.g. 'X-Scope-OrgID: fleet' for a tenant of "
+        "Mimir or Cortex; repeat for more",
+    )
     for flag, what in (
         ("username", "basic-auth user name"),
         ("password-file", "file holding the basic-auth password"),
@@ -718,6 +760,9 @@ def check_arguments(parser, args):
     names = [name for name, _ in args.remote_write_labels]
     if len(set(names)) < len(names):
         parser.error("--remote-write.label names one label twice")
+    headers = [name.lower() for name, _ in args.remote_write_headers]
+    if len(set(headers)) < len(headers):
+        parser.error("--remote-write.header names one header twice")
     if args.remote_write_password_file and args.remote_write_username is None:
         parser.error("--remote-write.password-file needs --remote-write.username")
     if args.remote_write_bearer_token_file and args.remote_write_username is not None:
@@ -757,4 +802,5 @@ def from_arguments(args, source):
         external_labels=args.remote_write_labels,
         tls=args.remote_write_tls,
         credentials=args.remote_write_credentials,
+        headers=args.remote_write_headers,
     )

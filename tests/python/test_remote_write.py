@@ -180,7 +180,11 @@ def test_retried_failures_carry_the_newest_totals_and_a_refused_request_is_dropp
     written = writer(
         source,
         receiver.url,
-        flags=["--remote-write.username=zelnor", f"--remote-write.password-file={password}"],
+        flags=[
+            "--remote-write.username=zelnor",
+            f"--remote-write.password-file={password}",
+            "--remote-write.header=X-Scope-OrgID: fleet-1",
+        ],
     )
     written.start()
     try:
@@ -193,6 +197,7 @@ def test_retried_failures_carry_the_newest_totals_and_a_refused_request_is_dropp
             assert headers["x-prometheus-remote-write-version"] == "0.1.0"
             assert headers["user-agent"].startswith("zelnor-exporter/")
             assert headers["authorization"] == basic("zelnor", "one")
+            assert headers["x-scope-orgid"] == "fleet-1"
         # Each request carries the totals of its time, never older ones than before.
         requests = [first, second, third, fourth]
         stamps = [r.timestamps()[(("__name__", "pushes_total"),)] for r in requests]
@@ -353,6 +358,12 @@ def test_tls_with_a_ca_file_and_a_client_certificate(tmp_path):
         (["--remote-write.bearer-token-file=/nonexistent"], "No such file"),
         (["--remote-write.key-file=/dev/null"], "needs --remote-write.cert-file"),
         (["--remote-write.interval=0"], "must be positive"),
+        (["--remote-write.header=Content-Type: text/plain"], "is set by the exporter itself"),
+        (["--remote-write.header=X-Scope-OrgID"], "not NAME: VALUE"),
+        (
+            ["--remote-write.header=X-A: 1", "--remote-write.header=x-a: 2"],
+            "names one header twice",
+        ),
     ],
 )
 def test_flags_that_cannot_work_are_refused_at_start(flags, said, capsys):
