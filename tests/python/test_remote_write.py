@@ -372,6 +372,37 @@ def test_flags_that_cannot_work_are_refused_at_start(flags, said, capsys):
     assert exited.value.code == 2 and said in capsys.readouterr().err
 
 
+def test_the_exporter_pushes_what_it_serves_and_serves_how_its_pushes_fare(tmp_path, prefix):
+    receiver = RecordingReceiver()
+    directory = tmp_path / "metrics"
+    exporter = Exporter(
+        "--directory",
+        str(directory),
+        f"--remote-write.url={receiver.url}",
+        "--remote-write.interval=0.2",
+        "--remote-write.label=instance=host-1",
+    )
+    producer = Producer(directory)
+    name = prefix.replace(".", "_")
+    series = (("__name__", f"{name}jobs_total"), ("instance", "host-1"), ("queue", "a"))
+    try:
+        producer.record("c", f'{name}jobs{{queue="a"}}', 2, 21)
+        while receiver.next().values().get(series) != 42:
+            pass
+        url = (("url", receiver.url),)
+        # And /metrics says how the pushes fare.
+        served = exporter.scrape_until(
+            lambda got: got.get(("zelnor_exporter_remote_write_samples_sent_total", url))
+        )
+        assert served[("zelnor_exporter_remote_write_samples_sent_total", url)] > 0
+        assert served[("zelnor_exporter_remote_write_last_success_timestamp_seconds", url)] > 0
+    finally:
+        producer.close()
+        status, output = exporter.stop()
+        receiver.close()
+    assert status == 0, output
+
+
 # --- real receivers ---
 
 
