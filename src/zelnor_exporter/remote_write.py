@@ -417,7 +417,8 @@ class Sender:
     """Delivers the snapshots to one receiver, every `interval` seconds, on a thread of its own.
 
     A push goes request by request. A failure the protocol retries backs off (from MIN_BACKOFF,
-    doubling, with jitter, up to the interval and at most MAX_BACKOFF, or what a Retry-After asks)
+    doubling, with jitter, up to the interval and at most MAX_BACKOFF, or longer if a Retry-After
+    asks)
     and goes on with the newest snapshot: from its first request if it is newer than the one
     being delivered, else from the request that failed. A refused request (4xx) is counted,
     dropped and not retried; the next push carries its series' totals again."""
@@ -462,7 +463,7 @@ class Sender:
         if snapshot is None:
             return
         at, backoff = 0, MIN_BACKOFF
-        authorization = None
+        authorization, complete = None, True  # complete: no request of this push refused
         while at < len(snapshot.requests):
             if retry and self.stopping.is_set():
                 return
@@ -474,30 +475,30 @@ class Sender:
             except Refused as refused:
                 self._failed(refused.reason, refused, count, dropped=not refused.retried)
                 if not refused.retried:
-                    at += 1
+                    at, complete = at + 1, False
                     continue
                 wait = refused.retry_after
             except (OSError, http.client.HTTPException) as error:
                 self._failed("unreachable", str(error) or type(error).__name__, count)
                 wait = None
             else:
-                self._sent(count, snapshot, last=at + 1 == len(snapshot.requests))
+                self._sent(count, snapshot, whole=complete and at + 1 == len(snapshot.requests))
                 at += 1
                 continue
             if not retry:
                 return
             limit = min(max(self.interval, MIN_BACKOFF), MAX_BACKOFF)
-            if self.stopping.wait(wait if wait is not None else random.uniform(0.5, 1) * backoff):
+            if self.stopping.wait(max(wait or 0.0, random.uniform(0.5, 1) * backoff)):
                 return
             backoff = min(backoff * 2, limit)
             newest = self.snapshots.fresh(time.monotonic() - self.interval)
             if newest is not None and newest is not snapshot:
-                snapshot, at = newest, 0
+                snapshot, at, complete = newest, 0, True
 
-    def _sent(self, count, snapshot, last):
+    def _sent(self, count, snapshot, whole):
         with self.lock:
             self.totals.sent += count
-            if last:
+            if whole:  # the receiver has every total of the snapshot
                 self.totals.last_success = snapshot.timestamp_ms / 1000
         if self.failing is not None:
             print(
