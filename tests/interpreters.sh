@@ -92,7 +92,7 @@ prepare() {  # name: builds the venv, the wheel, installs it
   "$interpreter" -m venv --clear "$venv" || return 1
   "$venv/bin/python" -m pip install --quiet --upgrade pip || return 1
   "$venv/bin/python" -m pip install --quiet "pybind11>=2.13,<2.14" "scikit-build-core>=0.10" \
-    pytest mypy prometheus_client gunicorn || return 1
+    pytest mypy prometheus_client gunicorn protobuf cramjam || return 1
   rm -rf "$root/wheels-$name"
   env "${flags[@]}" "$venv/bin/python" -m pip wheel --quiet --no-deps -w "$root/wheels-$name" . \
     || return 1

@@ -18,7 +18,7 @@ import prometheus_client
 from prometheus_client.core import CounterMetricFamily
 from prometheus_client.registry import CollectorRegistry
 
-from zelnor_exporter import _native, exposition, publish, server, web_config
+from zelnor_exporter import _native, exposition, publish, remote_write, server, web_config
 from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 from zelnor_exporter.process_metrics import ProcessMetrics
 
@@ -116,6 +116,7 @@ def parse_arguments(argv=None):
         default=10000,
         help="series held at most; further new series are rejected",
     )
+    remote_write.add_arguments(parser)
     args = parser.parse_args(argv)
     if args.listen_address is not None and (args.address is not None or args.port is not None):
         parser.error("--address and --port are --web.listen-address's parts: give one or the other")
@@ -124,6 +125,7 @@ def parse_arguments(argv=None):
     args.port = port if port is not None else DEFAULT_PORT
     if not args.telemetry_path.startswith("/") or args.telemetry_path == "/":
         parser.error("--web.telemetry-path must begin with / and be more than /")
+    remote_write.check_arguments(parser, args)
     if args.interval <= 0:
         parser.error("--interval must be positive")
     if args.max_connections < 1:
@@ -235,6 +237,11 @@ def main(argv=None):
     for extra in [ProcessMetrics(aggregator, producers=args.producer_process_metrics)]:
         registry.register(extra)
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
+    writer = remote_write.from_arguments(args, lambda: prometheus_client.generate_latest(registry))
+    generation = collector.generation
+    if writer is not None:
+        registry.register(writer)
+        generation = lambda: (collector.generation(), writer.generation)  # noqa: E731
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
@@ -242,7 +249,7 @@ def main(argv=None):
             args.address,
             args.port,
             registry,
-            collector.generation,
+            generation,
             max_connections=args.max_connections,
             timeout=args.timeout,
             reserve=server.DESCRIPTOR_RESERVE,
@@ -292,6 +299,8 @@ def main(argv=None):
         collector.generation,
     )
     snapshots.start()
+    if writer is not None:
+        writer.start()
     try:
         while not stopping:  # the signal handlers run between waits
             for failure in drainer.wait(0.1):  # records stay in their rings for the next pass
@@ -308,6 +317,8 @@ def main(argv=None):
         drainer.drain()  # what arrived since the last pass
     except RuntimeError as error:
         print(f"zelnor-exporter: drain failed: {error}", flush=True)
+    if writer is not None:
+        writer.close()  # the final totals, once
     http.shutdown()
     print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
     return 0
