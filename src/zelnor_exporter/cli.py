@@ -291,9 +291,13 @@ def main(argv=None):
 
     drainer.start(args.interval)
     # The application's own metrics route reads the totals from here (zelnor_client.multiprocess).
+    # Only the totals: the process metrics and remote write's are the exporter's, not the
+    # application's (whose route may serve a process collector of its own).
+    totals = CollectorRegistry()
+    totals.register(collector)
     snapshots = publish.Publisher(
         args.directory,
-        lambda: prometheus_client.generate_latest(registry),
+        lambda: prometheus_client.generate_latest(totals),
         lambda: aggregator.snapshot()["health"]["drains"],
         args.interval,
         collector.generation,

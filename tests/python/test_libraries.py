@@ -286,7 +286,8 @@ class Prometheus:
     def stored(self, job):
         """What Prometheus holds of the job, as a comparison sees it: labels (but job and
         instance) -> value; a value that measures time (a bucket below +Inf, a sum) as None."""
-        found = self.query(f'{{job="{job}",__name__!~"up|scrape_.*|zelnor_.*"}}')
+        # The exporter's own families, and the process metrics it serves beside the totals.
+        found = self.query(f'{{job="{job}",__name__!~"up|scrape_.*|zelnor_.*|process_.*"}}')
         series = {}
         for result in found:
             labels = {k: v for k, v in result["metric"].items() if k not in ("job", "instance")}
@@ -301,7 +302,7 @@ class Prometheus:
         return {
             (m["metric"], m["type"], m["help"])
             for m in found
-            if not m["metric"].startswith(("up", "scrape_", "zelnor_"))
+            if not m["metric"].startswith(("up", "scrape_", "zelnor_", "process_"))
         }
 
     def stop(self):
