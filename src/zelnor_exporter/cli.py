@@ -1,13 +1,14 @@
 """The zelnor-exporter command: drain on a native thread, serve /metrics from others.
 
-Draining and folding are native (zelnor_exporter._native) and run on a thread of their own that
-never takes the interpreter lock, so that no scrape delays a pass; the drain thread and the HTTP
-threads share only the published totals, each holding them for the time of a copy. The main
-thread waits for signals and for news of the drain thread. This process is the directory's
-consumer through that module and never calls zelnor_core's getters.
+Draining, folding and rendering are native (zelnor_exporter._native). The drain runs on a thread
+of its own that never takes the interpreter lock, so that no scrape delays a pass; it publishes
+immutable snapshots of the totals, which the HTTP threads render from without holding anything
+the drain needs. The main thread waits for signals and for news of the drain thread. This process
+is the directory's consumer through that module and never calls zelnor_core's getters.
 """
 
 import argparse
+import enum
 import math
 import os
 import signal
@@ -15,14 +16,37 @@ import sys
 
 import prometheus_client
 from prometheus_client.core import CounterMetricFamily
-from prometheus_client.registry import CollectorRegistry
 
 from zelnor_exporter import _native, exposition, server
-from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
+# Series held at most by default: every series an application makes, as far as memory goes
+# (the README gives the bytes each takes).
+DEFAULT_MAX_SERIES = 10_000
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000
+
+
+class GaugeMode(enum.Enum):
+    """LAST: the value drained last, whoever set it. The others keep the latest value of each live
+    producer process and expose their sum, maximum or minimum, or each of them (ALL, labelled with
+    the producer's pid). A producer's values leave when its last queue is let go."""
+
+    LAST = "last"
+    ALL = "all"
+    SUM = "sum"
+    MAX = "max"
+    MIN = "min"
+
+
+def bucket_bounds(buckets):
+    """Sorted, distinct bounds, ending with +Inf."""
+    bounds = sorted({float(b) for b in buckets})
+    if any(math.isnan(b) for b in bounds):
+        raise ValueError("a bucket bound cannot be NaN")
+    if not bounds or bounds[-1] != math.inf:
+        bounds.append(math.inf)
+    return bounds
 
 
 def _buckets(text):
@@ -87,8 +111,14 @@ def parse_arguments(argv=None):
     parser.add_argument(
         "--max-series",
         type=int,
-        default=10000,
-        help="series held at most; further new series are rejected",
+        default=DEFAULT_MAX_SERIES,
+        help="series held at most; further new series are rejected "
+        f"(default {DEFAULT_MAX_SERIES:,})",
+    )
+    parser.add_argument(
+        "--no-openmetrics",
+        action="store_true",
+        help="serve the text format only, whatever Accept asks for",
     )
     args = parser.parse_args(argv)
     if args.interval <= 0:
@@ -109,27 +139,14 @@ def parse_arguments(argv=None):
     return args
 
 
-class Collector:
-    """The registry's view of the native totals, one copy of them per scrape, and of the HTTP
-    server's refusals."""
+class Connections:
+    """The HTTP server's refusals, as a prometheus_client collector."""
 
-    def __init__(self, aggregator, gauge_mode):
-        self.aggregator = aggregator
-        self.gauge_mode = gauge_mode
-        self.server = None
+    def __init__(self, http):
+        self.http = http
 
     def collect(self):
-        yield from families(self.aggregator.snapshot(), self.aggregator.bounds, self.gauge_mode)
-        if self.server is not None:
-            yield from connection_families(self.server)
-
-    def generation(self):
-        """Changes whenever what collect() yields may have changed."""
-        connections = (self.server.timed_out, *self.server.refused.values()) if self.server else ()
-        return self.aggregator.generation, connections
-
-    def entries(self):
-        return sum(self.aggregator.snapshot()["health"]["entries"].values())
+        return connection_families(self.http)
 
 
 def connection_families(http):
@@ -161,9 +178,7 @@ def main(argv=None):
     aggregator = _native.Aggregator(
         bucket_bounds(args.buckets), args.gauge_mode.value, args.max_series
     )
-    collector = Collector(aggregator, args.gauge_mode)
-    registry = CollectorRegistry()
-    registry.register(collector)
+    app = server.CachedMetricsApp(aggregator, openmetrics=not args.no_openmetrics)
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
@@ -171,8 +186,7 @@ def main(argv=None):
         http = server.start_server(
             args.address,
             args.port,
-            registry,
-            collector.generation,
+            app,
             max_connections=args.max_connections,
             timeout=args.timeout,
             reserve=server.DESCRIPTOR_RESERVE,
@@ -180,7 +194,7 @@ def main(argv=None):
     except OSError as error:
         print(f"zelnor-exporter: cannot serve on {args.address}:{args.port}: {error}", flush=True)
         return 1
-    collector.server = http
+    app.collectors.append(Connections(http))
 
     stopping = False
 
@@ -220,7 +234,7 @@ def main(argv=None):
     except RuntimeError as error:
         print(f"zelnor-exporter: drain failed: {error}", flush=True)
     http.shutdown()
-    print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
+    print(f"zelnor-exporter: stopped after draining {aggregator.entries} entries", flush=True)
     return 0
 
 

@@ -1,0 +1,268 @@
+"""The exporter's native rendering against prometheus_client's rendering of the same families
+(the Python reference in oracle/), byte for byte: every kind, every gauge mode, the families that
+zelnor_client declares, the exporter's own, odd label values and values, every escaping, and
+``name[]`` filters."""
+
+import json
+import math
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+from oracle import GaugeMode, render
+from support import HERE, run_python
+
+from zelnor_exporter import _native
+
+BOUNDS = [-1.0, 0.0, 0.25, 1.0, 1e6, 123456789.0, math.inf]
+LABELLED = [
+    b"plain",
+    b'req{code="200",method="GET"}',
+    b'req{code="500",method="GET"}',
+    b'odd{v="a\\"b\\\\c\\nd"}',
+    b'odd{v="\\\\"}',
+    b'odd{v="\\n"}',
+    b'odd{v="\\""}',
+    'odd{v="Zürich ☃ 𝄞"}'.encode(),
+    b'odd{v="",w="x"}',
+    b'odd{z="1",a="2"}',
+    b"ns:colon",
+    b"zelnor_reserved",
+    b"bad name",
+]
+# Values at the edges of Python's repr and of Go's switch to an exponent.
+VALUES = [
+    0.0,
+    -0.0,
+    1.0,
+    0.1,
+    1e-4,
+    1e-5,
+    1.5e-7,
+    5e-324,
+    999999.9999,
+    1e6,
+    1234567.5,
+    1e15,
+    9999999999999998.0,
+    1e16,
+    1e17,
+    2.0**63,
+    1.7976931348623157e308,
+    -1234567.0,
+    -1e16,
+    -2.5e-9,
+    math.nan,
+    math.inf,
+    -math.inf,
+]
+
+
+def random_value(rng):
+    return rng.choice(
+        [
+            rng.choice(VALUES),
+            rng.uniform(-1e3, 1e3),
+            10 ** rng.uniform(-30, 30),
+            -(10 ** rng.uniform(-30, 30)),
+            float(rng.randrange(2**53)),
+        ]
+    )
+
+
+def fill(aggregator, rng):
+    """A random workload of every kind, from five producers of which some end."""
+    producers = [(key, rng.choice([100, 101, 101, 9])) for key in range(1, 6)]
+    for _ in range(rng.randrange(5, 25)):
+        producer, pid = rng.choice(producers)
+        kind = rng.choice(["counter", "histogram", "gauge"])
+        records = []
+        for _ in range(rng.randrange(1, 30)):
+            name = rng.choice(LABELLED) if rng.random() < 0.7 else f"n{rng.randrange(40)}".encode()
+            if kind == "counter":
+                value = rng.choice([0, 1, 7, 2147483647, rng.randrange(1000)])
+            elif kind == "histogram":
+                value = rng.choice([rng.choice(BOUNDS), random_value(rng), 0.3])
+            else:
+                value = random_value(rng)
+            records.append((name, value, producer, pid))
+        aggregator.add(kind, records)
+        if rng.random() < 0.3:
+            aggregator.end_pass({key for key, _ in producers if rng.random() < 0.8})
+    aggregator.end_pass({key for key, _ in producers})
+
+
+def sample_names(text):
+    """The names of the samples of a text-format scrape."""
+    names = set()
+    for line in text.decode().splitlines():
+        if line and not line.startswith("#"):
+            names.add(line.split("{")[0].split(" ")[0])
+    return names
+
+
+def filters(rendered, rng):
+    names = sorted(sample_names(rendered))
+    yield []
+    yield ["nothing_of_this_name", "plain"]  # a counter's family name is none of its samples'
+    yield ["zelnor_exporter_series", "zelnor_exporter_rejected_entries_total"]
+    for _ in range(3):
+        yield rng.sample(names, rng.randrange(1, min(6, len(names)) + 1))
+
+
+def assert_same(native, expected, what):
+    assert native.decode() == expected.decode(), what
+
+
+@pytest.mark.parametrize("mode", list(GaugeMode))
+def test_every_kind_and_odd_label_renders_as_prometheus_client_renders_it(mode):
+    for seed in range(25):
+        rng = random.Random(seed)
+        aggregator = _native.Aggregator(BOUNDS, mode.value, 200)
+        fill(aggregator, rng)
+        snapshot = aggregator.snapshot()
+        bounds = aggregator.bounds
+        for escaping in ("underscores", "allow-utf-8", "dots", "values"):
+            assert_same(
+                aggregator.render(escaping=escaping),
+                render(snapshot, bounds, mode, escaping=escaping),
+                (seed, escaping),
+            )
+        assert_same(
+            aggregator.render(openmetrics=True),
+            render(snapshot, bounds, mode, openmetrics=True),
+            (seed, "openmetrics"),
+        )
+        assert aggregator.exposition() == aggregator.render()
+        for names in filters(aggregator.render(), rng):
+            for openmetrics in (False, True):
+                assert_same(
+                    aggregator.render(openmetrics=openmetrics, names=names),
+                    render(snapshot, bounds, mode, openmetrics=openmetrics, names=names),
+                    (seed, names, openmetrics),
+                )
+
+
+def test_every_value_is_written_as_floatToGoString_writes_it():
+    rng = random.Random(7)
+    values = VALUES + [random_value(rng) for _ in range(3000)]
+    aggregator = _native.Aggregator([1.0], "last", len(values) + 1)
+    aggregator.add("gauge", [(f"v{i}".encode(), value, 1, 1) for i, value in enumerate(values)])
+    aggregator.end_pass(set())
+    assert_same(
+        aggregator.render(),
+        render(aggregator.snapshot(), aggregator.bounds, GaugeMode.LAST),
+        "values",
+    )
+
+
+# Every type zelnor_client declares, every gauge mode, and label values that need escaping, from
+# a real producer process; a consumer process drains it and renders both ways.
+PRODUCER = r"""
+import sys
+import zelnor_client as z
+
+odd = ['a"b\\c\nd', "", "Zürich ☃", "\\", "\n", '"']
+c = z.Counter("jobs", "Jobs done.\nSecond \\ line \"quoted\".", ["kind"])
+for value in odd:
+    c.labels(value).inc(3)
+z.Counter("bytes_sent", "Bytes.", unit="bytes").inc(2.5)
+h = z.Histogram("latency_seconds", "Latency.", ["route"], buckets=(0.01, 0.5, 7, 1e7))
+for value in odd:
+    for observed in (0.001, 0.3, 5, 1e9):
+        h.labels(value).observe(observed)
+s = z.Summary("size", "Size.", ["k"])
+s.labels("x").observe(4)
+s.labels('y"').observe(-1.5)
+for mode in ["all", "liveall", "min", "livemin", "max", "livemax", "sum", "livesum",
+             "mostrecent", "livemostrecent"]:
+    z.Gauge("g_" + mode, "Gauge " + mode + ".", ["l"], multiprocess_mode=mode).labels(
+        odd[0]).set(1234567.5)
+z.Info("build", "Build.", ["site"]).labels("é").info({"version": '1"2', "commit": "a\\b"})
+z.Enum("state", "State.", ["w"], states=["up", "down", "odd\"one"]).labels("1").state("down")
+print("ready", flush=True)
+sys.stdin.readline()
+"""
+
+FILTER = [
+    "jobs_total",
+    "latency_seconds_bucket",
+    "state",
+    "build_info",
+    "bytes_sent_bytes_total",
+    "g_all",
+    "zelnor_exporter_series",
+]
+CONSUMER = """
+import json, sys, time
+sys.path.insert(0, {here!r})
+from oracle import GaugeMode, render
+from zelnor_exporter import _native
+
+aggregator = _native.Aggregator([0.1, 1.0], "last", 1000)
+drainer = _native.Drainer({directory!r}, aggregator)
+seen = -1
+while True:  # until a pass finds nothing new
+    drainer.drain()
+    snapshot = aggregator.snapshot()
+    count = len(snapshot["declared"])
+    if count == seen and count > 0:
+        break
+    seen = count
+    time.sleep(0.2)
+bounds = aggregator.bounds
+cases = {{}}
+for openmetrics in (False, True):
+    for names in (None, {filter!r}):
+        native = aggregator.render(openmetrics=openmetrics, names=names)
+        expected = render(snapshot, bounds, GaugeMode.LAST, openmetrics=openmetrics, names=names)
+        cases[repr((openmetrics, names))] = [native.decode(), expected.decode()]
+print(json.dumps(cases))
+"""
+
+
+def test_declared_families_of_every_type_render_as_prometheus_client_renders_them(tmp_path):
+    directory = tmp_path / "metrics"
+    env = {"ZELNOR_METRICS_DIR": str(directory)}
+    producer = subprocess.Popen(
+        [sys.executable, "-c", PRODUCER],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env={**os.environ, **env},
+    )
+    try:
+        assert producer.stdout.readline() == "ready\n"
+        consumer = CONSUMER.format(here=str(HERE), directory=str(directory), filter=FILTER)
+        completed = run_python(consumer, env=env)
+    finally:
+        producer.stdin.close()
+        producer.wait(timeout=30)
+    cases = json.loads(completed.stdout)
+    for case, (native, expected) in cases.items():
+        assert native == expected, case
+    everything = cases[repr((False, None))][0]
+    for shown in (
+        "# TYPE jobs_total counter",
+        "# TYPE latency_seconds histogram",
+        "# TYPE size summary",
+        "# TYPE build_info gauge",
+        "# TYPE state gauge",
+        "# TYPE g_livemostrecent gauge",
+        'jobs_total{kind="a\\"b\\\\c\\nd"} 3.0',
+    ):
+        assert shown in everything
+    assert "# UNIT bytes_sent_bytes bytes" in cases[repr((True, None))][0]
+    filtered = cases[repr((True, FILTER))][0]
+    assert "# UNIT bytes_sent_bytes bytes" in filtered  # kept, as the unfiltered family has it
+    assert {line.split(" ")[2] for line in filtered.splitlines() if line.startswith("# TYPE")} == {
+        "jobs",
+        "latency_seconds",
+        "state",
+        "build",
+        "bytes_sent_bytes",
+        "g_all",
+        "zelnor_exporter_series",
+    }
