@@ -3,16 +3,24 @@
 zelnor_client declares, the exporter's own, odd label values and values, every escaping, and
 ``name[]`` filters."""
 
+import gzip
 import json
 import math
 import os
 import random
+import signal
 import subprocess
 import sys
+import urllib.parse
+import urllib.request
 
 import pytest
 from oracle import GaugeMode, render
-from support import HERE, run_python
+from prometheus_client.openmetrics.parser import (
+    text_string_to_metric_families as openmetrics_families,
+)
+from prometheus_client.parser import text_string_to_metric_families as text_format_families
+from support import HERE, Exporter, Producer, run_python
 
 from zelnor_exporter import _native
 
@@ -266,3 +274,81 @@ def test_declared_families_of_every_type_render_as_prometheus_client_renders_the
         "g_all",
         "zelnor_exporter_series",
     }
+
+
+# --- as served ---
+
+
+def fetch(port, query="", accept=None, encoding=None):
+    """(content type, content encoding, body) of /metrics."""
+    request = urllib.request.Request(f"http://127.0.0.1:{port}/metrics{query}")
+    if accept:
+        request.add_header("Accept", accept)
+    if encoding:
+        request.add_header("Accept-Encoding", encoding)
+    with urllib.request.urlopen(request, timeout=10) as reply:
+        return (
+            reply.headers["Content-Type"],
+            reply.headers.get("Content-Encoding"),
+            reply.read(),
+        )
+
+
+OPENMETRICS = "application/openmetrics-text; version=1.0.0"
+
+
+def served_names(body, openmetrics):
+    parse = openmetrics_families if openmetrics else text_format_families
+    return {sample.name for family in parse(body.decode()) for sample in family.samples}
+
+
+def test_name_filters_serve_the_samples_named_the_exporters_own_among_them(tmp_path, prefix):
+    name = prefix.replace(".", "_")
+    exporter = Exporter("--interval", "0.02", "--directory", str(tmp_path / "metrics"))
+    producer = Producer(tmp_path / "metrics")
+    try:
+        producer.record("c", name + "requests", 2)
+        producer.record("h", name + "latency", 0.3)
+        exporter.scrape_until(lambda s: (name + "latency_count", ()) in s)
+        wanted = [
+            name + "requests_total",
+            name + "latency_bucket",
+            "zelnor_exporter_series",
+            "zelnor_exporter_timed_out_connections_total",
+            name + "requests",  # a family's name, but no sample's
+        ]
+        query = "?" + urllib.parse.urlencode([("name[]", n) for n in wanted])
+        for accept, openmetrics in ((None, False), (OPENMETRICS, True)):
+            for encoding in (None, "gzip"):
+                _, encoded, body = fetch(exporter.port, query, accept, encoding)
+                if encoding:
+                    assert encoded == "gzip"
+                    body = gzip.decompress(body)
+                assert served_names(body, openmetrics) == set(wanted[:4]), (accept, encoding)
+        _, _, whole = fetch(exporter.port, accept=OPENMETRICS)
+        assert whole.endswith(b"# EOF\n") and whole.count(b"# EOF") == 1
+        names = served_names(whole, True)
+        assert "zelnor_exporter_refused_connections_total" in names  # the Python side's family
+        assert name + "requests_total" in names
+        _, _, nothing = fetch(exporter.port, "?name[]=none_of_these", OPENMETRICS)
+        assert nothing == b"# EOF\n"
+    finally:
+        producer.close()
+        exporter.stop(signal.SIGKILL)
+
+
+def test_no_openmetrics_serves_the_text_format_whatever_accept_asks(tmp_path, prefix):
+    name = prefix.replace(".", "_")
+    exporter = Exporter("--interval", "0.02", "--no-openmetrics", "--directory", str(tmp_path))
+    producer = Producer(tmp_path)
+    try:
+        producer.record("c", name + "requests", 2)
+        exporter.scrape_until(lambda s: (name + "requests_total", ()) in s)
+        content_type, _, body = fetch(exporter.port, accept=OPENMETRICS)
+        assert content_type == "text/plain; version=0.0.4; charset=utf-8"
+        assert f"# TYPE {name}requests_total counter\n".encode() in body
+        assert b"# EOF" not in body
+        assert name + "requests_total" in served_names(body, False)
+    finally:
+        producer.close()
+        exporter.stop(signal.SIGKILL)
