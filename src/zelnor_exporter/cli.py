@@ -22,7 +22,7 @@ from zelnor_exporter import _native, exposition, server
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
 # Series held at most by default: every series an application makes, as far as memory goes
 # (the README gives the bytes each takes).
-DEFAULT_MAX_SERIES = 10_000
+DEFAULT_MAX_SERIES = 1_000_000
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000
 

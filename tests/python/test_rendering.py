@@ -11,6 +11,7 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import urllib.parse
 import urllib.request
 
@@ -351,4 +352,136 @@ def test_no_openmetrics_serves_the_text_format_whatever_accept_asks(tmp_path, pr
         assert name + "requests_total" in served_names(body, False)
     finally:
         producer.close()
+        exporter.stop(signal.SIGKILL)
+
+
+SERIES = 100_000
+MANY = f"""
+import sys, time
+import zelnor_client
+requests = zelnor_client.Counter("requests", "Requests.", ["route"])
+latency = zelnor_client.Histogram("latency_seconds", "Latency.", ["route"], buckets=(0.1, 1))
+for i in range({SERIES} - 1000):
+    requests.labels(f"/api/v1/items/{{i}}").inc(i % 5 + 1)
+    if i % 400 == 0:
+        time.sleep(0.05)  # a ring of 999 never fills between two drains
+for i in range(1000):
+    latency.labels(f"/api/v1/items/{{i}}").observe(0.5)
+    if i % 400 == 0:
+        time.sleep(0.05)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+@pytest.mark.once
+def test_an_exporter_started_with_its_defaults_serves_a_hundred_thousand_series(tmp_path):
+    """The default --max-series holds every series of a large application: none is rejected as
+    too_many_series, and each is served with its value."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--directory", str(directory))
+    producer = subprocess.Popen(
+        [sys.executable, "-c", MANY],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+    )
+    try:
+        assert producer.stdout.readline() == "recorded\n"
+        got = exporter.scrape_until(
+            lambda s: s.get(("zelnor_exporter_series", ())) == SERIES, timeout=60
+        )
+        assert got[("zelnor_exporter_series", ())] == SERIES
+        counters = {
+            labels: value for (name, labels), value in got.items() if name == "requests_total"
+        }
+        assert len(counters) == SERIES - 1000
+        assert all(
+            value == int(labels[0][1].rsplit("/", 1)[1]) % 5 + 1
+            for labels, value in counters.items()
+        )
+        counts = [value for (name, _), value in got.items() if name == "latency_seconds_count"]
+        assert counts == [1.0] * 1000
+        assert not any(name == "zelnor_exporter_rejected_entries_total" for name, _ in got)
+    finally:
+        producer.stdin.close()
+        producer.wait(timeout=60)
+        exporter.stop(signal.SIGKILL)
+
+
+HISTOGRAMS = 9000
+OBSERVED = 30_000
+PACED = f"""
+import sys, time
+import zelnor_client
+latency = zelnor_client.Histogram("paced_seconds", "Latency.", ["route"])
+children = [latency.labels(f"/r/{{i}}") for i in range({HISTOGRAMS})]
+for i, child in enumerate(children):
+    child.observe(0.01)
+    if i % 200 == 0:
+        time.sleep(0.05)  # a ring of 999 holds five batches: a drain may be 0.2 s late
+print("declared", flush=True)
+sys.stdin.readline()
+for i in range({OBSERVED}):
+    children[i % {HISTOGRAMS}].observe(0.3)
+    if i % 200 == 0:
+        time.sleep(0.05)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+BUSY = "import os\nos.nice(10)\nwhile True:\n    pass\n"
+
+
+@pytest.mark.once
+def test_scrapers_back_to_back_on_a_loaded_machine_cost_no_record(tmp_path):
+    """4 clients scrape 9,000 declared histogram series back to back while a producer records at
+    a bounded pace and two more processes keep the cores busy: a scrape renders from a snapshot
+    and holds nothing a pass needs, so no pass is held up and no record is dropped."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--directory", str(directory))
+    env = {**os.environ, "ZELNOR_METRICS_DIR": str(directory)}
+    producer = subprocess.Popen(
+        [sys.executable, "-c", PACED],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    busy = [subprocess.Popen([sys.executable, "-c", BUSY]) for _ in range(2)]
+    stop = threading.Event()
+    scraped = [0] * 4
+
+    def scrape_on(number):
+        while not stop.is_set():
+            fetch(exporter.port, accept=OPENMETRICS if number % 2 else None)
+            scraped[number] += 1
+
+    scrapers = [threading.Thread(target=scrape_on, args=(n,), daemon=True) for n in range(4)]
+    try:
+        assert producer.stdout.readline() == "declared\n"
+        for scraper in scrapers:
+            scraper.start()
+        producer.stdin.write("\n")
+        producer.stdin.flush()
+        assert producer.stdout.readline() == "recorded\n"
+        expected = HISTOGRAMS + OBSERVED
+        got = exporter.scrape_until(
+            lambda s: sum(v for (n, _), v in s.items() if n == "paced_seconds_count") == expected,
+            timeout=60,
+        )
+        stop.set()
+        for scraper in scrapers:
+            scraper.join(timeout=60)
+        counts = {labels: v for (n, labels), v in got.items() if n == "paced_seconds_count"}
+        assert len(counts) == HISTOGRAMS and sum(counts.values()) == expected
+        assert got[("zelnor_dropped_records_total", (("kind", "histogram"),))] == 0
+        assert min(scraped) > 1  # every client kept scraping throughout
+    finally:
+        stop.set()
+        for process in busy:
+            process.kill()
+            process.wait()
+        producer.stdin.close()
+        producer.wait(timeout=60)
         exporter.stop(signal.SIGKILL)
