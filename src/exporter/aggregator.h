@@ -99,8 +99,9 @@ class SeriesTable {
   void push_back(SeriesInfo info);
   std::size_t size() const noexcept { return full_.size() * kSeriesChunk + last_.size(); }
   const SeriesInfo& operator[](std::size_t series) const noexcept {
-    return series / kSeriesChunk < full_.size() ? (*full_[series / kSeriesChunk])[series % kSeriesChunk]
-                                                : last_[series % kSeriesChunk];
+    return series / kSeriesChunk < full_.size()
+               ? (*full_[series / kSeriesChunk])[series % kSeriesChunk]
+               : last_[series % kSeriesChunk];
   }
   // The chunks as a snapshot holds them.
   Chunks<SeriesInfo> chunks() const;

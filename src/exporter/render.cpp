@@ -459,8 +459,7 @@ void appendValue(std::string& out, double value) {
   // The shortest digits that read back as the value, as Python's repr finds them.
   char shortest[32];
   const char* const end =
-      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific)
-          .ptr;
+      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
   const char* at = shortest;
   if (*at == '-') {
     out += '-';
