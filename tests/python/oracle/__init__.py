@@ -49,4 +49,6 @@ def render(snapshot, bounds, gauge_mode, openmetrics=False, escaping="underscore
     if openmetrics:
         encoder, _ = exposition.choose_encoder("application/openmetrics-text; version=1.0.0")
         return encoder(registry).removesuffix(b"# EOF\n")
+    if escaping == "underscores":  # prometheus_client's default, and all that 0.22 writes
+        return text_format.generate_latest(registry)
     return text_format.generate_latest(registry, escaping=escaping)
