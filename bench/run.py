@@ -89,6 +89,13 @@ def main():
             "scrape cost against worker churn",
             lambda: run_section("churn", *((10, 100) if quick else (10, 100, 1000))),
         ),
+        (
+            "scrape",
+            "scrape cost against series",
+            lambda: run_section(
+                "scrape", *((1000, 11000) if quick else (1000, 10000, 11000, 100000))
+            ),
+        ),
     ]
     for key, title, step in steps:
         print(f"{title} ...", flush=True)

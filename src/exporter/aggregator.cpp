@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 namespace zelnor::exporter {
@@ -430,43 +431,47 @@ void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double s
 
 void Aggregator::publish() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> guard(mutex_);
+  const Snapshot& last = *last_;
   const bool declared_changed = declared_.takeChanged();
-  const bool changed = !dirty_.empty() || published_.series.size() != series_.size() ||
-                       producers_changed_ || declared_changed ||
-                       !sameCounts(published_.health, health_);
+  const bool changed = !dirty_.empty() || last.series != series_.size() || producers_changed_ ||
+                       declared_changed || !sameCounts(last.health, health_);
+  auto next = std::make_shared<Snapshot>(last);  // shares every chunk, until replaced below
   if (declared_changed) {
-    published_.declared_series = declared_.seriesCount();
-    published_.declared.clear();
+    // Built here, on the folding thread, and only when something declared changed.
+    auto declared = std::make_shared<std::vector<DeclaredSnapshot>>();
     for (DeclaredFamilySamples& family : declared_.samples()) {
       if (!family.samples.empty()) {
-        published_.declared.push_back(
-            DeclaredSnapshot{family.family->type, family.family->name, family.family->documentation,
-                             family.family->unit, std::move(family.samples)});
+        declared->push_back(DeclaredSnapshot{family.family->type, family.family->name,
+                                             family.family->documentation, family.family->unit,
+                                             std::move(family.samples)});
       }
     }
+    next->declared = std::move(declared);
+    next->declared_series = declared_.seriesCount();
   }
-  published_.series.insert(published_.series.end(),
-                           series_.begin() + static_cast<std::ptrdiff_t>(published_.series.size()),
-                           series_.end());
-  published_.values.resize(values_.size());
-  for (std::int32_t series : dirty_) {
-    published_.values[static_cast<std::size_t>(series)] = values_[static_cast<std::size_t>(series)];
-    is_dirty_[static_cast<std::size_t>(series)] = false;
+  if (last.series != series_.size()) {
+    next->info = series_.chunks();
+    next->order = orderWith(last.order, last.series);
+    next->series = series_.size();  // new series are dirty: their values follow
   }
-  dirty_.clear();
+  publishValues(*next);
   if (producers_changed_) {
-    published_.producer_labels = producers_;
-    published_producers_.clear();
+    next->producer_labels =
+        std::make_shared<const std::unordered_map<std::uint64_t, std::string>>(producers_);
+    auto live = std::make_shared<std::vector<LiveProducer>>();
     for (const auto& [producer, label] : producers_) {
       if (const auto found = identities_.find(producer); found != identities_.end()) {
-        published_producers_.push_back(found->second);
-        published_producers_.back().label = label;
+        live->push_back(found->second);
+        live->back().label = label;
       }
     }
+    next->live_producers = std::move(live);
     producers_changed_ = false;
   }
-  published_.health = health_;
+  next->health = health_;
+  last_ = std::move(next);
+  // Pairs with the atomic_load in snapshot(): the snapshot is complete before anyone sees it.
+  std::atomic_store(&published_, last_);
   // The count of passes and their time change at every pass; alone, they make a new generation
   // at most once a second, so that an idle exporter's scrapes can share one rendering.
   if (changed || now - generation_time_ >= std::chrono::seconds(1)) {
@@ -476,14 +481,86 @@ void Aggregator::publish() {
   }
 }
 
-Snapshot Aggregator::snapshot() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return published_;
+// Copies the values of every chunk that holds a dirty series; the others stay shared.
+void Aggregator::publishValues(Snapshot& next) {
+  next.values.resize((values_.size() + kSeriesChunk - 1) / kSeriesChunk);
+  std::vector<std::size_t> chunks;
+  for (std::int32_t series : dirty_) {
+    chunks.push_back(static_cast<std::size_t>(series) / kSeriesChunk);
+    is_dirty_[static_cast<std::size_t>(series)] = false;
+  }
+  dirty_.clear();
+  std::sort(chunks.begin(), chunks.end());
+  chunks.erase(std::unique(chunks.begin(), chunks.end()), chunks.end());
+  for (std::size_t chunk : chunks) {
+    const auto begin = values_.begin() + static_cast<std::ptrdiff_t>(chunk * kSeriesChunk);
+    const auto end = values_.begin() + static_cast<std::ptrdiff_t>(
+                                           std::min(values_.size(), (chunk + 1) * kSeriesChunk));
+    next.values[chunk] = std::make_shared<const std::vector<SeriesValue>>(begin, end);
+  }
+}
+
+// The exposition's order of every series: the order before, with the series from `known` on
+// merged into it.
+std::shared_ptr<const std::vector<std::int32_t>> Aggregator::orderWith(
+    const std::shared_ptr<const std::vector<std::int32_t>>& before, std::size_t known) const {
+  const auto rank = [](Kind kind) {  // the kinds' names in alphabetical order
+    return kind == Kind::kCounter ? 0 : kind == Kind::kGauge ? 1 : 2;
+  };
+  const auto earlier = [&](std::int32_t a, std::int32_t b) {
+    const SeriesInfo& left = series_[static_cast<std::size_t>(a)];
+    const SeriesInfo& right = series_[static_cast<std::size_t>(b)];
+    if (left.kind != right.kind) {
+      return rank(left.kind) < rank(right.kind);
+    }
+    if (const int by_name = left.name.compare(right.name); by_name != 0) {
+      return by_name < 0;
+    }
+    return left.labels < right.labels;
+  };
+  std::vector<std::int32_t> added(series_.size() - known);
+  std::iota(added.begin(), added.end(), static_cast<std::int32_t>(known));
+  std::sort(added.begin(), added.end(), earlier);
+  auto order = std::make_shared<std::vector<std::int32_t>>();
+  order->reserve(series_.size());
+  if (!before) {
+    *order = std::move(added);
+    return order;
+  }
+  // Each new series placed by a binary search: a pass that adds a few series to a million
+  // compares a few dozen names for each, and copies the rest of the order as it is.
+  auto from = before->begin();
+  for (const std::int32_t series : added) {
+    const auto at = std::upper_bound(from, before->end(), series, earlier);
+    order->insert(order->end(), from, at);
+    order->push_back(series);
+    from = at;
+  }
+  order->insert(order->end(), from, before->end());
+  return order;
+}
+
+// --- the series table ----------------------------------------------------------------------
+
+void SeriesTable::push_back(SeriesInfo info) {
+  last_.push_back(std::move(info));
+  if (last_.size() == kSeriesChunk) {
+    full_.push_back(std::make_shared<const std::vector<SeriesInfo>>(std::move(last_)));
+    last_.clear();
+  }
+}
+
+Chunks<SeriesInfo> SeriesTable::chunks() const {
+  Chunks<SeriesInfo> chunks = full_;
+  if (!last_.empty()) {
+    chunks.push_back(std::make_shared<const std::vector<SeriesInfo>>(last_));
+  }
+  return chunks;
 }
 
 std::vector<LiveProducer> Aggregator::liveProducers() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return published_producers_;
+  const auto live = snapshot()->live_producers;
+  return live ? *live : std::vector<LiveProducer>{};
 }
 
 // --- draining ------------------------------------------------------------------------------

@@ -17,8 +17,9 @@
 // names in use survive a flood of new ones.
 //
 // One thread folds (fold*, beginPass and endPass, or drain through MetricsConsumer::drainAll); any
-// thread may take a snapshot meanwhile. They share only the published totals, under a mutex held
-// for a copy: endPass copies the series that changed, snapshot copies them all.
+// thread may take a snapshot meanwhile. They share only the published totals: endPass publishes an
+// immutable Snapshot by pointer, which shares with the one before it every chunk of series that did
+// not change; taking one copies a pointer, and nobody waits for a pass.
 #pragma once
 
 #include <sys/types.h>
@@ -27,7 +28,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -95,13 +96,54 @@ struct DeclaredSnapshot {
   std::vector<DeclaredSample> samples;
 };
 
+// Series are published in chunks of this many: a snapshot shares every chunk that has not changed
+// with the one before it, so that a pass copies what it changed, not everything.
+inline constexpr std::size_t kSeriesChunk = 256;
+
+template <typename T>
+using Chunks = std::vector<std::shared_ptr<const std::vector<T>>>;
+
+// The series made so far, on the folding thread: a full chunk never changes again, and every
+// snapshot from then on shares it; only the last one is copied when it grows.
+class SeriesTable {
+ public:
+  void push_back(SeriesInfo info);
+  std::size_t size() const noexcept { return full_.size() * kSeriesChunk + last_.size(); }
+  const SeriesInfo& operator[](std::size_t series) const noexcept {
+    return series / kSeriesChunk < full_.size()
+               ? (*full_[series / kSeriesChunk])[series % kSeriesChunk]
+               : last_[series % kSeriesChunk];
+  }
+  // The chunks as a snapshot holds them.
+  Chunks<SeriesInfo> chunks() const;
+
+ private:
+  Chunks<SeriesInfo> full_;
+  std::vector<SeriesInfo> last_;
+};
+
+// What a pass published, never changed once it is: any thread may hold and read it for as long
+// as it likes, while the folding thread publishes the next one.
 struct Snapshot {
-  std::vector<SeriesInfo> series;
-  std::vector<DeclaredSnapshot> declared;
+  std::size_t series = 0;
+  Chunks<SeriesInfo> info;     // kSeriesChunk series each
+  Chunks<SeriesValue> values;  // the same series' values
+  // Every series, in the order of the exposition: by kind ("counter", "gauge", "histogram"),
+  // then name, then labels.
+  std::shared_ptr<const std::vector<std::int32_t>> order;
+  std::shared_ptr<const std::vector<DeclaredSnapshot>> declared;
   std::size_t declared_series = 0;  // series of declared families held, served or not
-  std::vector<SeriesValue> values;
-  std::unordered_map<std::uint64_t, std::string> producer_labels;  // live producers' pid labels
+  // Live producers' pid labels, and who each of them is.
+  std::shared_ptr<const std::unordered_map<std::uint64_t, std::string>> producer_labels;
+  std::shared_ptr<const std::vector<LiveProducer>> live_producers;
   Health health;
+
+  const SeriesInfo& infoOf(std::size_t series) const noexcept {
+    return (*info[series / kSeriesChunk])[series % kSeriesChunk];
+  }
+  const SeriesValue& valueOf(std::size_t series) const noexcept {
+    return (*values[series / kSeriesChunk])[series % kSeriesChunk];
+  }
 };
 
 class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
@@ -138,7 +180,11 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // Drains `consumer` once into the totals and publishes them.
   void drain(MetricsConsumer& consumer);
 
-  Snapshot snapshot() const;
+  // The totals the last pass published. Any thread; never waits for a pass.
+  std::shared_ptr<const Snapshot> snapshot() const {
+    // Pairs with the atomic_store in publish(): what the pointer points to was made before it.
+    return std::atomic_load(&published_);
+  }
   // Grows whenever a pass publishes totals that differ from the last ones; a reply rendered from
   // a snapshot stays right for as long as this is unchanged. Any thread.
   std::uint64_t generation() const noexcept {
@@ -228,6 +274,9 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // Takes a queue's report; a pass that earns credit earns it for each of the queue's `records`.
   void noteQueue(Kind kind, const QueueReport& queue, std::size_t records);
   void publish();
+  void publishValues(Snapshot& next);
+  std::shared_ptr<const std::vector<std::int32_t>> orderWith(
+      const std::shared_ptr<const std::vector<std::int32_t>>& before, std::size_t known) const;
 
   // The folding thread's state.
   std::vector<double> bounds_;
@@ -238,7 +287,7 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   std::unordered_map<std::string, std::int32_t> series_by_key_;
   std::unordered_map<std::string, Kind> family_kinds_;
   std::unordered_set<std::string> occupied_;
-  std::vector<SeriesInfo> series_;
+  SeriesTable series_;
   std::vector<SeriesValue> values_;
   std::vector<std::int32_t> dirty_;
   std::vector<std::uint8_t> is_dirty_;
@@ -276,10 +325,10 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // several very likely has several.
   std::vector<std::uint16_t> pending_;
 
-  // Shared with snapshot().
-  mutable std::mutex mutex_;
-  Snapshot published_;
-  std::vector<LiveProducer> published_producers_;
+  // What the folding thread last published, and its own view of it.
+  std::shared_ptr<const Snapshot> last_ = std::make_shared<const Snapshot>();
+  // Shared with snapshot(): read and replaced only with std::atomic_load and std::atomic_store.
+  std::shared_ptr<const Snapshot> published_ = last_;
   std::atomic<std::uint64_t> generation_{0};
   std::chrono::steady_clock::time_point generation_time_;
 };

@@ -1,5 +1,5 @@
 // Which recorded names can become Prometheus series, and under which family: the exporter's rules
-// (zelnor_exporter/names.py says why each exists), the same to the byte on this side. A name is
+// (tests/python/oracle/names.py says why each exists), the same to the byte on this side. A name is
 // refused only when serving it would make a scrape unreadable or take another family's names; a
 // name that merely breaks one of Prometheus' naming conventions is served as recorded.
 #pragma once

@@ -11,6 +11,8 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,14 +21,18 @@
 #include <vector>
 
 #include "exporter/aggregator.h"
+#include "exporter/render.h"
 #include "metrics/consumer_lock.h"
 #include "metrics/metrics_consumer.h"
 #include "metrics/metrics_directory.h"
 
 namespace py = pybind11;
 using zelnor::exporter::Aggregator;
+using zelnor::exporter::Escaping;
+using zelnor::exporter::Format;
 using zelnor::exporter::GaugeMode;
 using zelnor::exporter::Kind;
+using zelnor::exporter::RenderOptions;
 
 namespace {
 
@@ -51,12 +57,12 @@ GaugeMode gaugeMode(const std::string& text) {
   throw std::invalid_argument("unknown gauge mode: " + text);
 }
 
-// The snapshot in the form zelnor_exporter.aggregator.families takes.
+// The snapshot as a dict of plain values, in the form the Python reference's families() takes.
 py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   py::list series;
-  for (std::size_t i = 0; i < snapshot.series.size(); ++i) {
-    const auto& info = snapshot.series[i];
-    const auto& value = snapshot.values[i];
+  for (std::size_t i = 0; i < snapshot.series; ++i) {
+    const auto& info = snapshot.infoOf(i);
+    const auto& value = snapshot.valueOf(i);
     py::tuple labels(info.labels.size());
     for (std::size_t l = 0; l < info.labels.size(); ++l) {
       labels[l] = py::make_tuple(info.labels[l].first, info.labels[l].second);
@@ -81,7 +87,8 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   static constexpr const char* kDeclaredTypes[] = {"counter", "gauge", "histogram",
                                                    "summary", "info",  "stateset"};
   py::list declared;
-  for (const auto& family : snapshot.declared) {
+  const std::vector<zelnor::exporter::DeclaredSnapshot> none;
+  for (const auto& family : snapshot.declared ? *snapshot.declared : none) {
     py::list samples;
     for (const auto& sample : family.samples) {
       py::tuple labels(sample.labels.size());
@@ -119,9 +126,47 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   result["series"] = series;
   result["declared"] = declared;
   result["declared_series"] = snapshot.declared_series;
-  result["producer_labels"] = snapshot.producer_labels;
+  result["producer_labels"] =
+      snapshot.producer_labels ? py::cast(*snapshot.producer_labels) : py::dict();
   result["health"] = health_dict;
   return result;
+}
+
+Escaping escaping(const std::string& text) {
+  if (text == "underscores") {
+    return Escaping::kUnderscores;
+  }
+  if (text == "dots") {
+    return Escaping::kDots;
+  }
+  if (text == "values") {
+    return Escaping::kValues;
+  }
+  if (text == "allow-utf-8") {
+    return Escaping::kAllowUtf8;
+  }
+  throw std::invalid_argument("unknown escaping: " + text);
+}
+
+// Renders without the interpreter lock, from a snapshot that no pass waits for.
+py::bytes render(const Aggregator& aggregator, bool openmetrics = false,
+                 const std::string& escaping_name = "underscores",
+                 const std::optional<std::vector<std::string>>& names = std::nullopt) {
+  RenderOptions options;
+  options.format = openmetrics ? Format::kOpenMetrics : Format::kText;
+  options.escaping = escaping(escaping_name);
+  std::unordered_set<std::string> wanted;
+  if (names) {
+    wanted.insert(names->begin(), names->end());
+    options.names = &wanted;
+  }
+  std::string out;
+  {
+    py::gil_scoped_release released;
+    const auto snapshot = aggregator.snapshot();
+    zelnor::exporter::render(*snapshot, aggregator.bounds(), aggregator.gaugeMode(), options, out);
+  }
+  return py::bytes(out);
 }
 
 // The consumer of one metrics directory, draining into an aggregator: on the calling thread
@@ -315,14 +360,9 @@ PYBIND11_MODULE(_native, module) {
       .def(
           "snapshot",
           [](const Aggregator& aggregator) {
-            zelnor::exporter::Snapshot snapshot;
-            {
-              py::gil_scoped_release released;
-              snapshot = aggregator.snapshot();
-            }
-            return toPython(snapshot, aggregator.gaugeMode());
+            return toPython(*aggregator.snapshot(), aggregator.gaugeMode());
           },
-          "The totals published by the last pass")
+          "The totals published by the last pass, as plain values: for tests")
       .def(
           "live_producers",
           [](const Aggregator& aggregator) {
@@ -335,8 +375,27 @@ PYBIND11_MODULE(_native, module) {
             return live;
           },
           "The live producers of the last pass: (label, pid, start ticks, pid namespace, uid)")
+      .def("render", &render, py::arg("openmetrics") = false, py::arg("escaping") = "underscores",
+           py::arg("names") = py::none(),
+           "The exposition of the totals published by the last pass, in the text format or "
+           "OpenMetrics (without its closing '# EOF' line), of the samples named in names only "
+           "if names is given")
+      .def(
+          "exposition", [](const Aggregator& aggregator) { return render(aggregator); },
+          "The exposition of the totals published by the last pass in the text format 0.0.4, as "
+          "the exporter serves it but for its HTTP side's families")
       .def_property_readonly("generation", &Aggregator::generation,
                              "Changes whenever a pass publishes totals that differ")
+      .def_property_readonly(
+          "entries",
+          [](const Aggregator& aggregator) {
+            const auto& entries = aggregator.snapshot()->health.entries;
+            return std::accumulate(std::begin(entries), std::end(entries), std::uint64_t{0});
+          },
+          "Entries drained so far, of every kind")
+      .def_property_readonly(
+          "passes", [](const Aggregator& aggregator) { return aggregator.snapshot()->health.drains; },
+          "Passes published so far")
       .def_property_readonly("waiting", &Aggregator::waiting,
                              "Records waiting for their names to be classified")
       .def_property_readonly("bounds", &Aggregator::bounds);

@@ -1,13 +1,14 @@
 """The zelnor-exporter command: drain on a native thread, serve /metrics from others.
 
-Draining and folding are native (zelnor_exporter._native) and run on a thread of their own that
-never takes the interpreter lock, so that no scrape delays a pass; the drain thread and the HTTP
-threads share only the published totals, each holding them for the time of a copy. The main
-thread waits for signals and for news of the drain thread. This process is the directory's
-consumer through that module and never calls zelnor_core's getters.
+Draining, folding and rendering are native (zelnor_exporter._native). The drain runs on a thread
+of its own that never takes the interpreter lock, so that no scrape delays a pass; it publishes
+immutable snapshots of the totals, which the HTTP threads render from without holding anything
+the drain needs. The main thread waits for signals and for news of the drain thread. This process
+is the directory's consumer through that module and never calls zelnor_core's getters.
 """
 
 import argparse
+import enum
 import importlib.metadata
 import math
 import os
@@ -16,17 +17,40 @@ import sys
 
 import prometheus_client
 from prometheus_client.core import CounterMetricFamily
-from prometheus_client.registry import CollectorRegistry
 
 from zelnor_exporter import _native, exposition, publish, remote_write, server, web_config
-from zelnor_exporter.aggregator import GaugeMode, bucket_bounds, families
 from zelnor_exporter.process_metrics import ProcessMetrics
 
 DEFAULT_DIRECTORY = "/tmp/metrics_collector"
 DEFAULT_ADDRESS = "0.0.0.0"
 DEFAULT_PORT = 9464
+# Series held at most by default: every series an application makes, as far as memory goes
+# (the README gives the bytes each takes).
+DEFAULT_MAX_SERIES = 1_000_000
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000
+
+
+class GaugeMode(enum.Enum):
+    """LAST: the value drained last, whoever set it. The others keep the latest value of each live
+    producer process and expose their sum, maximum or minimum, or each of them (ALL, labelled with
+    the producer's pid). A producer's values leave when its last queue is let go."""
+
+    LAST = "last"
+    ALL = "all"
+    SUM = "sum"
+    MAX = "max"
+    MIN = "min"
+
+
+def bucket_bounds(buckets):
+    """Sorted, distinct bounds, ending with +Inf."""
+    bounds = sorted({float(b) for b in buckets})
+    if any(math.isnan(b) for b in bounds):
+        raise ValueError("a bucket bound cannot be NaN")
+    if not bounds or bounds[-1] != math.inf:
+        bounds.append(math.inf)
+    return bounds
 
 
 def _buckets(text):
@@ -113,8 +137,14 @@ def parse_arguments(argv=None):
     parser.add_argument(
         "--max-series",
         type=int,
-        default=10000,
-        help="series held at most; further new series are rejected",
+        default=DEFAULT_MAX_SERIES,
+        help="series held at most; further new series are rejected "
+        f"(default {DEFAULT_MAX_SERIES:,})",
+    )
+    parser.add_argument(
+        "--no-openmetrics",
+        action="store_true",
+        help="serve the text format only, whatever Accept asks for",
     )
     remote_write.add_arguments(parser)
     args = parser.parse_args(argv)
@@ -167,27 +197,14 @@ def _host_port(host, port):
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
-class Collector:
-    """The registry's view of the native totals, one copy of them per scrape, and of the HTTP
-    server's refusals."""
+class Connections:
+    """The HTTP server's refusals, as a prometheus_client collector."""
 
-    def __init__(self, aggregator, gauge_mode):
-        self.aggregator = aggregator
-        self.gauge_mode = gauge_mode
-        self.server = None
+    def __init__(self, http):
+        self.http = http
 
     def collect(self):
-        yield from families(self.aggregator.snapshot(), self.aggregator.bounds, self.gauge_mode)
-        if self.server is not None:
-            yield from connection_families(self.server)
-
-    def generation(self):
-        """Changes whenever what collect() yields may have changed."""
-        connections = (self.server.timed_out, *self.server.refused.values()) if self.server else ()
-        return self.aggregator.generation, connections
-
-    def entries(self):
-        return sum(self.aggregator.snapshot()["health"]["entries"].values())
+        return connection_families(self.http)
 
 
 def connection_families(http):
@@ -230,26 +247,20 @@ def main(argv=None):
     aggregator = _native.Aggregator(
         bucket_bounds(args.buckets), args.gauge_mode.value, args.max_series
     )
-    collector = Collector(aggregator, args.gauge_mode)
-    registry = CollectorRegistry()
-    registry.register(collector)
+    app = server.CachedMetricsApp(aggregator, openmetrics=not args.no_openmetrics)
     # What the exposition serves besides the totals, each a collector with collect().
-    for extra in [ProcessMetrics(aggregator, producers=args.producer_process_metrics)]:
-        registry.register(extra)
+    app.collectors.append(ProcessMetrics(aggregator, producers=args.producer_process_metrics))
     exposition.use_in_prometheus_client()  # OpenMetrics with every name as it is
-    writer = remote_write.from_arguments(args, lambda: prometheus_client.generate_latest(registry))
-    generation = collector.generation
+    writer = remote_write.from_arguments(args, app.text)
     if writer is not None:
-        registry.register(writer)
-        generation = lambda: (collector.generation(), writer.generation)  # noqa: E731
+        app.collectors.append(writer)
     # Bound before anything is drained: an exporter that cannot serve must not take records out
     # of the rings only to throw them away.
     try:
         http = server.start_server(
             args.address,
             args.port,
-            registry,
-            generation,
+            app,
             max_connections=args.max_connections,
             timeout=args.timeout,
             reserve=server.DESCRIPTOR_RESERVE,
@@ -261,7 +272,7 @@ def main(argv=None):
         where = _host_port(args.address, args.port)
         print(f"zelnor-exporter: cannot serve on {where}: {error}", flush=True)
         return 1
-    collector.server = http
+    app.collectors.append(Connections(http))
     if web is not None:
         web.watch()
         signal.signal(signal.SIGHUP, lambda *_: web.reload_soon())
@@ -293,14 +304,12 @@ def main(argv=None):
     # The application's own metrics route reads the totals from here (zelnor_client.multiprocess).
     # Only the totals: the process metrics and remote write's are the exporter's, not the
     # application's (whose route may serve a process collector of its own).
-    totals = CollectorRegistry()
-    totals.register(collector)
     snapshots = publish.Publisher(
         args.directory,
-        lambda: prometheus_client.generate_latest(totals),
-        lambda: aggregator.snapshot()["health"]["drains"],
+        aggregator.exposition,
+        lambda: aggregator.passes,
         args.interval,
-        collector.generation,
+        lambda: aggregator.generation,
     )
     snapshots.start()
     if writer is not None:
@@ -324,7 +333,7 @@ def main(argv=None):
     if writer is not None:
         writer.close()  # the final totals, once
     http.shutdown()
-    print(f"zelnor-exporter: stopped after draining {collector.entries()} entries", flush=True)
+    print(f"zelnor-exporter: stopped after draining {aggregator.entries} entries", flush=True)
     return 0
 
 

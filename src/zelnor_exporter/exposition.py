@@ -1,6 +1,6 @@
 """Every name in a scrape exactly as the exporter made it, in both formats.
 
-Every name the exporter serves is a valid Prometheus name already (names.py refuses the rest), so
+Every name the exporter serves is a valid Prometheus name already (it refuses the rest), so
 no scrape needs to escape one. Since 0.23, prometheus_client escapes the sample names of its
 OpenMetrics output with the rules for label names, which turns ``queue:depth`` into
 ``queue_depth`` below a ``# TYPE queue:depth gauge`` line: Prometheus, which asks for OpenMetrics,

@@ -182,7 +182,7 @@ class Publisher:
         return self._rendered[1]
 
     def _wait_for_passes(self) -> None:
-        # Counting the passes copies the totals: looked at once they should be done, then often.
+        # Looked at once the passes should be done, then often.
         target = self._passes() + PASSES
         deadline = time.monotonic() + max(2.0, 20 * self._interval)
         if self._stopping.wait(PASSES * self._interval):

@@ -32,7 +32,7 @@ from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 from prometheus_client.parser import text_string_to_metric_families
 
-from zelnor_exporter.rejection_log import quoted
+from zelnor_exporter.quoting import quoted
 
 SAMPLES_PER_REQUEST = 2000  # Prometheus's own max_samples_per_send, which receivers are made for
 MIN_BACKOFF = 0.1

@@ -14,26 +14,29 @@ cannot attach a new producer's queue files or look at whether a producer still l
 - speaks TLS when the web configuration (web_config.py) says so: the handshake happens on the
   connection's own thread, within its time, so that no client holds up the accepting of others;
   a client that does not complete it (plain HTTP, say) is closed unserved;
-- renders replies with prometheus_client's WSGI app (the text format or OpenMetrics by
-  ``Accept``, gzip, ``name[]`` filters) and keeps each rendering while the totals are unchanged,
-  so that many scrapers cost about what one does.
+- renders replies natively (the text format or OpenMetrics by ``Accept``, gzip, ``name[]``
+  filters), from a snapshot the drain publishes and never waits for, and keeps each rendering
+  while the totals are unchanged, so that many scrapers cost about what one does.
 
 Every connection has a daemon thread of its own, so the process never waits for one to end.
 """
 
+import copy
 import errno
 import os
 import resource
 import socket
 import threading
 import time
+import zlib
 from socketserver import ThreadingMixIn
 from urllib.parse import parse_qs
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
 
-from prometheus_client import make_wsgi_app
-from prometheus_client.exposition import choose_encoder, gzip_accepted
+from prometheus_client import CollectorRegistry, generate_latest, make_wsgi_app
+from prometheus_client.exposition import gzip_accepted
 
+from zelnor_exporter import exposition
 from zelnor_exporter.web_app import WebApp
 
 DEFAULT_MAX_CONNECTIONS = 64
@@ -43,6 +46,8 @@ DEFAULT_TIMEOUT = 10.0
 DESCRIPTOR_RESERVE = 64
 # The most a request's line and headers may take; the rest is not read.
 REQUEST_HEAD_LIMIT = 64 * 1024
+CONTENT_TYPE_PLAIN = "text/plain; version=0.0.4; charset=utf-8"
+GZIP_WINDOW_BITS = 16 + zlib.MAX_WBITS  # zlib's deflate in a gzip wrapper
 
 
 def raise_descriptor_limit():
@@ -76,51 +81,104 @@ def open_descriptors():
 
 
 class CachedMetricsApp:
-    """prometheus_client's WSGI app for `registry`, whose replies are kept for as long as
-    `generation()` returns the same value: each format is rendered once per generation, however
-    many clients scrape it."""
+    """Serves the exposition of `aggregator`'s totals, rendered natively, followed by that of
+    `collectors`: prometheus_client collectors of families the Python side makes (the HTTP
+    server's own, say), rendered by prometheus_client's encoders in the same format and with the
+    same ``name[]`` filter; for OpenMetrics, before the single ``# EOF``. The text format or
+    OpenMetrics by ``Accept`` (the text format only when `openmetrics` is false), gzip by
+    ``Accept-Encoding``. The native part is rendered once per format and filter while the totals
+    are unchanged (``aggregator.generation``), however many clients scrape it; the collectors
+    are asked at every scrape."""
 
     MOST_REPLIES = 16  # formats and filters kept per generation
 
-    def __init__(self, registry, generation):
-        self._app = make_wsgi_app(registry)
-        self._generation = generation
+    def __init__(self, aggregator, collectors=(), *, openmetrics=True):
+        self.aggregator = aggregator
+        self.collectors = list(collectors)
+        self.openmetrics = openmetrics
+        self._other = make_wsgi_app(CollectorRegistry(auto_describe=False))
         self._lock = threading.Lock()
         self._replies = {}
         self._replies_generation = None
 
     def __call__(self, environ, start_response):
         if environ["REQUEST_METHOD"] != "GET" or environ.get("PATH_INFO") == "/favicon.ico":
-            return self._app(environ, start_response)
-        key = (
-            choose_encoder(environ.get("HTTP_ACCEPT"))[1],
-            gzip_accepted(environ.get("HTTP_ACCEPT_ENCODING")),
-            tuple(sorted(parse_qs(environ.get("QUERY_STRING", "")).get("name[]", []))),
-        )
+            return self._other(environ, start_response)  # OPTIONS, 405 and the like
+        if self.openmetrics:
+            encoder, content_type = exposition.choose_encoder(environ.get("HTTP_ACCEPT"))
+        else:
+            encoder, content_type = generate_latest, CONTENT_TYPE_PLAIN
+        names = parse_qs(environ.get("QUERY_STRING", "")).get("name[]")
+        compress = gzip_accepted(environ.get("HTTP_ACCEPT_ENCODING"))
+        body, compressor = self._native(content_type, names, compress)
+        extra = encoder(_Restricted(self.collectors, names))
+        openmetrics = content_type.startswith("application/openmetrics-text")
+        if openmetrics:
+            extra = extra.removesuffix(b"# EOF\n") + b"# EOF\n"
+        headers = [("Content-Type", content_type)]
+        if compressor is not None:
+            compressor = compressor.copy()
+            body = body + compressor.compress(extra) + compressor.flush()
+            headers.append(("Content-Encoding", "gzip"))
+        else:
+            body = body + extra
+        start_response("200 OK", headers)
+        return [body]
+
+    def text(self):
+        """The whole exposition in the text format, as a scrape without filters gets it."""
+        return self.aggregator.exposition() + generate_latest(_Restricted(self.collectors, None))
+
+    def _native(self, content_type, names, compress):
+        """The native part of a reply, and when it is compressed, the compressor that goes on
+        after it."""
+        key = (content_type, compress, None if names is None else tuple(sorted(names)))
         # One rendering at a time: the others wait for it and take it.
         with self._lock:
-            generation = self._generation()  # before the rendering: it is never newer
+            generation = self.aggregator.generation  # before the rendering: it is never newer
             if generation != self._replies_generation:
                 self._replies = {}
                 self._replies_generation = generation
             reply = self._replies.get(key)
             if reply is None:
-                reply = self._render(environ)
+                reply = self._render(content_type, names, compress)
                 if len(self._replies) < self.MOST_REPLIES:
                     self._replies[key] = reply
-        status, headers, body = reply
-        start_response(status, list(headers))
-        return [body]
+        return reply
 
-    def _render(self, environ):
-        started = []
+    def _render(self, content_type, names, compress):
+        openmetrics = content_type.startswith("application/openmetrics-text")
+        escaping = "underscores"
+        for part in content_type.split(";"):
+            key, _, value = part.strip().partition("=")
+            if key == "escaping" and not openmetrics:
+                escaping = value
+        body = self.aggregator.render(openmetrics=openmetrics, escaping=escaping, names=names)
+        if not compress:
+            return body, None
+        compressor = zlib.compressobj(wbits=GZIP_WINDOW_BITS)
+        return compressor.compress(body) + compressor.flush(zlib.Z_SYNC_FLUSH), compressor
 
-        def start_response(status, headers, exc_info=None):
-            started.append((status, tuple(headers)))
 
-        body = b"".join(self._app(environ, start_response))
-        status, headers = started[0]
-        return status, headers, body
+class _Restricted:
+    """The families of `collectors`, with only the samples named in `names` when it is not None:
+    as a restricted registry restricts them, but keeping each family's unit."""
+
+    def __init__(self, collectors, names):
+        self._collectors = collectors
+        self._names = None if names is None else set(names)
+
+    def collect(self):
+        for collector in self._collectors:
+            for family in collector.collect():
+                if self._names is None:
+                    yield family
+                    continue
+                samples = [sample for sample in family.samples if sample.name in self._names]
+                if samples:
+                    kept = copy.copy(family)
+                    kept.samples = samples
+                    yield kept
 
 
 class _Nowhere:
@@ -288,8 +346,7 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
 def start_server(
     address,
     port,
-    registry,
-    generation,
+    app,
     *,
     max_connections,
     timeout,
@@ -298,9 +355,9 @@ def start_server(
     web_config=None,
     version="",
 ):
-    """Binds and starts serving `registry` on `telemetry_path` (WebApp says what else) from a
-    daemon thread; returns the server. Raises OSError when it cannot bind."""
-    app = WebApp(CachedMetricsApp(registry, generation), telemetry_path, web_config, version)
+    """Binds and starts serving `app` on `telemetry_path` (WebApp says what else) from a daemon
+    thread; returns the server. Raises OSError when it cannot bind."""
+    app = WebApp(app, telemetry_path, web_config, version)
     server = MetricsServer(
         address,
         port,

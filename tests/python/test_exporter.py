@@ -11,6 +11,7 @@ import time
 import tracemalloc
 
 import pytest
+from oracle import Aggregator, GaugeMode, RejectedName, conventions_broken, family_of, parse_name
 from support import (
     METRICS_DIRECTORY,
     ROOT,
@@ -21,9 +22,6 @@ from support import (
     drain_until,
     free_port,
 )
-
-from zelnor_exporter import Aggregator, GaugeMode, RejectedName, family_of, parse_name
-from zelnor_exporter.names import conventions_broken
 
 
 @pytest.mark.parametrize(

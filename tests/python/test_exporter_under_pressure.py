@@ -216,7 +216,7 @@ FLOOD = textwrap.dedent(
 
 def test_a_flood_of_colliding_names_costs_a_legitimate_producer_nothing(prefix):
     name = prefix.replace(".", "_") + "legitimate"
-    exporter = Exporter("--interval", "0.05")
+    exporter = Exporter("--interval", "0.05", "--max-series", "10000")
     legitimate = Producer()
     flood = None
     try:

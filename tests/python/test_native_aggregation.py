@@ -8,9 +8,10 @@ import struct
 import time
 
 import pytest
+from oracle import Aggregator, GaugeMode
 from support import METRICS_DIRECTORY, Exporter, Producer
 
-from zelnor_exporter import Aggregator, GaugeMode, _native
+from zelnor_exporter import _native
 
 BOUNDS = [-1.0, 0.0, 0.25, 1.0, math.inf]
 # In a queue file (src/metrics/queue_file.h): the creator's pid, in its owner stamp, and the

@@ -11,26 +11,10 @@ A name is quoted with ``\\``, ``"`` and every byte outside printable ASCII escap
 that no name can end a line or forge another.
 """
 
+from zelnor_exporter.quoting import MAX_NAME_BYTES, quoted  # noqa: F401
+
 MAX_LINES = 1000
-MAX_NAME_BYTES = 128
 RECORDED_NAME_BYTES = 63
-
-
-def quoted(recorded):
-    """The name (str or bytes) as a log line shows it."""
-    raw = recorded.encode() if isinstance(recorded, str) else bytes(recorded)
-    shown = raw[:MAX_NAME_BYTES]
-    text = "".join(
-        "\\" + chr(byte)
-        if byte in b'\\"'
-        else chr(byte)
-        if 0x20 <= byte < 0x7F
-        else f"\\x{byte:02x}"
-        for byte in shown
-    )
-    if len(shown) < len(raw):
-        return f'"{text}" (its first {len(shown)} of {len(raw)} bytes)'
-    return f'"{text}"'
 
 
 def _print_line(line):

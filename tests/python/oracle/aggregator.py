@@ -2,9 +2,8 @@
 
 The exporter folds records natively (the ``_native`` module: draining and folding never make a
 Python object per record). ``Aggregator`` here is the same folding in plain Python, entry by entry:
-the reference the native side is tested against, and the way to aggregate entries that a program
-drained itself through ``zelnor_core``. Both produce the same snapshot, and ``families`` turns a
-snapshot into metric families for prometheus_client.
+the reference the native side is tested against. Both produce the same snapshot, and ``families``
+turns a snapshot into the metric families the native rendering writes.
 
 Counters are summed per series, histogram observations counted into cumulative buckets, gauges
 kept by the chosen mode (GaugeMode). Which recorded names become series is names.py's business;
@@ -31,14 +30,14 @@ from prometheus_client.core import (
 )
 from prometheus_client.utils import floatToGoString
 
-from zelnor_exporter.names import (
+from oracle.names import (
     KINDS,
     RejectedName,
     conventions_broken,
     family_of,
     occupied_names,
 )
-from zelnor_exporter.rejection_log import RejectionLog
+from oracle.rejection_log import RejectionLog
 
 
 class GaugeMode(enum.Enum):
