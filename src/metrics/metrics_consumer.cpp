@@ -350,6 +350,9 @@ void MetricsConsumer::discover() {
       scheduleRescan(failure.what());
     }
   }
+  if (!rescan_due_ && retry_names_.empty()) {
+    ++discoveries_;
+  }
 }
 
 void MetricsConsumer::attach(int directory_fd, const std::string& name, const std::string& path) {
@@ -472,7 +475,8 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
   if constexpr (!std::is_same_v<Entry, GaugeEntry>) {
     sweepQueues(gauge_queues_, liveness, now);
   }
-  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, nullptr);
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, discoveries_,
+                      nullptr);
   return result;
 }
 
@@ -508,7 +512,8 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
     visitor.gauges(records, report);
   });
   // Last: a producer is said ended only once its queues' last records were handed on.
-  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, &visitor);
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, discoveries_,
+                      &visitor);
 }
 
 void MetricsConsumer::readDeclarations(const QueueReport& report, DeclarationSink& sink) {

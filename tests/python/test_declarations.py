@@ -1,0 +1,60 @@
+"""zelnor_client's declaration channel under churn, races and odd values: what every process
+declared and recorded is served, each series apart, as prometheus_client serves it."""
+
+import math
+import os
+import subprocess
+import sys
+
+import prometheus_client.openmetrics.parser
+import pytest
+from support import Exporter
+
+CHURN = """
+import os, sys
+import zelnor_client
+workers, parallel = int(sys.argv[1]), int(sys.argv[2])
+counter = zelnor_client.Counter("churned", "Workers that lived a moment.")
+gauge = zelnor_client.Gauge("churned_gauge", "One each.", multiprocess_mode="sum")
+running = 0
+for _ in range(workers):
+    if running == parallel:
+        os.wait()
+        running -= 1
+    if os.fork() == 0:
+        counter.inc()
+        gauge.set(1)
+        os._exit(0)
+    running += 1
+while running:
+    os.wait()
+    running -= 1
+print("done", flush=True)
+"""
+
+
+def rejected(got, reason):
+    return got.get(("zelnor_exporter_rejected_entries_total", (("reason", reason),)), 0)
+
+
+@pytest.mark.once
+def test_every_record_of_thousands_of_short_lived_workers_is_served(tmp_path):
+    """Prefork servers recycle workers: each declares in a file of its own, records and ends at
+    once, often before the exporter attached its queues. None of its records is lost."""
+    directory = tmp_path / "metrics"
+    workers = 3000
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        subprocess.run(
+            [sys.executable, "-c", CHURN, str(workers), "4"],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            check=True,
+            timeout=600,
+        )
+        got = exporter.scrape_until(
+            lambda got: got.get(("churned_total", ())) == workers, timeout=60
+        )
+        assert got.get(("churned_total", ())) == workers
+        assert rejected(got, "undeclared_series") == 0
+    finally:
+        exporter.stop()
