@@ -13,6 +13,8 @@
 //               write's key in 16 lowercase hex digits: it orders the writes of one series,
 //               whichever thread made them; keys that are nanoseconds of real time also order them
 //               across processes
+//   value       for r and x, the last id the process had given out when it removed: what its
+//               records through later ids say was recorded after the removal
 //
 // Records go through zelnor_core's per-thread collector (the capsule in core_api.h), so a thread
 // has one set of queue files whichever module records. Every function here runs with the

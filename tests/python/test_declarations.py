@@ -58,3 +58,52 @@ def test_every_record_of_thousands_of_short_lived_workers_is_served(tmp_path):
         assert rejected(got, "undeclared_series") == 0
     finally:
         exporter.stop()
+
+
+REFRESH = """
+import sys, time
+import zelnor_client
+counter = zelnor_client.Counter("refreshed", "Cleared, then counted.", ["route"])
+histogram = zelnor_client.Histogram("refreshed_seconds", "Removed, then observed.", ["route"])
+counter.labels("/a").inc(3)
+counter.labels("/b").inc(4)
+histogram.labels("/a").observe(0.5)
+time.sleep(0.5)  # folded, several passes ago
+counter.clear()
+counter.labels("/a").inc(5)
+counter.labels("/b").inc(4)
+counter.remove("/b")
+counter.labels("/b").inc(2.5)
+histogram.remove("/a")
+histogram.labels("/a").observe(2)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_a_record_after_a_removal_on_one_thread_is_kept(tmp_path):
+    """One thread's calls take effect in the order it made them: a series removed, then recorded
+    again, is served with what was recorded after the removal."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", REFRESH],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        expected = {
+            ("refreshed_total", (("route", "/a"),)): 5,
+            ("refreshed_total", (("route", "/b"),)): 2.5,
+            ("refreshed_seconds_count", (("route", "/a"),)): 1,
+            ("refreshed_seconds_sum", (("route", "/a"),)): 2,
+        }
+        got = exporter.scrape_until(lambda got: all(got.get(k) == v for k, v in expected.items()))
+        assert {key: got.get(key) for key in expected} == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
