@@ -141,10 +141,14 @@ Reason refusedBy(std::int64_t entry) {
   return static_cast<Reason>(-1 - entry);
 }
 
+// The family, then each value after its length: no two families and lists of values make one
+// key, whatever bytes the values hold.
 std::string seriesKey(std::uint32_t family, const std::vector<std::string>& values) {
   std::string key = std::to_string(family);
   for (const std::string& value : values) {
-    key.push_back('\0');
+    key.push_back(':');
+    key += std::to_string(value.size());
+    key.push_back(':');
     key += value;
   }
   return key;

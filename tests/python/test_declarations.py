@@ -1,12 +1,10 @@
 """zelnor_client's declaration channel under churn, races and odd values: what every process
 declared and recorded is served, each series apart, as prometheus_client serves it."""
 
-import math
 import os
 import subprocess
 import sys
 
-import prometheus_client.openmetrics.parser
 import pytest
 from support import Exporter
 
@@ -107,3 +105,45 @@ def test_a_record_after_a_removal_on_one_thread_is_kept(tmp_path):
         process.stdin.close()
         process.wait(timeout=30)
         exporter.stop()
+
+
+def served_while(tmp_path, script, done):
+    """What an exporter serves while a process that ran `script` lives: a scrape once `done`
+    says so (or its time is up), and the OpenMetrics text of one more."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", script + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n'],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        return exporter.scrape_until(done), exporter.scrape_text(openmetrics=True)
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+NUL_VALUES = """
+import sys
+import zelnor_client
+counter = zelnor_client.Counter("joined", "Label values with NUL bytes.", ["a", "b"])
+counter.labels("p\\0q", "r").inc(1000)
+counter.labels("p", "q\\0r").inc(2000)
+"""
+
+
+def test_label_values_that_differ_where_a_nul_byte_lies_are_two_series(tmp_path):
+    got, _ = served_while(
+        tmp_path,
+        NUL_VALUES,
+        lambda got: got.get(("joined_total", (("a", "p"), ("b", "q\0r")))) == 2000,
+    )
+    assert {k: v for k, v in got.items() if k[0] == "joined_total"} == {
+        ("joined_total", (("a", "p\0q"), ("b", "r"))): 1000,
+        ("joined_total", (("a", "p"), ("b", "q\0r"))): 2000,
+    }
