@@ -505,11 +505,17 @@ bool DeclaredFamilies::add(DeclaredSeries& series, char op, Lane lane, double va
   if (lane != Lane::kDouble) {
     return false;
   }
+  // A NaN observation is counted as prometheus_client counts it (in no bucket of a histogram, in
+  // a summary's count) but left out of the sum, which it would make NaN for good: OpenMetrics
+  // parsers refuse a NaN sum, and with it the whole scrape.
+  const double added = std::isnan(value) ? 0.0 : value;
   if (family.type == DeclaredType::kHistogram) {
     present(series);
-    series.sum += value;
-    // The first bound at or above the value; a NaN finds none, as in prometheus_client.
-    const auto bucket = std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
+    series.sum += added;
+    // The first bound at or above the value; a NaN finds none.
+    const auto bucket = std::isnan(value)
+                            ? family.bounds.end()
+                            : std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
     if (bucket != family.bounds.end()) {
       series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
     }
@@ -518,7 +524,7 @@ bool DeclaredFamilies::add(DeclaredSeries& series, char op, Lane lane, double va
   if (family.type == DeclaredType::kSummary) {
     present(series);
     series.count += 1;
-    series.sum += value;
+    series.sum += added;
     return true;
   }
   return false;
@@ -751,8 +757,12 @@ std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() const {
           cumulative += series.buckets[b];
           out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
         }
-        out.push_back({"_count", labels, cumulative});
-        out.push_back({"_sum", labels, series.sum});
+        // Buckets below 0 come without a sum, as prometheus_client serves them in one process,
+        // and so without a count too: OpenMetrics takes a count only beside a sum.
+        if (family.bounds.front() >= 0) {
+          out.push_back({"_count", labels, cumulative});
+          out.push_back({"_sum", labels, series.sum});
+        }
         break;
       }
       case DeclaredType::kInfo: {

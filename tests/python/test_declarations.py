@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 
+import prometheus_client.openmetrics.parser
 import pytest
 from support import Exporter
 
@@ -147,3 +148,39 @@ def test_label_values_that_differ_where_a_nul_byte_lies_are_two_series(tmp_path)
         ("joined_total", (("a", "p\0q"), ("b", "r"))): 1000,
         ("joined_total", (("a", "p"), ("b", "q\0r"))): 2000,
     }
+
+
+ODD_OBSERVATIONS = """
+import sys
+import zelnor_client
+nan = zelnor_client.Histogram("odd_seconds", "A NaN observed.", buckets=(1, 2))
+nan.observe(float("nan"))
+nan.observe(1.5)
+below = zelnor_client.Histogram("below", "Buckets below 0.", buckets=(-1, 0, 1))
+below.observe(-3)
+"""
+
+
+def test_nan_and_negative_observations_are_served_as_prometheus_client_serves_them(tmp_path):
+    """A NaN observation counts in no bucket; buckets below 0 never make a scrape that
+    prometheus_client's OpenMetrics parser refuses."""
+    got, text = served_while(
+        tmp_path,
+        ODD_OBSERVATIONS,
+        lambda got: (
+            got.get(("below_bucket", (("le", "+Inf"),))) == 1
+            and got.get(("odd_seconds_bucket", (("le", "+Inf"),))) is not None
+        ),
+    )
+    # As prometheus_client counts them: the NaN in no bucket, and so not in the count; nor in
+    # the sum, where it would make every later scrape one that OpenMetrics parsers refuse.
+    assert got[("odd_seconds_bucket", (("le", "1.0"),))] == 0
+    assert got[("odd_seconds_bucket", (("le", "2.0"),))] == 1
+    assert got[("odd_seconds_count", ())] == 1
+    assert got[("odd_seconds_sum", ())] == 1.5
+    # The whole scrape parses; buckets below 0 come without _sum, and so without _count.
+    parsed = {
+        family.name: family
+        for family in prometheus_client.openmetrics.parser.text_string_to_metric_families(text)
+    }
+    assert {sample.name for sample in parsed["below"].samples} == {"below_bucket"}
