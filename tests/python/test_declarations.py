@@ -2,8 +2,11 @@
 declared and recorded is served, each series apart, as prometheus_client serves it."""
 
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+from pathlib import Path
 
 import prometheus_client.openmetrics.parser
 import pytest
@@ -184,3 +187,84 @@ def test_nan_and_negative_observations_are_served_as_prometheus_client_serves_th
         for family in prometheus_client.openmetrics.parser.text_string_to_metric_families(text)
     }
     assert {sample.name for sample in parsed["below"].samples} == {"below_bucket"}
+
+
+PLANTED_APP = """
+import os, sys, time
+import zelnor_client
+counter = zelnor_client.Counter("planted", "Counted beside a planted .producers.")
+counter.inc()
+pid = os.fork()
+if pid == 0:
+    for _ in range(500):
+        counter.inc()
+    os._exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+print(zelnor_client._native.declaration_failures() > 0, flush=True)
+sys.stdin.readline()  # the planted .producers is gone
+for _ in range(100):
+    counter.inc()
+    time.sleep(0.05)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+def said(process):
+    """The next line a process printed that is not an "ERROR: " line."""
+    while (line := process.stdout.readline()).startswith("ERROR: "):
+        pass
+    return line
+
+
+def plant_directory(path):
+    path.mkdir(mode=0o755)  # root's: the application, as nobody, cannot write into it
+
+
+PLANTS = {
+    "link": lambda path: path.symlink_to(path.parent.parent),
+    "file": lambda path: path.write_text("planted"),
+    "directory": plant_directory,
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+@pytest.mark.parametrize("plant", PLANTS)
+def test_a_planted_producers_directory_never_makes_recording_raise(plant):
+    """Another user plants .producers in a shared directory: the application records on, keeps
+    its declarations, and writes them once it can."""
+    base = Path(tempfile.mkdtemp(prefix="zelnor-planted-", dir="/dev/shm"))
+    try:
+        base.chmod(0o755)
+        directory = base / "metrics"
+        directory.mkdir()
+        directory.chmod(0o777)
+        PLANTS[plant](directory / ".producers")
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        app = subprocess.Popen(
+            ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable]
+            + ["-c", PLANTED_APP],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            assert said(app) == "True\n"
+            planted = directory / ".producers"
+            if planted.is_dir() and not planted.is_symlink():
+                planted.rmdir()
+            else:
+                planted.unlink()
+            app.stdin.write("\n")
+            app.stdin.flush()
+            assert said(app) == "recorded\n"
+            got = exporter.scrape_until(lambda got: got.get(("planted_total", ()), 0) > 0)
+            assert got.get(("planted_total", ()), 0) > 0
+        finally:
+            app.stdin.close()
+            app.wait(timeout=30)
+            exporter.stop()
+        assert app.returncode == 0
+    finally:
+        shutil.rmtree(base)
