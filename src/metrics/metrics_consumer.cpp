@@ -45,6 +45,9 @@ FileId idOf(const UniqueFd& fd) {
   return *id;
 }
 
+// How many buffers of events one discovery reads at most.
+constexpr int kEventReadsPerDiscovery = 16;
+
 // At most this many lines are remembered as said; past it they may be said again.
 constexpr std::size_t kMaxSaid = 4096;
 
@@ -331,7 +334,12 @@ void MetricsConsumer::discover() {
   retryPending();
   retryHeldElsewhere(now);
   try {
+    // A read takes one buffer's worth of events: a few more, so that a burst of new files is
+    // attached in one pass.
     processEvents();
+    for (int read = 1; read < kEventReadsPerDiscovery && eventsPending(); ++read) {
+      processEvents();
+    }
   } catch (const std::exception& failure) {
     scheduleRescan(failure.what());
   }
@@ -350,7 +358,7 @@ void MetricsConsumer::discover() {
       scheduleRescan(failure.what());
     }
   }
-  if (!rescan_due_ && retry_names_.empty()) {
+  if (!rescan_due_ && retry_names_.empty() && !eventsPending()) {
     ++discoveries_;
   }
 }
