@@ -691,6 +691,44 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   return true;
 }
 
+// The modes that make one value of all processes keep the ended ones as one value too: the
+// holding of producer 0, which combines them as the mode combines live ones.
+void DeclaredFamilies::retire(Combine combine, std::vector<GaugeHolding>& holdings,
+                              std::uint64_t producer) {
+  const auto ended = std::find_if(holdings.begin(), holdings.end(), [&](const GaugeHolding& held) {
+    return held.producer == producer;
+  });
+  if (ended == holdings.end()) {
+    return;
+  }
+  const GaugeHolding value = *ended;
+  holdings.erase(ended);
+  const auto pool = std::find_if(holdings.begin(), holdings.end(),
+                                 [](const GaugeHolding& held) { return held.producer == 0; });
+  if (pool == holdings.end()) {
+    holdings.push_back(GaugeHolding{0, 0, value.value, value.key, false});
+    return;
+  }
+  switch (combine) {
+    case Combine::kSum:
+      pool->value += value.value;
+      break;
+    case Combine::kMin:
+      pool->value = std::min(pool->value, value.value);
+      break;
+    case Combine::kMax:
+      pool->value = std::max(pool->value, value.value);
+      break;
+    case Combine::kMostRecent:
+    case Combine::kAll:
+      if (value.key > pool->key) {
+        pool->value = value.value;
+      }
+      break;
+  }
+  pool->key = std::max(pool->key, value.key);
+}
+
 void DeclaredFamilies::producerEnded(std::uint64_t key) {
   if (producers_.erase(key) == 0) {
     return;
@@ -706,7 +744,7 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
       holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
                                     [&](const GaugeHolding& held) { return held.producer == key; }),
                      holdings.end());
-    } else {
+    } else if (family.combine == Combine::kAll) {
       for (GaugeHolding& held : holdings) {
         if (held.producer == key) {
           held.live = false;
@@ -718,6 +756,8 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
         holdings.erase(std::find_if(holdings.begin(), holdings.end(),
                                     [](const GaugeHolding& held) { return !held.live; }));
       }
+    } else {
+      retire(family.combine, holdings, key);
     }
     changed_ = true;
   }

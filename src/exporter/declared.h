@@ -169,6 +169,7 @@ class DeclaredFamilies {
     double value = 0;
   };
 
+  static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
   void present(DeclaredSeries& series);
   void removeSeries(DeclaredSeries& series);
   bool add(DeclaredSeries& series, char op, Lane lane, double value, Reason& reason);

@@ -268,3 +268,26 @@ def test_a_planted_producers_directory_never_makes_recording_raise(plant):
         assert app.returncode == 0
     finally:
         shutil.rmtree(base)
+
+
+@pytest.mark.once
+def test_a_sum_gauge_counts_every_ended_worker(tmp_path):
+    """Ended processes stay in a gauge of the sum, min, max and mostrecent modes, however many."""
+    directory = tmp_path / "metrics"
+    workers = 1500  # past what the all mode keeps of ended processes
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        subprocess.run(
+            [sys.executable, "-c", CHURN, str(workers), "4"],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            check=True,
+            timeout=600,
+        )
+        got = exporter.scrape_until(
+            lambda got: got.get(("churned_gauge", ())) == workers, timeout=60
+        )
+        assert got.get(("churned_gauge", ())) == workers, {
+            k: v for k, v in got.items() if "rejected" in k[0] and v
+        }
+    finally:
+        exporter.stop()
