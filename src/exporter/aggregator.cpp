@@ -386,6 +386,7 @@ void Aggregator::beginPass(std::size_t new_names) {
 
 void Aggregator::endPass(const std::unordered_set<std::uint64_t>& live, double seconds) {
   foldWaiting();
+  declared_.passEnded();
   if (metered_) {
     // What the records earned is spent first; the rest came from the allowance.
     const std::int64_t spent = allowed_ + earned_ - credit_;

@@ -127,6 +127,12 @@ bool parseBound(const std::string& text, double& value) {
   return end == text.c_str() + text.size() && !std::isnan(value);
 }
 
+// What a removal's record carries as its value: the last id its process had given out when it
+// removed (ids above it were declared after the removal). Anything else is taken as 0.
+std::uint64_t watermarkOf(double value) {
+  return value >= 0 && value < 9e15 ? static_cast<std::uint64_t>(value) : 0;
+}
+
 std::int64_t refusal(Reason reason) {
   return -1 - static_cast<std::int64_t>(reason);
 }
@@ -135,10 +141,14 @@ Reason refusedBy(std::int64_t entry) {
   return static_cast<Reason>(-1 - entry);
 }
 
+// The family, then each value after its length: no two families and lists of values make one
+// key, whatever bytes the values hold.
 std::string seriesKey(std::uint32_t family, const std::vector<std::string>& values) {
   std::string key = std::to_string(family);
   for (const std::string& value : values) {
-    key.push_back('\0');
+    key.push_back(':');
+    key += std::to_string(value.size());
+    key.push_back(':');
     key += value;
   }
   return key;
@@ -392,6 +402,8 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
     series_.push_back(std::move(series));
   }
   producer.series.emplace(id, index);
+  producer.young.emplace(id, pass_);
+  with_young_.insert(key);
   DeclaredSeries& series = series_[index];
   if (family.type == DeclaredType::kGauge) {
     // Declared, this process's value is 0 until it writes one, as a process's value file starts.
@@ -473,6 +485,81 @@ void DeclaredFamilies::removeSeries(DeclaredSeries& series) {
   changed_ = true;
 }
 
+// A counter's increment or an observation, into `series`.
+bool DeclaredFamilies::add(DeclaredSeries& series, char op, Lane lane, double value,
+                           Reason& reason) {
+  const DeclaredFamily& family = families_[series.family];
+  reason = Reason::kInvalidDeclaration;
+  if (op == 'c') {
+    if (family.type != DeclaredType::kCounter || lane == Lane::kKeyed) {
+      return false;
+    }
+    if (value < 0) {
+      reason = Reason::kNegativeCounterIncrement;
+      return false;
+    }
+    present(series);
+    series.sum += value;
+    return true;
+  }
+  if (lane != Lane::kDouble) {
+    return false;
+  }
+  // A NaN observation is counted as prometheus_client counts it (in no bucket of a histogram, in
+  // a summary's count) but left out of the sum, which it would make NaN for good: OpenMetrics
+  // parsers refuse a NaN sum, and with it the whole scrape.
+  const double added = std::isnan(value) ? 0.0 : value;
+  if (family.type == DeclaredType::kHistogram) {
+    present(series);
+    series.sum += added;
+    // The first bound at or above the value; a NaN finds none.
+    const auto bucket = std::isnan(value)
+                            ? family.bounds.end()
+                            : std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
+    if (bucket != family.bounds.end()) {
+      series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
+    }
+    return true;
+  }
+  if (family.type == DeclaredType::kSummary) {
+    present(series);
+    series.count += 1;
+    series.sum += added;
+    return true;
+  }
+  return false;
+}
+
+template <typename Removed>
+void DeclaredFamilies::refold(std::uint64_t producer, std::uint64_t watermark, Removed&& removed) {
+  for (const Recent& recent : recent_) {
+    DeclaredSeries& series = series_[recent.series];
+    if (recent.producer == producer && recent.id > watermark && removed(series)) {
+      Reason ignored = Reason::kCount;
+      const bool counter = families_[series.family].type == DeclaredType::kCounter;
+      add(series, counter ? 'c' : 'o', counter ? Lane::kInteger : Lane::kDouble, recent.value,
+          ignored);
+    }
+  }
+}
+
+void DeclaredFamilies::passEnded() {
+  recent_.clear();
+  ++pass_;
+  for (auto it = with_young_.begin(); it != with_young_.end();) {
+    const auto producer = producers_.find(*it);
+    if (producer == producers_.end()) {
+      it = with_young_.erase(it);
+      continue;
+    }
+    auto& young = producer->second.young;
+    for (auto id = young.begin(); id != young.end();) {
+      id = pass_ - id->second > 1 ? young.erase(id) : std::next(id);
+    }
+    it = young.empty() ? with_young_.erase(it) : std::next(it);
+  }
+}
+
 bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
                             std::uint64_t producer_key, Reason& reason) {
   reason = Reason::kInvalidName;
@@ -507,11 +594,14 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       reason = refusedBy(family->second);
       return false;
     }
+    const auto cleared = static_cast<std::uint32_t>(family->second);
     for (DeclaredSeries& series : series_) {
-      if (series.family == static_cast<std::uint32_t>(family->second) && series.present) {
+      if (series.family == cleared && series.present) {
         removeSeries(series);
       }
     }
+    refold(producer_key, watermarkOf(value),
+           [&](const DeclaredSeries& candidate) { return candidate.family == cleared; });
     return true;
   }
   const auto entry = producer->second.series.find(id);
@@ -528,36 +618,17 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   reason = Reason::kInvalidDeclaration;  // a record that does not fit what its series is
   switch (op) {
     case 'c':
-      if (family.type != DeclaredType::kCounter || lane == Lane::kKeyed) {
+    case 'o': {
+      if (!add(series, op, lane, value, reason)) {
         return false;
       }
-      if (value < 0) {
-        reason = Reason::kNegativeCounterIncrement;
-        return false;
-      }
-      present(series);
-      series.sum += value;
-      break;
-    case 'o':
-      if (lane != Lane::kDouble) {
-        return false;
-      }
-      if (family.type == DeclaredType::kHistogram) {
-        present(series);
-        series.sum += value;
-        // The first bound at or above the value; a NaN finds none, as in prometheus_client.
-        const auto bucket = std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
-        if (bucket != family.bounds.end()) {
-          series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
-        }
-      } else if (family.type == DeclaredType::kSummary) {
-        present(series);
-        series.count += 1;
-        series.sum += value;
-      } else {
-        return false;
+      if (const auto young = producer->second.young.find(id);
+          young != producer->second.young.end()) {
+        recent_.push_back(
+            Recent{producer_key, id, static_cast<std::uint32_t>(entry->second), value});
       }
       break;
+    }
     case 'g': {
       if (family.type != DeclaredType::kGauge || lane != Lane::kKeyed) {
         return false;
@@ -609,6 +680,8 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
         return false;
       }
       removeSeries(series);
+      refold(producer_key, watermarkOf(value),
+             [&](const DeclaredSeries& candidate) { return &candidate == &series; });
       break;
     default:
       reason = Reason::kInvalidName;
@@ -618,10 +691,49 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   return true;
 }
 
+// The modes that make one value of all processes keep the ended ones as one value too: the
+// holding of producer 0, which combines them as the mode combines live ones.
+void DeclaredFamilies::retire(Combine combine, std::vector<GaugeHolding>& holdings,
+                              std::uint64_t producer) {
+  const auto ended = std::find_if(holdings.begin(), holdings.end(), [&](const GaugeHolding& held) {
+    return held.producer == producer;
+  });
+  if (ended == holdings.end()) {
+    return;
+  }
+  const GaugeHolding value = *ended;
+  holdings.erase(ended);
+  const auto pool = std::find_if(holdings.begin(), holdings.end(),
+                                 [](const GaugeHolding& held) { return held.producer == 0; });
+  if (pool == holdings.end()) {
+    holdings.push_back(GaugeHolding{0, 0, value.value, value.key, false});
+    return;
+  }
+  switch (combine) {
+    case Combine::kSum:
+      pool->value += value.value;
+      break;
+    case Combine::kMin:
+      pool->value = std::min(pool->value, value.value);
+      break;
+    case Combine::kMax:
+      pool->value = std::max(pool->value, value.value);
+      break;
+    case Combine::kMostRecent:
+    case Combine::kAll:
+      if (value.key > pool->key) {
+        pool->value = value.value;
+      }
+      break;
+  }
+  pool->key = std::max(pool->key, value.key);
+}
+
 void DeclaredFamilies::producerEnded(std::uint64_t key) {
   if (producers_.erase(key) == 0) {
     return;
   }
+  with_young_.erase(key);
   for (DeclaredSeries& series : series_) {
     if (series.holdings.empty()) {
       continue;
@@ -632,7 +744,7 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
       holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
                                     [&](const GaugeHolding& held) { return held.producer == key; }),
                      holdings.end());
-    } else {
+    } else if (family.combine == Combine::kAll) {
       for (GaugeHolding& held : holdings) {
         if (held.producer == key) {
           held.live = false;
@@ -644,6 +756,8 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
         holdings.erase(std::find_if(holdings.begin(), holdings.end(),
                                     [](const GaugeHolding& held) { return !held.live; }));
       }
+    } else {
+      retire(family.combine, holdings, key);
     }
     changed_ = true;
   }
@@ -683,8 +797,12 @@ std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() const {
           cumulative += series.buckets[b];
           out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
         }
-        out.push_back({"_count", labels, cumulative});
-        out.push_back({"_sum", labels, series.sum});
+        // Buckets below 0 come without a sum, as prometheus_client serves them in one process,
+        // and so without a count too: OpenMetrics takes a count only beside a sum.
+        if (family.bounds.front() >= 0) {
+          out.push_back({"_count", labels, cumulative});
+          out.push_back({"_sum", labels, series.sum});
+        }
         break;
       }
       case DeclaredType::kInfo: {

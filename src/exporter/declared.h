@@ -119,6 +119,13 @@ class DeclaredFamilies {
   // declarations are forgotten.
   void producerEnded(std::uint64_t producer);
 
+  // A drain of every queue has ended. A removal travels in the keyed lane, folded after the other
+  // two lanes of the same drain; what its thread recorded after it, through ids it declared after
+  // it, was folded already in that drain and is folded again after the removal. Such ids were
+  // read in that drain or the one before, so what is kept to fold again is what those ids
+  // recorded in the current drain.
+  void passEnded();
+
   // How many bytes of the producer's file were handed so far (0 for one never seen).
   std::uint64_t bytesRead(std::uint64_t producer) const;
   bool knowsProducer(std::uint64_t producer) const { return producers_.count(producer) != 0; }
@@ -142,7 +149,8 @@ class DeclaredFamilies {
     std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours, or -1 - reason
     std::unordered_map<std::uint64_t, Labels> info_values;         // its id -> the labels
     std::unordered_map<std::uint64_t, std::uint64_t> info_series;  // value id -> its series id
-    std::string partial;                                           // a line not ended yet
+    std::unordered_map<std::uint64_t, std::uint64_t> young;  // series id -> drain it was read in
+    std::string partial;                                     // a line not ended yet
     std::uint64_t bytes = 0;
     bool header_seen = false;
   };
@@ -153,8 +161,22 @@ class DeclaredFamilies {
   Reason declareSeries(Producer& producer, std::uint64_t key,
                        const std::vector<std::string>& fields);
   Reason declareInfoValue(Producer& producer, const std::vector<std::string>& fields);
+  // A record of a declared series' counter or histogram lane, kept for the drain it came in.
+  struct Recent {
+    std::uint64_t producer = 0;
+    std::uint64_t id = 0;
+    std::uint32_t series = 0;
+    double value = 0;
+  };
+
+  static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
   void present(DeclaredSeries& series);
   void removeSeries(DeclaredSeries& series);
+  bool add(DeclaredSeries& series, char op, Lane lane, double value, Reason& reason);
+  // Folds again what `producer` recorded in this drain through ids above `watermark` (declared
+  // after its removal) into the series `removed` says.
+  template <typename Removed>
+  void refold(std::uint64_t producer, std::uint64_t watermark, Removed&& removed);
 
   Namespace& names_;
   std::vector<DeclaredFamily> families_;
@@ -162,6 +184,9 @@ class DeclaredFamilies {
   std::vector<DeclaredSeries> series_;
   std::unordered_map<std::string, std::uint32_t> series_by_key_;
   std::unordered_map<std::uint64_t, Producer> producers_;
+  std::uint64_t pass_ = 0;
+  std::vector<Recent> recent_;                    // of young ids, this drain
+  std::unordered_set<std::uint64_t> with_young_;  // producers that have young ids
   bool changed_ = false;
 };
 

@@ -45,6 +45,9 @@ FileId idOf(const UniqueFd& fd) {
   return *id;
 }
 
+// How many buffers of events one discovery reads at most.
+constexpr int kEventReadsPerDiscovery = 16;
+
 // At most this many lines are remembered as said; past it they may be said again.
 constexpr std::size_t kMaxSaid = 4096;
 
@@ -331,7 +334,12 @@ void MetricsConsumer::discover() {
   retryPending();
   retryHeldElsewhere(now);
   try {
+    // A read takes one buffer's worth of events: a few more, so that a burst of new files is
+    // attached in one pass.
     processEvents();
+    for (int read = 1; read < kEventReadsPerDiscovery && eventsPending(); ++read) {
+      processEvents();
+    }
   } catch (const std::exception& failure) {
     scheduleRescan(failure.what());
   }
@@ -349,6 +357,9 @@ void MetricsConsumer::discover() {
     } catch (const std::exception& failure) {
       scheduleRescan(failure.what());
     }
+  }
+  if (!rescan_due_ && retry_names_.empty() && !eventsPending()) {
+    ++discoveries_;
   }
 }
 
@@ -472,7 +483,8 @@ std::vector<Entry> MetricsConsumer::drain(std::vector<Attached<Entry>>& queues) 
   if constexpr (!std::is_same_v<Entry, GaugeEntry>) {
     sweepQueues(gauge_queues_, liveness, now);
   }
-  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, nullptr);
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, discoveries_,
+                      nullptr);
   return result;
 }
 
@@ -508,7 +520,8 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
     visitor.gauges(records, report);
   });
   // Last: a producer is said ended only once its queues' last records were handed on.
-  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, &visitor);
+  process_files_.look(directory_fd_.get(), Clock::now(), process_file_users_, discoveries_,
+                      &visitor);
 }
 
 void MetricsConsumer::readDeclarations(const QueueReport& report, DeclarationSink& sink) {

@@ -256,6 +256,10 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // The process files in .producers: what they add, whose producers have ended; a file goes once
   // its producer has ended and no queue names it.
   ProcessFiles process_files_;
+  // How many discoveries have found every name the directory held (no listing due, no name
+  // waiting for a retry): a process file whose producer has ended goes only once one has passed
+  // since, so that the queues it made are attached, and name it, first.
+  std::uint64_t discoveries_ = 0;
   // Set once another consumer has taken the directory from under this one: the refusal every
   // later call gets.
   std::optional<std::string> refused_;

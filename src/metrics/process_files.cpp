@@ -67,7 +67,7 @@ void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t ow
 
 void ProcessFiles::look(int metrics_fd, Clock::time_point now,
                         const std::unordered_map<std::string, std::size_t>& named_by_queues,
-                        DeclarationSink* sink) {
+                        std::uint64_t discoveries, DeclarationSink* sink) {
   if (now < next_look_) {
     return;
   }
@@ -117,6 +117,15 @@ void ProcessFiles::look(int metrics_fd, Clock::time_point now,
     const bool known = file.seen_held || file.offset != 0;
     const bool quiet = std::max(status.st_mtime, status.st_ctime) + grace <= wall_now;
     if (lock != ByteLock::kFree || named || !(known || quiet)) {
+      file.unnamed_since.reset();
+      continue;
+    }
+    // Its producer may have ended before the consumer attached the queues it made: their names
+    // were in the directory by then, and the next whole discovery attaches them.
+    if (!file.unnamed_since || *file.unnamed_since >= discoveries) {
+      if (!file.unnamed_since) {
+        file.unnamed_since = discoveries;
+      }
       continue;
     }
     // Its producer has ended and its queues are let go: the rest of what it declared, then the

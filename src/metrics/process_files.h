@@ -8,7 +8,9 @@
 // holds its lock or an attached queue names it (a file nobody holds that no queue names was left
 // by a producer long gone, or planted). A producer is said ended once its file's lock is free and
 // no attached queue names the file any more (so that its queues' last records were drained
-// first); then what is left of the file is read and the file removed. A file that nobody holds
+// first), at two looks with a whole discovery of the directory between them (a producer that
+// ended a moment after it made a queue file may have ended before the consumer attached the
+// queue); then what is left of the file is read and the file removed. A file that nobody holds
 // and that was never seen held (its producer may be between creating and locking it) is removed,
 // unread, once it has not changed for the grace period.
 #pragma once
@@ -17,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,10 +56,12 @@ class ProcessFiles {
   // At most every interval (or at once after lookSoon): lists .producers in the metrics
   // directory open as `metrics_fd`, hands `sink` (when given) what each file added, and says
   // ended, and removes, the files of producers that have ended and that `named_by_queues` (file
-  // names, with how many attached queues name each) does not name.
+  // names, with how many attached queues name each) does not name, neither at this look nor at
+  // an earlier one that `discoveries` (how many whole discoveries of the metrics directory the
+  // consumer has made so far) has passed since.
   void look(int metrics_fd, Clock::time_point now,
             const std::unordered_map<std::string, std::size_t>& named_by_queues,
-            DeclarationSink* sink);
+            std::uint64_t discoveries, DeclarationSink* sink);
 
   // Hands `sink` now what the file `name`, of the user `owner`, added since the last read.
   void readNow(int metrics_fd, const ProcessFileName& name, uid_t owner, DeclarationSink& sink);
@@ -70,6 +75,8 @@ class ProcessFiles {
     std::uint64_t offset = 0;  // bytes handed on so far
     bool seen_held = false;
     bool stuck = false;  // shrank, or grew past the bound: nothing more is read
+    // Since which discovery the file has been seen free and named by no attached queue.
+    std::optional<std::uint64_t> unnamed_since;
   };
 
   // Reads what `fd`'s file added beyond `file.offset`, at most `limit` bytes, into `sink`.

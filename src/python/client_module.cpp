@@ -13,6 +13,8 @@
 //               write's key in 16 lowercase hex digits: it orders the writes of one series,
 //               whichever thread made them; keys that are nanoseconds of real time also order them
 //               across processes
+//   value       for r and x, the last id the process had given out when it removed: what its
+//               records through later ids say was recorded after the removal
 //
 // Records go through zelnor_core's per-thread collector (the capsule in core_api.h), so a thread
 // has one set of queue files whichever module records. Every function here runs with the
@@ -45,6 +47,8 @@ const CoreApi* core = nullptr;
 std::atomic<unsigned> fork_generation{0};
 // The generation whose process has all its declarations written (under the interpreter lock).
 unsigned declared_generation = 0;
+// Some declarations of this process could not be written yet (under the interpreter lock).
+bool declarations_held = false;
 // zelnor_client.metrics' function that writes every declaration of this process again.
 PyObject* redeclare = nullptr;
 // zelnor_client.metrics' exemplar check, the same as prometheus_client's.
@@ -132,6 +136,9 @@ void writeKey(char* out, std::uint64_t key) noexcept {
 bool ensureDeclared() {
   const unsigned generation = fork_generation.load(std::memory_order_relaxed);
   if (generation == declared_generation) {
+    if (declarations_held) {
+      declarations_held = core->declare("", 0) != 0;  // tried again about once a second
+    }
     return true;
   }
   if (redeclare != nullptr) {
@@ -989,10 +996,12 @@ PyObject* declare(PyObject*, PyObject* lines) {
   if (PyBytes_AsStringAndSize(lines, &bytes, &size) != 0) {
     return nullptr;
   }
-  if (core->declare(bytes, static_cast<std::size_t>(size)) != 0) {
-    return nullptr;
-  }
+  declarations_held = core->declare(bytes, static_cast<std::size_t>(size)) != 0;
   Py_RETURN_NONE;
+}
+
+PyObject* declarationFailures(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(core->declarationFailures());
 }
 
 // set_hooks(redeclare, validate_exemplar, decorate_timer, argument_error)
@@ -1029,7 +1038,11 @@ PyObject* markDeclared(PyObject*, PyObject* value) {
 PyMethodDef module_methods[] = {
     {"keyed_record", keyedRecord, METH_VARARGS,
      "Records a write keyed by real time: (record prefix, value)."},
-    {"declare", declare, METH_O, "Appends declaration lines to this process's declaration file."},
+    {"declare", declare, METH_O,
+     "Appends declaration lines to this process's declaration file, or keeps them to write "
+     "later."},
+    {"declaration_failures", declarationFailures, METH_NOARGS,
+     "How many times writing declarations has failed in this process."},
     {"set_hooks", setHooks, METH_VARARGS,
      "Sets the functions that declare everything again, check an exemplar, decorate with a "
      "timer and word an argument error."},

@@ -1,11 +1,15 @@
 #include "python/core_api.h"
 
+#include <chrono>
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "metrics/metrics_collector.h"
 #include "metrics/process_file.h"
+#include "platform/posix.h"
+#include "platform/process.h"
 #include "python/core_exports.h"
 
 namespace zelnor::python {
@@ -56,11 +60,57 @@ int setGauge(const char* name, std::size_t size, double value) {
       [&] { MetricsCollector::getLocalInstance().setGauge(std::string_view(name, size), value); });
 }
 
+// Declarations this process could not write to its process file yet, under the interpreter lock.
+// A forked child starts without them: it writes every declaration again into a file of its own.
+struct HeldDeclarations {
+  unsigned generation = ~0u;
+  std::string bytes;
+  std::chrono::steady_clock::time_point next_try;
+  std::uint64_t failures = 0;
+  bool said = false;
+};
+HeldDeclarations held;
+
+constexpr std::chrono::seconds kDeclarationRetry{1};
+
 int declare(const char* bytes, std::size_t size) {
-  return guarded([&] { ProcessFile::current().append(std::string_view(bytes, size)); });
+  if (held.generation != forkGeneration()) {
+    held = HeldDeclarations{};
+    held.generation = forkGeneration();
+  }
+  if (held.bytes.size() + size > ProcessFile::kMaxSize) {
+    // More than a process file ever takes: it could never be written.
+    ++held.failures;
+    writeErrorLine("Dropping declarations that no process file can take");
+    return held.bytes.empty() ? 0 : 1;
+  }
+  held.bytes.append(bytes, size);
+  const auto now = std::chrono::steady_clock::now();
+  if (held.bytes.empty() || now < held.next_try) {
+    return held.bytes.empty() ? 0 : 1;
+  }
+  try {
+    ProcessFile::current().append(held.bytes);
+    held.bytes.clear();
+    held.said = false;
+    return 0;
+  } catch (const std::exception& failure) {
+    ++held.failures;
+    held.next_try = now + kDeclarationRetry;
+    if (!held.said) {
+      held.said = true;
+      writeErrorLine(std::string(failure.what()) + " (declarations kept, tried again)");
+    }
+    return 1;
+  }
 }
 
-const CoreApi kApi = {kCoreApiVersion, &incCounter, &observeHistogram, &setGauge, &declare};
+std::uint64_t declarationFailures() {
+  return held.generation == forkGeneration() ? held.failures : 0;
+}
+
+const CoreApi kApi = {kCoreApiVersion, &incCounter, &observeHistogram,
+                      &setGauge,       &declare,    &declarationFailures};
 
 }  // namespace
 

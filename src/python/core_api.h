@@ -14,7 +14,7 @@ namespace zelnor::python {
 
 inline constexpr const char* kCoreApiCapsule = "zelnor_core.__capi__";
 // Raised whenever a member is added or changes; a module built against another refuses to import.
-inline constexpr std::uint32_t kCoreApiVersion = 1;
+inline constexpr std::uint32_t kCoreApiVersion = 2;
 
 struct CoreApi {
   std::uint32_t version;
@@ -23,8 +23,13 @@ struct CoreApi {
   int (*observeHistogram)(const char* name, std::size_t size, double value);
   int (*setGauge)(const char* name, std::size_t size, double value);
   // Appends whole lines to this process's declaration file (made on first use), so that the
-  // consumer learns what the records of this process mean.
+  // consumer learns what the records of this process mean. Never raises: what cannot be written
+  // (something else planted as .producers, a full file) is kept in memory, said once, counted,
+  // and written at a later call, at most about once a second; with no lines, a call only tries
+  // again. Returns 0 when nothing is kept back, 1 when something is.
   int (*declare)(const char* bytes, std::size_t size);
+  // How many times writing declarations has failed in this process.
+  std::uint64_t (*declarationFailures)();
 };
 
 }  // namespace zelnor::python

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,14 @@ void DirectoryWatcher::processEvents() {
   } else {
     readEvents();
   }
+}
+
+bool DirectoryWatcher::eventsPending() const {
+  if (watch_descriptor_ == -1) {
+    return false;  // processEvents lists the directory instead
+  }
+  int waiting = 0;
+  return ::ioctl(inotify_fd_.get(), FIONREAD, &waiting) != 0 || waiting > 0;
 }
 
 void DirectoryWatcher::rescan() {

@@ -28,6 +28,9 @@ class DirectoryWatcher {
   // directory that was removed or moved away leads to a fresh listing, after re-creating the
   // directory and its watch, so that no file is missed.
   void processEvents();
+  // True when events wait that the last processEvents did not read (it reads one buffer's worth),
+  // or when it cannot tell.
+  bool eventsPending() const;
 
   // Lists the directory again now and reports every regular file in it.
   void rescan();

@@ -20,7 +20,6 @@ fork() writes every declaration it inherited into a file of its own before its f
 prometheus_client's multiprocess values start again in a child.
 """
 
-import itertools
 import os
 import threading
 import warnings
@@ -60,7 +59,7 @@ class _Declarations:
         self._lines: dict[tuple[str, int], bytes] = {}
         self._families: dict[tuple, int] = {}
         self._values: dict[tuple, int] = {}
-        self._ids = itertools.count(1)
+        self._issued = 0  # the last id given out
         self._generation = _native.generation()
 
     def family(self, key: tuple, fields: Sequence[object]) -> int:
@@ -68,13 +67,13 @@ class _Declarations:
         with self._lock:
             family_id = self._families.get(key)
             if family_id is None:
-                family_id = self._families[key] = next(self._ids)
+                family_id = self._families[key] = self._next_id()
                 self._add(("F", family_id), _line("F", family_id, *fields))
             return family_id
 
     def series(self, family_id: int, labelvalues: Sequence[str]) -> int:
         with self._lock:
-            series_id = next(self._ids)
+            series_id = self._next_id()
             self._add(("S", series_id), _line("S", series_id, family_id, *labelvalues))
             return series_id
 
@@ -84,10 +83,20 @@ class _Declarations:
         with self._lock:
             value_id = self._values.get((series_id, items))
             if value_id is None:
-                value_id = self._values[(series_id, items)] = next(self._ids)
+                value_id = self._values[(series_id, items)] = self._next_id()
                 fields = [field for item in items for field in item]
                 self._add(("V", value_id), _line("V", value_id, series_id, len(items), *fields))
             return value_id
+
+    def _next_id(self) -> int:
+        self._issued += 1
+        return self._issued
+
+    def watermark(self) -> float:
+        """What a removal's record carries: the last id given out. Records through ids above it
+        were made after the removal, and the exporter keeps them whatever order it folds in."""
+        with self._lock:
+            return float(self._issued)
 
     def forget(self, series_ids: Iterable[int]) -> None:
         """Removed series are not declared again in a forked child."""
@@ -405,12 +414,14 @@ class MetricWrapperBase(_native.Metric):
             self._metrics.clear()
             self._labels_changed()
             _DECLARATIONS.forget(child._series for child in children)
-            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), 0.0)
+            watermark = _DECLARATIONS.watermark()
+            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark)
 
     def _removed(self, children: list["MetricWrapperBase"]) -> None:
         _DECLARATIONS.forget(child._series for child in children)
+        watermark = _DECLARATIONS.watermark()
         for child in children:
-            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), 0.0)
+            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark)
 
 
 class Counter(_native.CounterBase, MetricWrapperBase):

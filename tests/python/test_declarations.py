@@ -1,0 +1,293 @@
+"""zelnor_client's declaration channel under churn, races and odd values: what every process
+declared and recorded is served, each series apart, as prometheus_client serves it."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import prometheus_client.openmetrics.parser
+import pytest
+from support import Exporter
+
+CHURN = """
+import os, sys
+import zelnor_client
+workers, parallel = int(sys.argv[1]), int(sys.argv[2])
+counter = zelnor_client.Counter("churned", "Workers that lived a moment.")
+gauge = zelnor_client.Gauge("churned_gauge", "One each.", multiprocess_mode="sum")
+running = 0
+for _ in range(workers):
+    if running == parallel:
+        os.wait()
+        running -= 1
+    if os.fork() == 0:
+        counter.inc()
+        gauge.set(1)
+        os._exit(0)
+    running += 1
+while running:
+    os.wait()
+    running -= 1
+print("done", flush=True)
+"""
+
+
+def rejected(got, reason):
+    return got.get(("zelnor_exporter_rejected_entries_total", (("reason", reason),)), 0)
+
+
+@pytest.mark.once
+def test_every_record_of_thousands_of_short_lived_workers_is_served(tmp_path):
+    """Prefork servers recycle workers: each declares in a file of its own, records and ends at
+    once, often before the exporter attached its queues. None of its records is lost."""
+    directory = tmp_path / "metrics"
+    workers = 3000
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        subprocess.run(
+            [sys.executable, "-c", CHURN, str(workers), "4"],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            check=True,
+            timeout=600,
+        )
+        got = exporter.scrape_until(
+            lambda got: got.get(("churned_total", ())) == workers, timeout=60
+        )
+        assert got.get(("churned_total", ())) == workers
+        assert rejected(got, "undeclared_series") == 0
+    finally:
+        exporter.stop()
+
+
+REFRESH = """
+import sys, time
+import zelnor_client
+counter = zelnor_client.Counter("refreshed", "Cleared, then counted.", ["route"])
+histogram = zelnor_client.Histogram("refreshed_seconds", "Removed, then observed.", ["route"])
+counter.labels("/a").inc(3)
+counter.labels("/b").inc(4)
+histogram.labels("/a").observe(0.5)
+time.sleep(0.5)  # folded, several passes ago
+counter.clear()
+counter.labels("/a").inc(5)
+counter.labels("/b").inc(4)
+counter.remove("/b")
+counter.labels("/b").inc(2.5)
+histogram.remove("/a")
+histogram.labels("/a").observe(2)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_a_record_after_a_removal_on_one_thread_is_kept(tmp_path):
+    """One thread's calls take effect in the order it made them: a series removed, then recorded
+    again, is served with what was recorded after the removal."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", REFRESH],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        expected = {
+            ("refreshed_total", (("route", "/a"),)): 5,
+            ("refreshed_total", (("route", "/b"),)): 2.5,
+            ("refreshed_seconds_count", (("route", "/a"),)): 1,
+            ("refreshed_seconds_sum", (("route", "/a"),)): 2,
+        }
+        got = exporter.scrape_until(lambda got: all(got.get(k) == v for k, v in expected.items()))
+        assert {key: got.get(key) for key in expected} == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+def served_while(tmp_path, script, done):
+    """What an exporter serves while a process that ran `script` lives: a scrape once `done`
+    says so (or its time is up), and the OpenMetrics text of one more."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", script + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n'],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        return exporter.scrape_until(done), exporter.scrape_text(openmetrics=True)
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+NUL_VALUES = """
+import sys
+import zelnor_client
+counter = zelnor_client.Counter("joined", "Label values with NUL bytes.", ["a", "b"])
+counter.labels("p\\0q", "r").inc(1000)
+counter.labels("p", "q\\0r").inc(2000)
+"""
+
+
+def test_label_values_that_differ_where_a_nul_byte_lies_are_two_series(tmp_path):
+    got, _ = served_while(
+        tmp_path,
+        NUL_VALUES,
+        lambda got: got.get(("joined_total", (("a", "p"), ("b", "q\0r")))) == 2000,
+    )
+    assert {k: v for k, v in got.items() if k[0] == "joined_total"} == {
+        ("joined_total", (("a", "p\0q"), ("b", "r"))): 1000,
+        ("joined_total", (("a", "p"), ("b", "q\0r"))): 2000,
+    }
+
+
+ODD_OBSERVATIONS = """
+import sys
+import zelnor_client
+nan = zelnor_client.Histogram("odd_seconds", "A NaN observed.", buckets=(1, 2))
+nan.observe(float("nan"))
+nan.observe(1.5)
+below = zelnor_client.Histogram("below", "Buckets below 0.", buckets=(-1, 0, 1))
+below.observe(-3)
+"""
+
+
+def test_nan_and_negative_observations_are_served_as_prometheus_client_serves_them(tmp_path):
+    """A NaN observation counts in no bucket; buckets below 0 never make a scrape that
+    prometheus_client's OpenMetrics parser refuses."""
+    got, text = served_while(
+        tmp_path,
+        ODD_OBSERVATIONS,
+        lambda got: (
+            got.get(("below_bucket", (("le", "+Inf"),))) == 1
+            and got.get(("odd_seconds_bucket", (("le", "+Inf"),))) is not None
+        ),
+    )
+    # As prometheus_client counts them: the NaN in no bucket, and so not in the count; nor in
+    # the sum, where it would make every later scrape one that OpenMetrics parsers refuse.
+    assert got[("odd_seconds_bucket", (("le", "1.0"),))] == 0
+    assert got[("odd_seconds_bucket", (("le", "2.0"),))] == 1
+    assert got[("odd_seconds_count", ())] == 1
+    assert got[("odd_seconds_sum", ())] == 1.5
+    # The whole scrape parses; buckets below 0 come without _sum, and so without _count.
+    parsed = {
+        family.name: family
+        for family in prometheus_client.openmetrics.parser.text_string_to_metric_families(text)
+    }
+    assert {sample.name for sample in parsed["below"].samples} == {"below_bucket"}
+
+
+PLANTED_APP = """
+import os, sys, time
+import zelnor_client
+counter = zelnor_client.Counter("planted", "Counted beside a planted .producers.")
+counter.inc()
+pid = os.fork()
+if pid == 0:
+    for _ in range(500):
+        counter.inc()
+    os._exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+print(zelnor_client._native.declaration_failures() > 0, flush=True)
+sys.stdin.readline()  # the planted .producers is gone
+for _ in range(100):
+    counter.inc()
+    time.sleep(0.05)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+def said(process):
+    """The next line a process printed that is not an "ERROR: " line."""
+    while (line := process.stdout.readline()).startswith("ERROR: "):
+        pass
+    return line
+
+
+def plant_directory(path):
+    path.mkdir(mode=0o755)  # root's: the application, as nobody, cannot write into it
+
+
+PLANTS = {
+    "link": lambda path: path.symlink_to(path.parent.parent),
+    "file": lambda path: path.write_text("planted"),
+    "directory": plant_directory,
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+@pytest.mark.parametrize("plant", PLANTS)
+def test_a_planted_producers_directory_never_makes_recording_raise(plant):
+    """Another user plants .producers in a shared directory: the application records on, keeps
+    its declarations, and writes them once it can."""
+    base = Path(tempfile.mkdtemp(prefix="zelnor-planted-", dir="/dev/shm"))
+    try:
+        base.chmod(0o755)
+        directory = base / "metrics"
+        directory.mkdir()
+        directory.chmod(0o777)
+        PLANTS[plant](directory / ".producers")
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        app = subprocess.Popen(
+            ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable]
+            + ["-c", PLANTED_APP],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            assert said(app) == "True\n"
+            planted = directory / ".producers"
+            if planted.is_dir() and not planted.is_symlink():
+                planted.rmdir()
+            else:
+                planted.unlink()
+            app.stdin.write("\n")
+            app.stdin.flush()
+            assert said(app) == "recorded\n"
+            got = exporter.scrape_until(lambda got: got.get(("planted_total", ()), 0) > 0)
+            assert got.get(("planted_total", ()), 0) > 0
+        finally:
+            app.stdin.close()
+            app.wait(timeout=30)
+            exporter.stop()
+        assert app.returncode == 0
+    finally:
+        shutil.rmtree(base)
+
+
+@pytest.mark.once
+def test_a_sum_gauge_counts_every_ended_worker(tmp_path):
+    """Ended processes stay in a gauge of the sum, min, max and mostrecent modes, however many."""
+    directory = tmp_path / "metrics"
+    workers = 1500  # past what the all mode keeps of ended processes
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        subprocess.run(
+            [sys.executable, "-c", CHURN, str(workers), "4"],
+            env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+            check=True,
+            timeout=600,
+        )
+        got = exporter.scrape_until(
+            lambda got: got.get(("churned_gauge", ())) == workers, timeout=60
+        )
+        assert got.get(("churned_gauge", ())) == workers, {
+            k: v for k, v in got.items() if "rejected" in k[0] and v
+        }
+    finally:
+        exporter.stop()
