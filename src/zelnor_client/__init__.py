@@ -4,8 +4,7 @@
 names from prometheus_client: the same constructors, methods, validation and exceptions, recorded
 into this thread's rings (a call costs about what a zelnor_core call costs) and served by
 zelnor-exporter as prometheus_client's multiprocess collector would serve them, without a
-``child_exit`` hook and without files that pile up. The README's section "Coming from
-prometheus_client" lists what differs.
+``child_exit`` hook and without files that pile up. docs/migrating.md lists what differs.
 """
 
 from zelnor_client.metrics import Counter, Enum, Gauge, Histogram, Info, Summary

@@ -25,7 +25,7 @@ DEFAULT_DIRECTORY = "/tmp/metrics_collector"
 DEFAULT_ADDRESS = "0.0.0.0"
 DEFAULT_PORT = 9464
 # Series held at most by default: every series an application makes, as far as memory goes
-# (the README gives the bytes each takes).
+# (docs/exporter.md gives the bytes each takes).
 DEFAULT_MAX_SERIES = 1_000_000
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000

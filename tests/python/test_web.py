@@ -14,6 +14,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import textwrap
 import time
 import urllib.error
 import urllib.parse
@@ -395,7 +396,9 @@ def test_the_readmes_web_config_is_one_the_exporter_takes(tmp_path, certificates
     from zelnor_exporter import web_config
 
     readme = (ROOT / "README.md").read_text()
-    example = readme.split("```yaml\n", 1)[1].split("```", 1)[0]
+    blocks = [block.split("```", 1)[0] for block in readme.split("```yaml\n")[1:]]
+    (example,) = [block for block in blocks if "tls_server_config" in block]
+    example = textwrap.dedent(example)
     config = web_config.parse(example, str(tmp_path))
     assert config.tls is not None and list(config.users) == ["prometheus"]
     credentials = b64encode(b"prometheus:change me").decode()
