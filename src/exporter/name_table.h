@@ -10,8 +10,6 @@
 // land in one run and make every lookup walk it.
 #pragma once
 
-#include <sys/random.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -20,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/posix.h"
 
 namespace zelnor::exporter {
 
@@ -94,7 +94,7 @@ inline HashKey randomHashKey() noexcept {
   auto* bytes = reinterpret_cast<unsigned char*>(words);
   std::size_t filled = 0;
   while (filled < sizeof words) {
-    const ssize_t got = getrandom(bytes + filled, sizeof words - filled, 0);
+    const ssize_t got = getRandom(bytes + filled, sizeof words - filled, false);
     if (got > 0) {
       filled += static_cast<std::size_t>(got);
     } else if (got < 0 && errno != EINTR) {

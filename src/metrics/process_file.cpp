@@ -1,7 +1,6 @@
 #include "metrics/process_file.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +36,7 @@ TokenState token_state;
 std::uint32_t drawToken() {
   std::uint32_t token = 0;
   while (token == 0) {
-    if (::getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
+    if (getRandom(&token, sizeof token, true) != static_cast<ssize_t>(sizeof token)) {
       // No entropy yet (early boot): what differs between processes and between draws will do.
       static std::uint64_t draws = 0;
       std::uint64_t value =

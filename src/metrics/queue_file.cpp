@@ -307,7 +307,7 @@ std::optional<std::string> moveQueueName(int from_fd, const std::string& name, c
   }
   std::string target = name;
   for (unsigned suffix = 1;; ++suffix) {
-    if (::renameat2(from_fd, name.c_str(), to_fd, target.c_str(), RENAME_NOREPLACE) == 0) {
+    if (renameNoReplace(from_fd, name.c_str(), to_fd, target.c_str()) == 0) {
       return target;
     }
     if (errno != EEXIST || suffix > 1000) {

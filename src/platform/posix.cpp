@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/random.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,6 +181,16 @@ void prepareDirectory(const std::string& path, bool shared) {
       ::fchmod(directory.get(), 0777);
     }
   }
+}
+
+ssize_t getRandom(void* buffer, std::size_t size, bool nonblocking) noexcept {
+  return ::syscall(SYS_getrandom, buffer, size, nonblocking ? GRND_NONBLOCK : 0u);
+}
+
+int renameNoReplace(int from_fd, const char* from, int to_fd, const char* to) noexcept {
+  // The kernel's flag (linux/fs.h, which clashes with glibc's own headers).
+  constexpr unsigned kRenameNoReplace = 1u << 0;
+  return static_cast<int>(::syscall(SYS_renameat2, from_fd, from, to_fd, to, kRenameNoReplace));
 }
 
 std::string_view baseName(std::string_view path) noexcept {

@@ -169,6 +169,12 @@ std::vector<std::string> listDirectory(int directory_fd);
 // library's error when the directory cannot be created.
 void prepareDirectory(const std::string& path, bool shared);
 
+// getrandom(2) and renameat2(2) with RENAME_NOREPLACE, made through syscall(): glibc wraps them
+// only from 2.25 and 2.28, and the wheels are built to load on 2.17. Each returns what the
+// system call returns and sets errno as glibc's wrapper would (EINTR, ENOSYS on an older kernel).
+ssize_t getRandom(void* buffer, std::size_t size, bool nonblocking) noexcept;
+int renameNoReplace(int from_fd, const char* from, int to_fd, const char* to) noexcept;
+
 // The last component of a path (all of it if it has no '/').
 std::string_view baseName(std::string_view path) noexcept;
 
