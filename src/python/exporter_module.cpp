@@ -394,7 +394,8 @@ PYBIND11_MODULE(_native, module) {
           },
           "Entries drained so far, of every kind")
       .def_property_readonly(
-          "passes", [](const Aggregator& aggregator) { return aggregator.snapshot()->health.drains; },
+          "passes",
+          [](const Aggregator& aggregator) { return aggregator.snapshot()->health.drains; },
           "Passes published so far")
       .def_property_readonly("waiting", &Aggregator::waiting,
                              "Records waiting for their names to be classified")
