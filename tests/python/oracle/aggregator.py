@@ -19,7 +19,9 @@ one classifies every name at once.
 
 import bisect
 import enum
+import functools
 import math
+import operator
 import threading
 
 from prometheus_client.core import (
@@ -72,7 +74,9 @@ def gauge_value(mode, held):
     if mode is GaugeMode.ALL:
         return held
     if mode is GaugeMode.SUM:
-        return sum(values, 0.0) if len(values) > 1 else values[0]
+        # Added one by one, left to right, as the native side adds them (sum() compensates its
+        # rounding from Python 3.12 on).
+        return functools.reduce(operator.add, values[1:], values[0])
     if mode is GaugeMode.MAX:
         return _highest(values, lambda a, b: a > b)
     return _highest(values, lambda a, b: a < b)
