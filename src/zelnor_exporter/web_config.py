@@ -70,12 +70,12 @@ def _fail(field, message):
 
 def _require(module, field):
     """Refuses the file, naming `field`, where the module it needs is not installed (PyYAML and
-    bcrypt are not installed with zelnor on 32-bit x86)."""
+    bcrypt come with zelnor's `web` extra)."""
     try:
         __import__(module)
     except ImportError:
         package = {"yaml": "PyYAML"}.get(module, module)
-        _fail(field, f"reading it needs {package}, which is not installed (pip install {package})")
+        _fail(field, f"reading it needs {package}: pip install 'zelnor[web]'")
 
 
 def _mapping(value, field):
