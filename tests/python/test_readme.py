@@ -85,6 +85,22 @@ def app(environ, start_response):
 """
 
 
+def stop_group(process, timeout=30.0):
+    """SIGTERM to the shell's whole process group, and waits until every process of it has
+    ended (the exporter's final drain included), so that the next test's consumer finds the
+    lock free."""
+    os.killpg(process.pid, signal.SIGTERM)
+    process.wait(timeout=timeout)
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            return
+        assert time.monotonic() < deadline, "the README's commands did not end"
+        time.sleep(0.05)
+
+
 def shell_lines(block, directory, port):
     """The block's lines, with the directory and the port a test may use in their place."""
     lines = []
@@ -134,8 +150,7 @@ def test_the_readmes_switch_serves_a_prometheus_client_application_under_gunicor
         )
     finally:
         for process in (server, exporter):
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait(timeout=30)
+            stop_group(process)
     for page in range(4):
         assert got[("readme_requests_total", (("path", f"/page{page}"),))] == 10
 
@@ -163,5 +178,4 @@ def test_the_readmes_exporter_line_serves_its_landing_page_and_metrics(tmp_path)
         assert 'href="/metrics"' in landing
         assert ("zelnor_exporter_drains_total", ()) in samples(scrape(port))
     finally:
-        os.killpg(exporter.pid, signal.SIGTERM)
-        exporter.wait(timeout=30)
+        stop_group(exporter)
