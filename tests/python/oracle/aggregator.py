@@ -18,7 +18,6 @@ one classifies every name at once.
 """
 
 import bisect
-import enum
 import functools
 import math
 import operator
@@ -40,18 +39,10 @@ from oracle.names import (
     occupied_names,
 )
 from oracle.rejection_log import RejectionLog
+from zelnor_exporter import cli
 
-
-class GaugeMode(enum.Enum):
-    """LAST: the value drained last, whoever set it. The others keep the latest value of each live
-    producer process and expose their sum, maximum or minimum, or each of them (ALL, labelled with
-    the producer's pid). A producer's values leave when its last queue is let go."""
-
-    LAST = "last"
-    ALL = "all"
-    SUM = "sum"
-    MAX = "max"
-    MIN = "min"
+# The modes as the shipped command line spells them: one vocabulary for both.
+GaugeMode = cli.GaugeMode
 
 
 def _highest(values, higher):
