@@ -201,3 +201,15 @@ def test_the_module_of_another_interpreter_fails_to_import_cleanly(other, tmp_pa
     )
     assert completed.returncode == 1, completed.stderr  # not a signal: no crash
     assert "ImportError" in completed.stderr.strip().splitlines()[-1], completed.stderr
+
+
+# zelnor_client's native half is called only by zelnor_client, but its stub is what mypy checks
+# that calling code against: stubtest compares the two, member by member.
+def test_zelnor_client_native_stub_matches_the_module(tmp_path):
+    stubtest = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--ignore-disjoint-bases", "zelnor_client._native"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
