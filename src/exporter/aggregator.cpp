@@ -438,13 +438,14 @@ void Aggregator::publish() {
                        declared_changed || !sameCounts(last.health, health_);
   auto next = std::make_shared<Snapshot>(last);  // shares every chunk, until replaced below
   if (declared_changed) {
-    // Built here, on the folding thread, and only when something declared changed.
+    // Built here, on the folding thread, and only when something declared changed: of the series
+    // that did not, the samples are shared with the snapshot before.
     auto declared = std::make_shared<std::vector<DeclaredSnapshot>>();
     for (DeclaredFamilySamples& family : declared_.samples()) {
-      if (!family.samples.empty()) {
+      if (!family.series.empty()) {
         declared->push_back(DeclaredSnapshot{family.family->type, family.family->name,
                                              family.family->documentation, family.family->unit,
-                                             std::move(family.samples)});
+                                             std::move(family.series)});
       }
     }
     next->declared = std::move(declared);

@@ -93,7 +93,7 @@ struct DeclaredSnapshot {
   std::string name;
   std::string documentation;
   std::string unit;
-  std::vector<DeclaredSample> samples;
+  std::vector<ServedSamples> series;  // each served series' samples, shared between snapshots
 };
 
 // Series are published in chunks of this many: a snapshot shares every chunk that has not changed

@@ -419,7 +419,7 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
       series.holdings.push_back(GaugeHolding{key, producer.pid, 0.0, 0, true});
     }
   }
-  changed_ = true;
+  touch(series);
   return Reason::kCount;
 }
 
@@ -465,12 +465,11 @@ Reason DeclaredFamilies::declareInfoValue(Producer& producer,
 
 // --- records -----------------------------------------------------------------------------------
 
+// Called before every change of a series' values: its samples are made again at the next
+// samples().
 void DeclaredFamilies::present(DeclaredSeries& series) {
-  if (series.present) {
-    return;
-  }
   series.present = true;
-  changed_ = true;
+  touch(series);
 }
 
 void DeclaredFamilies::removeSeries(DeclaredSeries& series) {
@@ -482,7 +481,7 @@ void DeclaredFamilies::removeSeries(DeclaredSeries& series) {
   series.state_key = 0;
   series.state = 0;
   series.info.clear();
-  changed_ = true;
+  touch(series);
 }
 
 // A counter's increment or an observation, into `series`.
@@ -687,7 +686,6 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       reason = Reason::kInvalidName;
       return false;
   }
-  changed_ = true;
   return true;
 }
 
@@ -759,7 +757,7 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
     } else {
       retire(family.combine, holdings, key);
     }
-    changed_ = true;
+    touch(series);
   }
 }
 
@@ -770,108 +768,123 @@ std::uint64_t DeclaredFamilies::bytesRead(std::uint64_t producer) const {
 
 // --- the exposition ----------------------------------------------------------------------------
 
-std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() const {
+namespace {
+
+void gaugeSamples(const DeclaredFamily& family, const DeclaredSeries& series, const Labels& labels,
+                  std::vector<DeclaredSample>& out) {
+  if (family.combine == Combine::kAll) {
+    // One sample per process, labelled with its pid; processes of two pid namespaces may share
+    // one, and the later then gets "<pid>.1" and so on, so that no two samples clash.
+    std::vector<std::string> used;
+    for (const GaugeHolding& held : series.holdings) {
+      std::string pid = std::to_string(held.pid);
+      for (unsigned suffix = 1; std::find(used.begin(), used.end(), pid) != used.end(); ++suffix) {
+        pid = std::to_string(held.pid) + "." + std::to_string(suffix);
+      }
+      used.push_back(pid);
+      out.push_back({"", withLabel(labels, "pid", std::move(pid)), held.value});
+    }
+    return;
+  }
+  // As prometheus_client's multiprocess collector combines the processes' values.
+  bool have = false;
+  double value = 0;
+  std::uint64_t newest = 0;
+  for (const GaugeHolding& held : series.holdings) {
+    switch (family.combine) {
+      case Combine::kMin:
+        value = !have || held.value < value ? held.value : value;
+        have = true;
+        break;
+      case Combine::kMax:
+        value = !have || held.value > value ? held.value : value;
+        have = true;
+        break;
+      case Combine::kSum:
+        value += held.value;
+        have = true;
+        break;
+      case Combine::kMostRecent:
+        // Only a written value counts, the most recent in real time.
+        if (held.key > newest) {
+          newest = held.key;
+          value = held.value;
+          have = true;
+        }
+        break;
+      case Combine::kAll:
+        break;
+    }
+  }
+  if (have) {
+    out.push_back({"", labels, value});
+  }
+}
+
+std::vector<DeclaredSample> samplesOf(const DeclaredFamily& family, const DeclaredSeries& series) {
+  std::vector<DeclaredSample> out;
+  Labels labels = labelsOf(family, series);
+  std::sort(labels.begin(), labels.end());
+  switch (family.type) {
+    case DeclaredType::kCounter:
+      out.push_back({"_total", labels, series.sum});
+      break;
+    case DeclaredType::kSummary:
+      out.push_back({"_count", labels, series.count});
+      out.push_back({"_sum", labels, series.sum});
+      break;
+    case DeclaredType::kHistogram: {
+      double cumulative = 0;
+      for (std::size_t b = 0; b < family.bounds.size(); ++b) {
+        cumulative += series.buckets[b];
+        out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
+      }
+      // Buckets below 0 come without a sum, as prometheus_client serves them in one process,
+      // and so without a count too: OpenMetrics takes a count only beside a sum.
+      if (family.bounds.front() >= 0) {
+        out.push_back({"_count", labels, cumulative});
+        out.push_back({"_sum", labels, series.sum});
+      }
+      break;
+    }
+    case DeclaredType::kInfo: {
+      Labels all = labels;
+      all.insert(all.end(), series.info.begin(), series.info.end());
+      std::sort(all.begin(), all.end());
+      out.push_back({"_info", std::move(all), 1.0});
+      break;
+    }
+    case DeclaredType::kStateset:
+      for (std::size_t s = 0; s < family.extras.size(); ++s) {
+        out.push_back({"", withLabel(labels, family.name, family.extras[s]),
+                       static_cast<double>(s) == series.state ? 1.0 : 0.0});
+      }
+      break;
+    case DeclaredType::kGauge:
+      gaugeSamples(family, series, labels, out);
+      break;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<DeclaredFamilySamples> DeclaredFamilies::samples() {
   std::vector<DeclaredFamilySamples> result(families_.size());
   for (std::size_t i = 0; i < families_.size(); ++i) {
     result[i].family = &families_[i];
   }
-  for (const DeclaredSeries& series : series_) {
+  for (DeclaredSeries& series : series_) {
     if (!series.present) {
       continue;
     }
-    const DeclaredFamily& family = families_[series.family];
-    std::vector<DeclaredSample>& out = result[series.family].samples;
-    Labels labels = labelsOf(family, series);
-    std::sort(labels.begin(), labels.end());
-    switch (family.type) {
-      case DeclaredType::kCounter:
-        out.push_back({"_total", labels, series.sum});
-        break;
-      case DeclaredType::kSummary:
-        out.push_back({"_count", labels, series.count});
-        out.push_back({"_sum", labels, series.sum});
-        break;
-      case DeclaredType::kHistogram: {
-        double cumulative = 0;
-        for (std::size_t b = 0; b < family.bounds.size(); ++b) {
-          cumulative += series.buckets[b];
-          out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
-        }
-        // Buckets below 0 come without a sum, as prometheus_client serves them in one process,
-        // and so without a count too: OpenMetrics takes a count only beside a sum.
-        if (family.bounds.front() >= 0) {
-          out.push_back({"_count", labels, cumulative});
-          out.push_back({"_sum", labels, series.sum});
-        }
-        break;
-      }
-      case DeclaredType::kInfo: {
-        Labels all = labels;
-        all.insert(all.end(), series.info.begin(), series.info.end());
-        std::sort(all.begin(), all.end());
-        out.push_back({"_info", std::move(all), 1.0});
-        break;
-      }
-      case DeclaredType::kStateset:
-        for (std::size_t s = 0; s < family.extras.size(); ++s) {
-          out.push_back({"", withLabel(labels, family.name, family.extras[s]),
-                         static_cast<double>(s) == series.state ? 1.0 : 0.0});
-        }
-        break;
-      case DeclaredType::kGauge: {
-        if (series.holdings.empty()) {
-          break;
-        }
-        if (family.combine == Combine::kAll) {
-          // One sample per process, labelled with its pid; processes of two pid namespaces may
-          // share one, and the later then gets "<pid>.1" and so on, so that no two samples clash.
-          std::vector<std::string> used;
-          for (const GaugeHolding& held : series.holdings) {
-            std::string pid = std::to_string(held.pid);
-            for (unsigned suffix = 1; std::find(used.begin(), used.end(), pid) != used.end();
-                 ++suffix) {
-              pid = std::to_string(held.pid) + "." + std::to_string(suffix);
-            }
-            used.push_back(pid);
-            out.push_back({"", withLabel(labels, "pid", std::move(pid)), held.value});
-          }
-          break;
-        }
-        // As prometheus_client's multiprocess collector combines the processes' values.
-        bool have = false;
-        double value = 0;
-        std::uint64_t newest = 0;
-        for (const GaugeHolding& held : series.holdings) {
-          switch (family.combine) {
-            case Combine::kMin:
-              value = !have || held.value < value ? held.value : value;
-              have = true;
-              break;
-            case Combine::kMax:
-              value = !have || held.value > value ? held.value : value;
-              have = true;
-              break;
-            case Combine::kSum:
-              value += held.value;
-              have = true;
-              break;
-            case Combine::kMostRecent:
-              // Only a written value counts, the most recent in real time.
-              if (held.key > newest) {
-                newest = held.key;
-                value = held.value;
-                have = true;
-              }
-              break;
-            case Combine::kAll:
-              break;
-          }
-        }
-        if (have) {
-          out.push_back({"", labels, value});
-        }
-        break;
-      }
+    if (series.changed || !series.served) {
+      series.served = std::make_shared<const std::vector<DeclaredSample>>(
+          samplesOf(families_[series.family], series));
+      series.changed = false;
+    }
+    if (!series.served->empty()) {
+      result[series.family].series.push_back(series.served);
     }
   }
   return result;

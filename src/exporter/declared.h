@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,6 +53,17 @@ struct GaugeHolding {
   bool live = true;
 };
 
+// What one sample of a declared family is, for the exposition.
+struct DeclaredSample {
+  std::string suffix;  // appended to the family name
+  Labels labels;       // sorted by name
+  double value = 0;
+};
+
+// A series' samples as last served: never changed once made, shared by every snapshot that
+// serves them until the series changes.
+using ServedSamples = std::shared_ptr<const std::vector<DeclaredSample>>;
+
 struct DeclaredSeries {
   std::uint32_t family = 0;
   std::vector<std::string> label_values;
@@ -63,21 +75,16 @@ struct DeclaredSeries {
   std::uint64_t state_key = 0;         // stateset and info: the key of the state held
   double state = 0;                    // stateset: the state's index
   Labels info;                         // info: its labels
+  ServedSamples served;                // what samples() made of it last
+  bool changed = true;                 // since `served` was made
 };
 
 // Where a record of a declared series goes: the lanes only tell how its value travelled.
 enum class Lane : std::uint8_t { kInteger, kDouble, kKeyed };
 
-// What one sample of a declared family is, for the exposition.
-struct DeclaredSample {
-  std::string suffix;  // appended to the family name
-  Labels labels;       // sorted by name
-  double value = 0;
-};
-
 struct DeclaredFamilySamples {
   const DeclaredFamily* family = nullptr;
-  std::vector<DeclaredSample> samples;
+  std::vector<ServedSamples> series;  // of each series served, in the order they were declared
 };
 
 class DeclaredFamilies {
@@ -130,8 +137,9 @@ class DeclaredFamilies {
   std::uint64_t bytesRead(std::uint64_t producer) const;
   bool knowsProducer(std::uint64_t producer) const { return producers_.count(producer) != 0; }
 
-  // The samples of every family, as the exposition serves them.
-  std::vector<DeclaredFamilySamples> samples() const;
+  // The samples of every family, as the exposition serves them. Only the series that changed
+  // since the last call are made again; the others are shared with what that call returned.
+  std::vector<DeclaredFamilySamples> samples();
 
   // True when anything changed since the last call.
   bool takeChanged() {
@@ -170,6 +178,10 @@ class DeclaredFamilies {
   };
 
   static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
+  void touch(DeclaredSeries& series) {
+    series.changed = true;
+    changed_ = true;
+  }
   void present(DeclaredSeries& series);
   void removeSeries(DeclaredSeries& series);
   bool add(DeclaredSeries& series, char op, Lane lane, double value, Reason& reason);

@@ -385,8 +385,10 @@ void renderDeclared(const std::vector<DeclaredSnapshot>& declared, Writer& write
     }
     writer.begin(name, kDeclaredTypes[static_cast<int>(family.type)], family.documentation,
                  family.unit, true);
-    for (const DeclaredSample& sample : family.samples) {
-      writer.sample(family.name, sample.suffix, sample.labels, nullptr, sample.value);
+    for (const ServedSamples& series : family.series) {
+      for (const DeclaredSample& sample : *series) {
+        writer.sample(family.name, sample.suffix, sample.labels, nullptr, sample.value);
+      }
     }
   }
 }

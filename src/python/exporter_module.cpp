@@ -90,12 +90,14 @@ py::dict toPython(const zelnor::exporter::Snapshot& snapshot, GaugeMode mode) {
   const std::vector<zelnor::exporter::DeclaredSnapshot> none;
   for (const auto& family : snapshot.declared ? *snapshot.declared : none) {
     py::list samples;
-    for (const auto& sample : family.samples) {
-      py::tuple labels(sample.labels.size());
-      for (std::size_t l = 0; l < sample.labels.size(); ++l) {
-        labels[l] = py::make_tuple(sample.labels[l].first, sample.labels[l].second);
+    for (const auto& served : family.series) {
+      for (const auto& sample : *served) {
+        py::tuple labels(sample.labels.size());
+        for (std::size_t l = 0; l < sample.labels.size(); ++l) {
+          labels[l] = py::make_tuple(sample.labels[l].first, sample.labels[l].second);
+        }
+        samples.append(py::make_tuple(sample.suffix, labels, sample.value));
       }
-      samples.append(py::make_tuple(sample.suffix, labels, sample.value));
     }
     declared.append(py::make_tuple(kDeclaredTypes[static_cast<int>(family.type)], family.name,
                                    family.documentation, family.unit, samples));
