@@ -16,7 +16,8 @@ cannot attach a new producer's queue files or look at whether a producer still l
   a client that does not complete it (plain HTTP, say) is closed unserved;
 - renders replies natively (the text format or OpenMetrics by ``Accept``, gzip, ``name[]``
   filters), from a snapshot the drain publishes and never waits for, and keeps each rendering
-  while the totals are unchanged, so that many scrapers cost about what one does.
+  while the totals are unchanged, so that many scrapers cost about what one does; each
+  connection's thread runs at a lower scheduling priority than the drain's.
 
 Every connection has a daemon thread of its own, so the process never waits for one to end.
 """
@@ -224,6 +225,10 @@ class _Handler(WSGIRequestHandler):
         return _Nowhere()
 
 
+# How much lower than the drain's a connection thread's scheduling priority is (a nice value).
+CONNECTION_NICENESS = 10
+
+
 class MetricsServer(ThreadingMixIn, WSGIServer):
     """Serves `app` on (address, port) from a daemon thread per connection, within the limits
     the module describes; over TLS when `web_config` (a WebConfigFile, or None) configures it."""
@@ -295,6 +300,15 @@ class MetricsServer(ThreadingMixIn, WSGIServer):
             pass  # a failed handshake (ssl.SSLError), a client gone or cut off: nothing to say
         finally:
             secured.close()
+
+    def process_request_thread(self, request, client_address):
+        # Connections' threads yield the processor to the drain thread: however many clients
+        # scrape back to back, the rings are emptied on time (rendering waits instead).
+        try:
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), CONNECTION_NICENESS)
+        except OSError:
+            pass
+        super().process_request_thread(request, client_address)
 
     def process_request(self, request, client_address):
         try:
