@@ -98,6 +98,15 @@ struct Metric {
   unsigned char prefix_size;
   char prefix[kPrefixCapacity];  // 0x01, the operation and the series id
   double value;                  // a gauge's value in this process
+  // This process's own share, as prometheus_client holds it in one process: what the metric's
+  // collect() serves. A counter's total or the sum observed; a summary's observations; a
+  // histogram's upper bounds and its observations per bucket (not cumulative), both PyMem arrays
+  // of bucket_count doubles owned by the object.
+  double sum;
+  double count;
+  Py_ssize_t bucket_count;
+  double* bounds;
+  double* buckets;
   // A gauge's record name: the prefix, ':', and the key of the write in 16 hex digits, rewritten
   // in place at each write.
   char keyed_name[kPrefixCapacity + 17];
@@ -274,12 +283,39 @@ bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t narg
 // --- recording ---------------------------------------------------------------------------------
 
 bool recordCounter(Metric* self, std::int32_t amount) {
-  return core->incCounter(self->prefix, self->prefix_size, amount) == 0;
+  if (core->incCounter(self->prefix, self->prefix_size, amount) != 0) {
+    return false;
+  }
+  self->sum += amount;
+  return true;
 }
 
-bool recordDouble(Metric* self, double amount) {
-  // Counter increments that are not small integers, and observations: the double-valued lane.
-  return core->observeHistogram(self->prefix, self->prefix_size, amount) == 0;
+// A counter's increment that is not a small integer: the double-valued lane.
+bool recordCounterDouble(Metric* self, double amount) {
+  if (core->observeHistogram(self->prefix, self->prefix_size, amount) != 0) {
+    return false;
+  }
+  self->sum += amount;
+  return true;
+}
+
+// An observation: the double-valued lane, and this process's share as prometheus_client counts
+// it (the first bucket whose bound is at or above the value; a NaN in none, but in the sum).
+bool recordObservation(Metric* self, double amount) {
+  if (core->observeHistogram(self->prefix, self->prefix_size, amount) != 0) {
+    return false;
+  }
+  self->sum += amount;
+  self->count += 1;
+  if (self->buckets != nullptr && !std::isnan(amount)) {
+    const double* bounds = self->bounds;
+    const double* end = bounds + self->bucket_count;
+    const double* bound = std::lower_bound(bounds, end, amount);
+    if (bound != end) {
+      self->buckets[bound - self->bounds] += 1;
+    }
+  }
+  return true;
 }
 
 std::uint64_t nextKey(bool real_time) noexcept {
@@ -365,6 +401,8 @@ void metricDealloc(Metric* self) {
   }
   metricClear(self);
   Py_CLEAR(self->type_name);
+  PyMem_Free(self->bounds);
+  PyMem_Free(self->buckets);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -451,6 +489,69 @@ PyObject* metricLabelsChanged(Metric* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// _local(): this process's share, (value, sum, count, buckets), buckets a list for a histogram's
+// series, else None.
+PyObject* metricLocal(Metric* self, PyObject*) {
+  PyObject* buckets = Py_None;
+  if (self->buckets != nullptr) {
+    buckets = PyList_New(self->bucket_count);
+    if (buckets == nullptr) {
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < self->bucket_count; ++i) {
+      PyObject* count = PyFloat_FromDouble(self->buckets[i]);
+      if (count == nullptr) {
+        Py_DECREF(buckets);
+        return nullptr;
+      }
+      PyList_SET_ITEM(buckets, i, count);
+    }
+  } else {
+    Py_INCREF(buckets);
+  }
+  return Py_BuildValue("dddN", self->value, self->sum, self->count, buckets);
+}
+
+// After a fork, the child's values start again from 0, as prometheus_client's multiprocess values
+// do in a process of their own.
+PyObject* metricReset(Metric* self, PyObject*) {
+  self->value = 0;
+  self->sum = 0;
+  self->count = 0;
+  std::fill(self->buckets, self->buckets + (self->buckets ? self->bucket_count : 0), 0.0);
+  Py_RETURN_NONE;
+}
+
+// _set_bounds(bounds): a histogram series' upper bounds, ascending, the last one +Inf.
+PyObject* metricSetBounds(Metric* self, PyObject* bounds) {
+  PyObject* sequence = PySequence_Fast(bounds, "bounds must be a sequence");
+  if (sequence == nullptr) {
+    return nullptr;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+  auto* values =
+      static_cast<double*>(PyMem_Calloc(static_cast<std::size_t>(count) + 1, sizeof(double)));
+  auto* buckets =
+      static_cast<double*>(PyMem_Calloc(static_cast<std::size_t>(count) + 1, sizeof(double)));
+  bool converted = values != nullptr && buckets != nullptr;
+  for (Py_ssize_t i = 0; i < count && converted; ++i) {
+    values[i] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(sequence, i));
+    converted = !(values[i] == -1.0 && PyErr_Occurred() != nullptr);
+  }
+  Py_DECREF(sequence);
+  if (!converted) {
+    PyMem_Free(values);
+    PyMem_Free(buckets);
+    return PyErr_Occurred() != nullptr ? nullptr : PyErr_NoMemory();
+  }
+  PyMem_Free(self->bounds);
+  PyMem_Free(self->buckets);
+  self->bounds = values;
+  self->buckets = buckets;
+  self->bucket_count = count;
+  Py_RETURN_NONE;
+}
+
 PyMemberDef metric_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Metric, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
@@ -464,6 +565,12 @@ PyMethodDef metric_methods[] = {
      "labelset."},
     {"_labels_changed", reinterpret_cast<PyCFunction>(metricLabelsChanged), METH_NOARGS,
      "Forgets the children labels() remembers, after some were removed."},
+    {"_local", reinterpret_cast<PyCFunction>(metricLocal), METH_NOARGS,
+     "This process's share: (value, sum, count, buckets or None)."},
+    {"_reset", reinterpret_cast<PyCFunction>(metricReset), METH_NOARGS,
+     "Makes this process's share 0 again."},
+    {"_set_bounds", reinterpret_cast<PyCFunction>(metricSetBounds), METH_O,
+     "Sets a histogram series' upper bounds, whose buckets this process counts."},
     {nullptr, nullptr, 0, nullptr}};
 
 // --- Timer ------------------------------------------------------------------------------------
@@ -582,7 +689,7 @@ PyObject* timerExit(Timer* self, PyObject* const*, Py_ssize_t) {
       raiseMissingLabels(metric);
       return nullptr;
     }
-    if (!ensureDeclared() || !recordDouble(metric, self->elapsed)) {
+    if (!ensureDeclared() || !recordObservation(metric, self->elapsed)) {
       return nullptr;
     }
     Py_RETURN_NONE;
@@ -730,7 +837,7 @@ PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       recorded = recordCounter(self, static_cast<std::int32_t>(small));
     } else {
       double value = 0;
-      recorded = asDouble(amount, value) && recordDouble(self, value);
+      recorded = asDouble(amount, value) && recordCounterDouble(self, value);
     }
   } else {
     double value = 0;
@@ -759,7 +866,7 @@ PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
       }
     }
-    recorded = recordDouble(self, value);
+    recorded = recordCounterDouble(self, value);
   }
   if (!recorded || !checkExemplar(given[1])) {
     return nullptr;
@@ -877,17 +984,8 @@ PyObject* gaugeSetToCurrentTime(Metric* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// After a fork, the child's gauges start again from 0, as prometheus_client's multiprocess values
-// do in a process of their own.
-PyObject* gaugeReset(Metric* self, PyObject*) {
-  self->value = 0;
-  Py_RETURN_NONE;
-}
-
 PyMethodDef gauge_methods[] = {
     {"time", setTime, METH_NOARGS, kSetTimeDoc},
-    {"_reset", reinterpret_cast<PyCFunction>(gaugeReset), METH_NOARGS,
-     "Makes this process's value 0 again."},
     {"inc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gaugeInc)),
      METH_FASTCALL | METH_KEYWORDS,
      "inc($self, /, amount=1)\n--\n\nIncrement gauge by the given amount."},
@@ -908,7 +1006,7 @@ PyObject* observe(Metric* self, PyObject* amount, PyObject* exemplar) {
     return nullptr;
   }
   double value = 0;
-  if (!asDouble(amount, value) || !ensureDeclared() || !recordDouble(self, value)) {
+  if (!asDouble(amount, value) || !ensureDeclared() || !recordObservation(self, value)) {
     return nullptr;
   }
   // The exemplar is checked once the observation has found its bucket, as prometheus_client does
@@ -927,7 +1025,7 @@ bool observeDirectly(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* histogramObserve(Metric* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   if (observeDirectly(self, args, nargs, kwnames)) {
-    if (!ensureDeclared() || !recordDouble(self, PyFloat_AS_DOUBLE(args[0]))) {
+    if (!ensureDeclared() || !recordObservation(self, PyFloat_AS_DOUBLE(args[0]))) {
       return nullptr;
     }
     Py_RETURN_NONE;

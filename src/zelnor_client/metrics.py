@@ -22,15 +22,18 @@ prometheus_client's multiprocess values start again in a child.
 
 import os
 import threading
+import time
 import warnings
 import weakref
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal, TypeVar
 
+from prometheus_client import metrics as _peer
 from prometheus_client.context_managers import ExceptionCounter, InprogressTracker
 from prometheus_client.decorator import decorate
 from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import REGISTRY, CollectorRegistry
+from prometheus_client.samples import Sample
 from prometheus_client.utils import INF, floatToGoString
 from prometheus_client.validation import (
     _validate_exemplar,
@@ -115,20 +118,20 @@ class _Declarations:
             self.redeclare()
 
     def redeclare(self) -> None:
-        """Writes every declaration into this process's own file (after a fork), where each gauge
+        """Writes every declaration into this process's own file (after a fork), where each value
         starts again from 0, as a process's values do in prometheus_client's multiprocess mode."""
         with self._lock:
             generation = _native.generation()
             if generation != self._generation:
-                for gauge in list(_GAUGES):
-                    gauge._reset()
+                for metric in list(_BOUND):
+                    metric._reset()
                 _native.declare(b"".join(self._lines.values()))
                 self._generation = generation
             _native.mark_declared(generation)
 
 
 _DECLARATIONS = _Declarations()
-_GAUGES: "weakref.WeakSet[Gauge]" = weakref.WeakSet()  # every gauge bound to a series
+_BOUND: "weakref.WeakSet[MetricWrapperBase]" = weakref.WeakSet()  # every metric bound to a series
 
 
 def _decorate_timer(timer, function):
@@ -217,6 +220,7 @@ class MetricWrapperBase(_native.Metric):
         "_lock",
         "_metrics",
         "_series",
+        "_created",
     )
     _type: str | None = None
     _reserved_labelnames: Sequence[str] = ()
@@ -240,9 +244,31 @@ class MetricWrapperBase(_native.Metric):
         return [self._get_metric()]
 
     def collect(self) -> Iterable[Metric]:
-        """The family without samples: its values are served by zelnor-exporter, which sees every
-        process."""
-        return [self._get_metric()]
+        """This process's values, as prometheus_client's collect() gives them (in its multiprocess
+        mode, this process's share); zelnor-exporter serves the totals of every process."""
+        metric = self._get_metric()
+        for suffix, labels, value, _, _, _ in self._samples():
+            metric.add_sample(self._name + suffix, labels, value)
+        return [metric]
+
+    def _samples(self) -> Iterable[Sample]:
+        if not self._is_parent():
+            return self._child_samples()
+        with self._lock:
+            children = self._metrics.copy()
+        return [
+            Sample(suffix, {**dict(zip(self._labelnames, values)), **labels}, value, None, None)
+            for values, child in children.items()
+            for suffix, labels, value, _, _, _ in child._samples()
+        ]
+
+    def _child_samples(self) -> Iterable[Sample]:
+        return ()
+
+    def _with_created(self, samples: list[Sample]) -> list[Sample]:
+        if _peer._use_created:  # prometheus_client's disable_created_metrics() clears it
+            samples.append(Sample("_created", {}, self._created, None, None))
+        return samples
 
     def __str__(self) -> str:
         return f"{self._type}:{self._name}"
@@ -315,6 +341,8 @@ class MetricWrapperBase(_native.Metric):
         return tuple(self._family_fields())
 
     def _metric_init(self) -> None:
+        self._created = time.time()
+        _BOUND.add(self)
         self._series = _DECLARATIONS.series(self._family, self._labelvalues)
         self._bind(
             self._op + format(self._series, "x").encode(),
@@ -460,6 +488,9 @@ class Counter(_native.CounterBase, MetricWrapperBase):
     _type = "counter"
     _op = b"\x01c"
 
+    def _child_samples(self) -> Iterable[Sample]:
+        return self._with_created([Sample("_total", {}, self._local()[1], None, None)])
+
     def reset(self) -> None:
         """Not available: a counter summed over processes cannot be reset by one of them."""
         raise NotImplementedError(
@@ -514,7 +545,7 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
     values of several processes combine is `multiprocess_mode`'s, as in prometheus_client.
     """
 
-    __slots__ = ("_multiprocess_mode", "_is_most_recent")
+    __slots__ = ("_multiprocess_mode", "_is_most_recent", "_function")
     _type = "gauge"
     _op = b"\x01g"
     _MULTIPROC_MODES = frozenset(
@@ -570,14 +601,16 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
             _labelvalues=_labelvalues,
         )
         self._kwargs["multiprocess_mode"] = self._multiprocess_mode
+        self._function: Callable[[], float] | None = None
         self._is_most_recent = self._multiprocess_mode in self._MOST_RECENT_MODES
 
     def _mode(self) -> str:
         return self._multiprocess_mode
 
-    def _metric_init(self) -> None:
-        super()._metric_init()
-        _GAUGES.add(self)
+    def _child_samples(self) -> Iterable[Sample]:
+        function = self._function
+        value = float(function()) if function is not None else self._local()[0]
+        return (Sample("", {}, value, None, None),)
 
     def track_inprogress(self) -> InprogressTracker:
         """Track inprogress blocks of code or functions.
@@ -590,9 +623,11 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
         return InprogressTracker(self)
 
     def set_function(self, f: Callable[[], float]) -> None:
-        """Accepted as prometheus_client accepts it, but not served: zelnor-exporter runs in
-        another process and cannot call `f`. Set the gauge where its value changes instead."""
+        """Called by this process's collect(), as prometheus_client calls it, but not served by
+        zelnor-exporter, which runs in another process and cannot call `f`. Set the gauge where
+        its value changes instead."""
         self._raise_if_not_observable()
+        self._function = f
         warnings.warn(
             "Gauge.set_function() is not served by zelnor-exporter, which cannot call a function "
             "of this process; call set() where the value changes",
@@ -634,6 +669,12 @@ class Summary(_native.SummaryBase, MetricWrapperBase):
     _type = "summary"
     _op = b"\x01o"
     _reserved_labelnames = ["quantile"]
+
+    def _child_samples(self) -> Iterable[Sample]:
+        _, total, count, _ = self._local()
+        return self._with_created(
+            [Sample("_count", {}, count, None, None), Sample("_sum", {}, total, None, None)]
+        )
 
 
 class Histogram(_native.HistogramBase, MetricWrapperBase):
@@ -733,6 +774,23 @@ class Histogram(_native.HistogramBase, MetricWrapperBase):
         # Each bound as prometheus_client spells it in the le label.
         return [floatToGoString(bound) for bound in self._upper_bounds]
 
+    def _metric_init(self) -> None:
+        super()._metric_init()
+        self._set_bounds(self._upper_bounds)
+
+    def _child_samples(self) -> Iterable[Sample]:
+        _, total, _, buckets = self._local()
+        samples, cumulative = [], 0.0
+        for bound, count in zip(self._upper_bounds, buckets or ()):
+            cumulative += count
+            samples.append(
+                Sample("_bucket", {"le": floatToGoString(bound)}, cumulative, None, None)
+            )
+        samples.append(Sample("_count", {}, cumulative, None, None))
+        if self._upper_bounds[0] >= 0:
+            samples.append(Sample("_sum", {}, total, None, None))
+        return self._with_created(samples)
+
 
 class Info(MetricWrapperBase):
     """Info metric, key-value pairs.
@@ -777,6 +835,10 @@ class Info(MetricWrapperBase):
 
     def _record_prefix(self) -> bytes:
         return b"\x01i" + format(self._series, "x").encode()
+
+    def _child_samples(self) -> Iterable[Sample]:
+        with self._value_lock:
+            return (Sample("_info", dict(self._value), 1.0, None, None),)
 
 
 class Enum(MetricWrapperBase):
@@ -833,6 +895,13 @@ class Enum(MetricWrapperBase):
         self._value = 0
         self._value_lock = threading.Lock()
         super()._metric_init()
+
+    def _child_samples(self) -> Iterable[Sample]:
+        with self._value_lock:
+            return [
+                Sample("", {self._name: state}, 1 if i == self._value else 0, None, None)
+                for i, state in enumerate(self._states)
+            ]
 
     def state(self, state: str) -> None:
         """Set enum metric state."""

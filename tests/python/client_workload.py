@@ -10,7 +10,8 @@ mode. The workers run one after the other (so that "most recent" means the same 
 worker 2 is recycled (it ends, a new worker takes its place), worker 1 is killed with SIGKILL. For
 the peer, every ended worker is marked dead, as gunicorn's child_exit hook would do; zelnor_client
 needs no hook. Then it prints one JSON line with the pids and waits for a line on stdin before it
-ends the live workers.
+ends the live workers. Each worker also holds its own share, as each metric's collect() gives it,
+against the peer's: the line names the metrics where they differ.
 
 Every value is a multiple of 1/64 and small, so that sums are exact in any order.
 """
@@ -82,6 +83,28 @@ BUILD = zelnor_client.Info("build", "Build.", ["component"])
 STATE = zelnor_client.Enum("task_state", "Task state.", ["queue"], states=["idle", "busy", "done"])
 
 
+TWINS = {
+    "requests": REQUESTS,
+    "payload": PAYLOAD,
+    "jobs": JOBS,
+    "latency": LATENCY,
+    "plain_latency": PLAIN_LATENCY,
+    "sizes": SIZES,
+    "temperature": TEMPERATURE,
+    "preset": PRESET,
+    **GAUGES,
+}
+
+
+def own_samples(metric):
+    """This process's samples of `metric` as its collect() gives them; _created by name only."""
+    return sorted(
+        (s.name, sorted(s.labels.items()), None if s.name.endswith("_created") else s.value)
+        for family in metric.collect()
+        for s in family.samples
+    )
+
+
 def work(index, thread):
     """A thread's share of a worker's calls; `index` picks the values, so runs are alike."""
     lock = WORKER_LOCK
@@ -123,7 +146,10 @@ def worker(index, ready, release):
         thread.join()
     BUILD.labels(f"worker{index}").info({"version": f"1.{index}", "commit": 'abc"d'})
     STATE.labels("default").state(["idle", "busy", "done"][index % 3])
-    ready.put(os.getpid())
+    differ = [
+        name for name, twin in TWINS.items() if own_samples(twin.peer) != own_samples(twin.ours)
+    ]
+    ready.put((os.getpid(), differ))
     release.get()
 
 
@@ -138,8 +164,11 @@ def main():
         process = context.Process(target=worker, args=(index, ready, releases[index]))
         process.start()
         workers[index] = process
-        return ready.get(timeout=60)
+        pid, differ = ready.get(timeout=60)
+        mismatched.extend(differ)
+        return pid
 
+    mismatched = []
     pids = {index: start(index) for index in range(3)}
     # Recycled: worker 2 ends normally and worker 3 takes its place.
     releases[2].put(None)
@@ -151,7 +180,15 @@ def main():
     for dead in (pids[1], pids[2]):
         multiprocess.mark_process_dead(dead)
     print(
-        json.dumps({"main": os.getpid(), "workers": pids, "dead": [pids[1], pids[2]]}), flush=True
+        json.dumps(
+            {
+                "main": os.getpid(),
+                "workers": pids,
+                "dead": [pids[1], pids[2]],
+                "mismatched": mismatched,
+            }
+        ),
+        flush=True,
     )
     sys.stdin.readline()
     for index in (0, 3):
