@@ -121,9 +121,10 @@ class DeclaredFamilies {
 
   // A drain of every queue has ended. A removal travels in the keyed lane, folded after the other
   // two lanes of the same drain; what its thread recorded after it, through ids it declared after
-  // it, was folded already in that drain and is folded again after the removal. Such ids were
-  // read in that drain or the one before, so what is kept to fold again is what those ids
-  // recorded in the current drain.
+  // it or series it made again after it (whose records carry a stamp above the removal's
+  // watermark), was folded already in that drain and is folded again after the removal. Such ids
+  // were read, or such stamps first seen, in that drain or the one before, so what is kept to fold
+  // again is what those ids recorded in the current drain.
   void passEnded();
 
   // How many bytes of the producer's file were handed so far (0 for one never seen).
@@ -149,8 +150,9 @@ class DeclaredFamilies {
     std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours, or -1 - reason
     std::unordered_map<std::uint64_t, Labels> info_values;         // its id -> the labels
     std::unordered_map<std::uint64_t, std::uint64_t> info_series;  // value id -> its series id
-    std::unordered_map<std::uint64_t, std::uint64_t> young;  // series id -> drain it was read in
-    std::string partial;                                     // a line not ended yet
+    std::unordered_map<std::uint64_t, std::uint64_t> young;   // series id -> drain it was read in
+    std::unordered_map<std::uint64_t, std::uint64_t> stamps;  // series id -> newest stamp seen
+    std::string partial;                                      // a line not ended yet
     std::uint64_t bytes = 0;
     bool header_seen = false;
   };
@@ -164,11 +166,14 @@ class DeclaredFamilies {
   // A record of a declared series' counter or histogram lane, kept for the drain it came in.
   struct Recent {
     std::uint64_t producer = 0;
-    std::uint64_t id = 0;
+    std::uint64_t stamp = 0;  // the series id, or the stamp of its series made again
     std::uint32_t series = 0;
     double value = 0;
   };
 
+  static void holdDeclared(DeclaredSeries& series, std::uint64_t producer, std::uint32_t pid);
+  void revived(Producer& producer, std::uint64_t producer_key, std::uint64_t id,
+               std::uint64_t stamp);
   static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
   void present(DeclaredSeries& series);
   void removeSeries(DeclaredSeries& series);

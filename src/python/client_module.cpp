@@ -8,13 +8,15 @@
 //   byte 0      0x01, which no metric name begins with
 //   byte 1      what the record does: c (add to a counter), o (observe), g (write a gauge),
 //               e (set an enum's state), i (set an info's labels), r (remove a series),
-//               x (clear a family)
-//   then        the series (or family) id in lowercase hex, and for g, e, i, r, x a ':' and the
+//               x (clear a family), n (serve a removed series again: its label set was made again)
+//   then        the series (or family) id in lowercase hex, and for g, e, i, r, x, n a ':' and the
 //               write's key in 16 lowercase hex digits: it orders the writes of one series,
 //               whichever thread made them; keys that are nanoseconds of real time also order them
-//               across processes
+//               across processes. For c and o of a series made again after its removal, a '.' and
+//               its stamp in lowercase hex: an id given out when it was made again
 //   value       for r and x, the last id the process had given out when it removed: what its
-//               records through later ids say was recorded after the removal
+//               records through later ids or stamps say was recorded after the removal; for n,
+//               the stamp
 //
 // Records go through zelnor_core's per-thread collector (the capsule in core_api.h), so a thread
 // has one set of queue files whichever module records. Every function here runs with the
@@ -71,7 +73,8 @@ void onForkChild() noexcept {
   fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-constexpr std::size_t kPrefixCapacity = 24;
+// 0x01, the operation, an id and a stamp of up to 16 hex digits each and the '.' between them.
+constexpr std::size_t kPrefixCapacity = 36;
 
 // A labelled parent remembers the children its last few labels() calls returned, by the identity
 // of the argument objects: a call site passes the same str objects every time, so a hit costs a
@@ -96,7 +99,7 @@ struct Metric {
   bool observable;
   bool most_recent;  // a gauge in a mostrecent mode: its writes are keyed by real time
   unsigned char prefix_size;
-  char prefix[kPrefixCapacity];  // 0x01, the operation and the series id
+  char prefix[kPrefixCapacity];  // 0x01, the operation, the series id (and its stamp)
   double value;                  // a gauge's value in this process
   // A gauge's record name: the prefix, ':', and the key of the write in 16 hex digits, rewritten
   // in place at each write.

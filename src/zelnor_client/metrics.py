@@ -15,9 +15,11 @@ backslash, a tab and a newline inside a field are written as ``\\\\``, ``\\t`` a
     V  <value id> <series id> <n> <label name> <label value>...
 
 ``<type>`` is counter, gauge, histogram, summary, info or stateset; the extras are a histogram's
-bucket bounds or an enum's states. Ids are decimal, unique within the process. A process made by
-fork() writes every declaration it inherited into a file of its own before its first record, as
-prometheus_client's multiprocess values start again in a child.
+bucket bounds or an enum's states. Ids are decimal, unique within the process. A label set made
+again after its removal takes its series id again, without a second S line in the file (its V
+lines hold too). A process made by fork() writes every declaration it inherited, but for removed
+series, into a file of its own before its first record, as prometheus_client's multiprocess values
+start again in a child, and a series it makes again that its file lacks, when it makes it.
 """
 
 import os
@@ -59,6 +61,9 @@ class _Declarations:
         self._lines: dict[tuple[str, int], bytes] = {}
         self._families: dict[tuple, int] = {}
         self._values: dict[tuple, int] = {}
+        self._series: dict[tuple, int] = {}  # (family id, label values) -> series id
+        self._removed: set[int] = set()  # series removed and not recorded again since
+        self._written: set[tuple[str, int]] = set()  # lines in this process's own file
         self._issued = 0  # the last id given out
         self._generation = _native.generation()
 
@@ -71,11 +76,21 @@ class _Declarations:
                 self._add(("F", family_id), _line("F", family_id, *fields))
             return family_id
 
-    def series(self, family_id: int, labelvalues: Sequence[str]) -> int:
+    def series(self, family_id: int, labelvalues: Sequence[str]) -> tuple[int, int]:
+        """The id of a series, and the stamp that orders its records after a removal: a label set
+        made again after its removal takes its id again, declared once per file, with a stamp
+        newer than the removal's watermark (a series declared anew has its id as its stamp)."""
+        key = (family_id, tuple(labelvalues))
         with self._lock:
-            series_id = self._next_id()
+            series_id = self._series.get(key)
+            if series_id is not None and series_id in self._removed:
+                self._removed.discard(series_id)
+                self._lines[("S", series_id)] = _line("S", series_id, family_id, *labelvalues)
+                self._ensure(("S", series_id))
+                return series_id, self._next_id()
+            series_id = self._series[key] = self._next_id()
             self._add(("S", series_id), _line("S", series_id, family_id, *labelvalues))
-            return series_id
+            return series_id, series_id
 
     def info_value(self, series_id: int, labels: dict[str, str]) -> int:
         """The id of an info series' set of labels, declared on first use."""
@@ -86,6 +101,8 @@ class _Declarations:
                 value_id = self._values[(series_id, items)] = self._next_id()
                 fields = [field for item in items for field in item]
                 self._add(("V", value_id), _line("V", value_id, series_id, len(items), *fields))
+            else:
+                self._ensure(("V", value_id))  # a forked child's file may lack it
             return value_id
 
     def _next_id(self) -> int:
@@ -99,20 +116,38 @@ class _Declarations:
             return float(self._issued)
 
     def forget(self, series_ids: Iterable[int]) -> None:
-        """Removed series are not declared again in a forked child."""
+        """Removed series are not declared again in a forked child; their ids, and the ids of
+        their info values, stay theirs for when their label sets are made again."""
         with self._lock:
             gone = set(series_ids)
+            self._removed |= gone
             for series_id in gone:
                 self._lines.pop(("S", series_id), None)
-            for key in [k for k in self._values if k[0] in gone]:
-                self._lines.pop(("V", self._values.pop(key)), None)
 
     def _add(self, key: tuple[str, int], line: bytes) -> None:
         self._lines[key] = line
         if self._generation == _native.generation():
+            self._written.add(key)
             _native.declare(line)
         else:
             self.redeclare()
+
+    def _ensure(self, key: tuple[str, int]) -> None:
+        """Writes the line `key` names into this process's file unless it holds it already."""
+        if self._generation != _native.generation():
+            self.redeclare()  # writes every line that is not of a removed series
+        elif key not in self._written:
+            self._written.add(key)
+            _native.declare(self._lines[key])
+
+    def _declarable(self) -> dict[tuple[str, int], bytes]:
+        """Every line a forked child writes: all but those of removed series' info values."""
+        removed = {v: s for (s, _), v in self._values.items() if s in self._removed}
+        return {
+            key: line
+            for key, line in self._lines.items()
+            if not (key[0] == "V" and key[1] in removed)
+        }
 
     def redeclare(self) -> None:
         """Writes every declaration into this process's own file (after a fork), where each gauge
@@ -122,7 +157,9 @@ class _Declarations:
             if generation != self._generation:
                 for gauge in list(_GAUGES):
                     gauge._reset()
-                _native.declare(b"".join(self._lines.values()))
+                lines = self._declarable()
+                self._written = set(lines)
+                _native.declare(b"".join(lines.values()))
                 self._generation = generation
             _native.mark_declared(generation)
 
@@ -315,15 +352,23 @@ class MetricWrapperBase(_native.Metric):
         return tuple(self._family_fields())
 
     def _metric_init(self) -> None:
-        self._series = _DECLARATIONS.series(self._family, self._labelvalues)
+        self._series, stamp = _DECLARATIONS.series(self._family, self._labelvalues)
+        prefix = self._op + format(self._series, "x").encode()
+        if stamp != self._series and self._op in (b"\x01c", b"\x01o"):
+            # Made again after its removal: what it adds is ordered after the removal by the
+            # stamp (the keyed records of the other types travel in the removal's own lane).
+            prefix += b"." + format(stamp, "x").encode()
         self._bind(
-            self._op + format(self._series, "x").encode(),
+            prefix,
             0,
             True,
             None,
             self._type,
             self._mode() in ("mostrecent", "livemostrecent"),
         )
+        if stamp != self._series:
+            # Served again from now on, as a series declared anew is (a gauge at 0 until written).
+            _native.keyed_record(b"\x01n" + format(self._series, "x").encode(), float(stamp))
 
     # --- children ---
 

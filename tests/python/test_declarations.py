@@ -294,3 +294,87 @@ def test_a_sum_gauge_counts_every_ended_worker(tmp_path):
         }
     finally:
         exporter.stop()
+
+
+RECREATED = """
+import glob, os, sys, time
+import zelnor_client
+from zelnor_client import _native
+counter = zelnor_client.Counter("recreated", "Cleared, then counted.", ["q"])
+gauge = zelnor_client.Gauge("recreated_gauge", "Set.", ["q"], multiprocess_mode="livesum")
+info = zelnor_client.Info("recreated_build", "Cleared, then set.", ["q"])
+values = [f"{i:02d}" + "v" * 4000 for i in range(50)]
+file = glob.glob(os.environ["ZELNOR_METRICS_DIR"] + "/.producers/*")[0]
+for refresh in range(100):  # each declared anew would be 20 MiB of lines, past a file's bound
+    counter.clear()
+    gauge.clear()
+    info.clear()
+    for i, value in enumerate(values):
+        counter.labels(value).inc(refresh + i)
+        gauge.labels(value).set(refresh + i + 1)
+        info.labels(value).info({"build": str(refresh % 3)})
+    time.sleep(1 if refresh == 98 else 0.02)  # drained, so that the last refresh is all kept
+gauge.clear()
+gauge.labels(values[0])  # made again, never set: 0, as a label set made anew
+print(os.path.getsize(file), _native.declaration_failures(), flush=True)
+sys.stdin.readline()  # what the first refresh served is gone
+counter.remove(values[1])
+counter.remove(values[2])
+print("removed", flush=True)
+sys.stdin.readline()  # both removals are folded
+if os.fork() == 0:
+    counter.labels(values[1]).inc(7)  # made again in a child, whose file lacks the series
+    counter.labels(values[3]).inc(1)
+    print("child", flush=True)
+    sys.stdin.readline()
+    os._exit(0)
+sys.stdin.readline()
+"""
+
+
+def test_a_label_set_made_again_after_its_removal_takes_its_series_again(tmp_path):
+    """A label set cleared and made again, refresh after refresh, adds nothing to its process's
+    declaration file; what each refresh recorded after the clear is what is served, and a forked
+    child serves a series made again there without bringing back one removed."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", RECREATED],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    values = [f"{i:02d}" + "v" * 4000 for i in range(50)]
+
+    def counted(i):
+        return ("recreated_total", (("q", values[i]),))
+
+    try:
+        size, failures = map(int, said(process).split())
+        assert failures == 0
+        assert size < 1024 * 1024
+        expected = {counted(i): 99 + i for i in range(50)}
+        expected |= {("recreated_gauge", (("q", values[0]),)): 0}
+        expected |= {("recreated_build_info", (("build", "0"), ("q", v))): 1 for v in values}
+
+        def served(got):
+            return {k: v for k, v in got.items() if k[0].startswith("recreated")}
+
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
+        process.stdin.write("\n")
+        process.stdin.flush()
+        assert said(process) == "removed\n"
+        got = exporter.scrape_until(lambda got: counted(1) not in got and counted(2) not in got)
+        assert counted(1) not in got and counted(2) not in got
+        process.stdin.write("\n")
+        process.stdin.flush()
+        assert said(process) == "child\n"
+        expected = {counted(1): 7, counted(2): None, counted(3): 103, counted(4): 103}
+        got = exporter.scrape_until(lambda got: got.get(counted(3)) == 103)
+        assert {key: got.get(key) for key in expected} == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
