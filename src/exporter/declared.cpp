@@ -726,6 +726,77 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   return true;
 }
 
+void DeclaredFamilies::restore(std::uint64_t producer_key, const std::vector<StateEntry>& entries) {
+  const auto producer = producers_.find(producer_key);
+  if (producer == producers_.end()) {
+    return;
+  }
+  std::vector<StateEntry> ordered = entries;
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const StateEntry& a, const StateEntry& b) { return a.key < b.key; });
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const StateEntry& entry : ordered) {
+    if (entry.op == 'r' || entry.op == 'x') {
+      restoreRemoval(producer->second, producer_key, entry);
+      continue;
+    }
+    // The record's name, as its process spelled it: 0x01, the operation, the id, ':' and the key.
+    std::string name{'\x01', entry.op};
+    std::string id;
+    for (std::uint64_t rest = entry.id; id.empty() || rest != 0; rest >>= 4) {
+      id.insert(id.begin(), kDigits[rest & 15u]);
+    }
+    name += id;
+    name.push_back(':');
+    for (int shift = 60; shift >= 0; shift -= 4) {
+      name.push_back(kDigits[(entry.key >> shift) & 15u]);
+    }
+    Reason ignored = Reason::kCount;  // a slot that does not hold up is left out
+    fold(Lane::kKeyed, name, entry.value, producer_key, ignored);
+  }
+}
+
+// A removal made before this exporter learned of its process: what declarations made (a series
+// served, a gauge at 0 never written) and what that process wrote before it go; what this
+// exporter folded from other processes' rings is of after it, and stays, as does an enum's or
+// info's state set later in real time.
+void DeclaredFamilies::restoreRemoval(Producer& producer, std::uint64_t producer_key,
+                                      const StateEntry& entry) {
+  const auto unwritten = [&](DeclaredSeries& series) {
+    auto& holdings = series.holdings;
+    holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
+                                  [&](const GaugeHolding& held) {
+                                    return held.producer == producer_key || held.key == 0;
+                                  }),
+                   holdings.end());
+    if (series.state_key < entry.key) {
+      series.state_key = 0;
+      series.state = 0;
+      series.info.clear();
+    }
+    const bool recorded =
+        !holdings.empty() || series.state_key != 0 || series.sum != 0 || series.count != 0 ||
+        std::any_of(series.buckets.begin(), series.buckets.end(), [](double n) { return n != 0; });
+    series.present = series.present && recorded;
+    changed_ = true;
+  };
+  if (entry.op == 'r') {
+    const auto found = producer.series.find(entry.id);
+    if (found != producer.series.end() && found->second >= 0) {
+      unwritten(series_[static_cast<std::size_t>(found->second)]);
+    }
+    return;
+  }
+  const auto family = producer.families.find(entry.id);
+  if (family != producer.families.end() && family->second >= 0) {
+    for (DeclaredSeries& series : series_) {
+      if (series.family == static_cast<std::uint32_t>(family->second)) {
+        unwritten(series);
+      }
+    }
+  }
+}
+
 // The modes that make one value of all processes keep the ended ones as one value too: the
 // holding of producer 0, which combines them as the mode combines live ones.
 void DeclaredFamilies::retire(Combine combine, std::vector<GaugeHolding>& holdings,

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "exporter/names.h"
+#include "metrics/process_state.h"
 
 namespace zelnor::exporter {
 
@@ -115,6 +116,12 @@ class DeclaredFamilies {
   // (reading more of its file may).
   bool fold(Lane lane, std::string_view name, double value, std::uint64_t producer, Reason& reason);
 
+  // What the producer's state file keeps (each series' and family's last keyed write), folded
+  // as its records would be, in the order of their keys: the writes a restarted exporter never
+  // saw in the rings. A write the rings bring again folds by the same key comparisons; a removal
+  // takes away only what other processes had not written since (restoreRemoval).
+  void restore(std::uint64_t producer, const std::vector<StateEntry>& entries);
+
   // The process has ended: its gauge values leave the live modes and stay in the others; its
   // declarations are forgotten.
   void producerEnded(std::uint64_t producer);
@@ -171,6 +178,7 @@ class DeclaredFamilies {
     double value = 0;
   };
 
+  void restoreRemoval(Producer& producer, std::uint64_t producer_key, const StateEntry& entry);
   static void holdDeclared(DeclaredSeries& series, std::uint64_t producer, std::uint32_t pid);
   void revived(Producer& producer, std::uint64_t producer_key, std::uint64_t id,
                std::uint64_t stamp);

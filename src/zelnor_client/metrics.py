@@ -20,6 +20,11 @@ again after its removal takes its series id again, without a second S line in th
 lines hold too). A process made by fork() writes every declaration it inherited, but for removed
 series, into a file of its own before its first record, as prometheus_client's multiprocess values
 start again in a child, and a series it makes again that its file lacks, when it makes it.
+
+Beside the declaration file, the process keeps its state file (zelnor_core's
+``metrics/process_state.h``): one slot per gauge, Info and Enum series, removed series and cleared
+family, holding its last keyed write, so that an exporter that restarts while the process lives
+serves what was set once without the process writing it again.
 """
 
 import os
@@ -64,6 +69,7 @@ class _Declarations:
         self._series: dict[tuple, int] = {}  # (family id, label values) -> series id
         self._removed: set[int] = set()  # series removed and not recorded again since
         self._written: set[tuple[str, int]] = set()  # lines in this process's own file
+        self._slots: dict[tuple[str, int], int] = {}  # ("S" or "F", id) -> its state slot
         self._issued = 0  # the last id given out
         self._generation = _native.generation()
 
@@ -104,6 +110,15 @@ class _Declarations:
             else:
                 self._ensure(("V", value_id))  # a forked child's file may lack it
             return value_id
+
+    def slot(self, key: tuple[str, int]) -> int:
+        """The slot of this process's state area that keeps the last keyed write of a series
+        ("S", id) or family ("F", id) for an exporter that restarts; -1 when there is none."""
+        with self._lock:
+            slot = self._slots.get(key)
+            if slot is None:
+                slot = self._slots[key] = _native.state_slot()
+            return slot
 
     def _next_id(self) -> int:
         self._issued += 1
@@ -254,6 +269,7 @@ class MetricWrapperBase(_native.Metric):
         "_lock",
         "_metrics",
         "_series",
+        "_state",
     )
     _type: str | None = None
     _reserved_labelnames: Sequence[str] = ()
@@ -366,9 +382,15 @@ class MetricWrapperBase(_native.Metric):
             self._type,
             self._mode() in ("mostrecent", "livemostrecent"),
         )
-        if stamp != self._series:
+        # A state slot keeps its last keyed write for an exporter that restarts (a counter's or an
+        # observation's series needs one only once it was removed).
+        keyed = self._op not in (b"\x01c", b"\x01o")
+        revived = stamp != self._series
+        self._state = _DECLARATIONS.slot(("S", self._series)) if keyed or revived else -1
+        if revived:
             # Served again from now on, as a series declared anew is (a gauge at 0 until written).
-            _native.keyed_record(b"\x01n" + format(self._series, "x").encode(), float(stamp))
+            record = b"\x01n" + format(self._series, "x").encode()
+            _native.keyed_record(record, float(stamp), self._state)
 
     # --- children ---
 
@@ -460,13 +482,15 @@ class MetricWrapperBase(_native.Metric):
             self._labels_changed()
             _DECLARATIONS.forget(child._series for child in children)
             watermark = _DECLARATIONS.watermark()
-            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark)
+            slot = _DECLARATIONS.slot(("F", self._family))
+            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark, slot)
 
     def _removed(self, children: list["MetricWrapperBase"]) -> None:
         _DECLARATIONS.forget(child._series for child in children)
         watermark = _DECLARATIONS.watermark()
         for child in children:
-            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark)
+            slot = _DECLARATIONS.slot(("S", child._series))
+            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark, slot)
 
 
 class Counter(_native.CounterBase, MetricWrapperBase):
@@ -622,6 +646,7 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
 
     def _metric_init(self) -> None:
         super()._metric_init()
+        self._keep_state(self._state, self._series)
         _GAUGES.add(self)
 
     def track_inprogress(self) -> InprogressTracker:
@@ -818,7 +843,7 @@ class Info(MetricWrapperBase):
         with self._value_lock:
             self._value = dict(val)
             value_id = _DECLARATIONS.info_value(self._series, self._value)
-            _native.keyed_record(self._record_prefix(), float(value_id))
+            _native.keyed_record(self._record_prefix(), float(value_id), self._state)
 
     def _record_prefix(self) -> bytes:
         return b"\x01i" + format(self._series, "x").encode()
@@ -884,4 +909,5 @@ class Enum(MetricWrapperBase):
         self._raise_if_not_observable()
         with self._value_lock:
             self._value = self._states.index(state)
-            _native.keyed_record(b"\x01e" + format(self._series, "x").encode(), float(self._value))
+            prefix = b"\x01e" + format(self._series, "x").encode()
+            _native.keyed_record(prefix, float(self._value), self._state)

@@ -3,6 +3,7 @@ declared and recorded is served, each series apart, as prometheus_client serves 
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -374,6 +375,72 @@ def test_a_label_set_made_again_after_its_removal_takes_its_series_again(tmp_pat
         expected = {counted(1): 7, counted(2): None, counted(3): 103, counted(4): 103}
         got = exporter.scrape_until(lambda got: got.get(counted(3)) == 103)
         assert {key: got.get(key) for key in expected} == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+SET_ONCE = """
+import sys
+import zelnor_client
+alive = zelnor_client.Gauge("set_once", "Set once.", multiprocess_mode="livesum")
+alive.set(1)
+build = zelnor_client.Info("set_once_build", "Set once.")
+build.info({"version": "1.2.3"})
+state = zelnor_client.Enum("set_once_state", "Set once.", states=["starting", "running"])
+state.state("running")
+queues = zelnor_client.Gauge("set_once_queue", "One removed.", ["queue"])
+queues.labels("kept").set(4)
+queues.labels("gone").set(5)
+queues.remove("gone")
+routes = zelnor_client.Counter("set_once_routes", "Cleared, one made again.", ["route"])
+routes.labels("/old").inc()
+routes.labels("/new").inc(2)
+routes.clear()
+routes.labels("/new").inc(3)
+"""
+
+
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGKILL])
+def test_a_restarted_exporter_serves_what_a_live_process_set_once(tmp_path, how):
+    """A process that set its gauge, Info and Enum once and removed series writes nothing more;
+    the exporter that starts after one was stopped or killed serves them as that one did."""
+    directory = tmp_path / "metrics"
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            SET_ONCE + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n',
+        ],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    expected = {
+        ("set_once", ()): 1,
+        ("set_once_build_info", (("version", "1.2.3"),)): 1,
+        ("set_once_state", (("set_once_state", "starting"),)): 0,
+        ("set_once_state", (("set_once_state", "running"),)): 1,
+        ("set_once_queue", (("pid", str(process.pid)), ("queue", "kept"))): 4,
+        ("set_once_routes_total", (("route", "/new"),)): 3,
+    }
+
+    def served(got):
+        return {k: v for k, v in got.items() if k[0].startswith("set_once")}
+
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
+        exporter.stop(how)
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        # A counter starts again from what the rings still hold, as after any exporter restart.
+        expected[("set_once_routes_total", (("route", "/new"),))] = 0
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
     finally:
         process.stdin.close()
         process.wait(timeout=30)
