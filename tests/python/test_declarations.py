@@ -4,6 +4,7 @@ declared and recorded is served, each series apart, as prometheus_client serves 
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -445,3 +446,67 @@ def test_a_restarted_exporter_serves_what_a_live_process_set_once(tmp_path, how)
         process.stdin.close()
         process.wait(timeout=30)
         exporter.stop()
+
+
+def forged_state(path, slots):
+    """A state file of the right layout whose slots say what `slots` ((op, id, key, value)...)
+    say, each written whole (an even sequence)."""
+    data = bytearray(32 + (1 << 17) * 32)
+    struct.pack_into("<4I", data, 0, 0x5A535431, 1, 1 << 17, len(slots))
+    for at, (op, ident, key, value) in enumerate(slots):
+        struct.pack_into("<2I2Q", data, 32 + 32 * at, 2, ord(op), ident, key)
+        struct.pack_into("<d", data, 32 + 32 * at + 24, value)
+    path.write_bytes(bytes(data))
+
+
+TAMPERED = {
+    # A link to a file that would say the gauge is 7: never followed.
+    "link": lambda path, elsewhere: (
+        forged_state(elsewhere, [("g", 2, 1 << 62, 7.0)]),
+        path.unlink(),
+        path.symlink_to(elsewhere),
+    ),
+    # Slots in use past the file's end, garbage operations, ids never declared, torn writes.
+    "garbage": lambda path, elsewhere: path.write_bytes(
+        struct.pack("<4I", 0x5A535431, 1, 1 << 17, 0xFFFFFFFF)
+        + bytes(range(256)) * ((path.stat().st_size - 16) // 256)
+        + bytes((path.stat().st_size - 16) % 256)
+    ),
+    "short": lambda path, elsewhere: os.truncate(path, 40),
+}
+
+
+@pytest.mark.parametrize("tamper", TAMPERED)
+def test_a_restarted_exporter_takes_nothing_from_a_tampered_state_file(tmp_path, tamper):
+    """The state file lies in a directory every user can write: what is not the process's own
+    file of the right form is not read, and no slot of it can take the exporter down."""
+    directory = tmp_path / "metrics"
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            SET_ONCE + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n',
+        ],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        assert exporter.scrape_until(lambda got: got.get(("set_once", ())) == 1)[("set_once", ())]
+        exporter.stop(signal.SIGKILL)  # the rings are drained
+        (state,) = (directory / ".producers").glob("*.state")
+        TAMPERED[tamper](state, tmp_path / "elsewhere")
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        try:
+            got = exporter.scrape_until(lambda got: ("set_once", ()) in got)
+            assert got.get(("set_once", ())) == 0  # declared, its write not recovered
+            assert exporter.process.poll() is None
+        finally:
+            code, _ = exporter.stop()
+        assert code == 0
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
