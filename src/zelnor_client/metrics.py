@@ -67,7 +67,7 @@ class _Declarations:
         self._families: dict[tuple, int] = {}
         self._values: dict[tuple, int] = {}
         self._series: dict[tuple, int] = {}  # (family id, label values) -> series id
-        self._removed: set[int] = set()  # series removed and not recorded again since
+        self._removed: set[int] = set()  # series removed and not made again since
         self._written: set[tuple[str, int]] = set()  # lines in this process's own file
         self._slots: dict[tuple[str, int], int] = {}  # ("S" or "F", id) -> its state slot
         self._issued = 0  # the last id given out
@@ -157,11 +157,13 @@ class _Declarations:
 
     def _declarable(self) -> dict[tuple[str, int], bytes]:
         """Every line a forked child writes: all but those of removed series' info values."""
-        removed = {v: s for (s, _), v in self._values.items() if s in self._removed}
+        of_removed = {
+            value for (series, _), value in self._values.items() if series in self._removed
+        }
         return {
             key: line
             for key, line in self._lines.items()
-            if not (key[0] == "V" and key[1] in removed)
+            if not (key[0] == "V" and key[1] in of_removed)
         }
 
     def redeclare(self) -> None:
