@@ -659,6 +659,10 @@ void Aggregator::declarations(std::uint64_t producer, std::uint32_t pid, std::st
   declared_.declare(producer, pid, bytes, health_.rejected);
 }
 
+void Aggregator::restore(std::uint64_t producer, const std::vector<StateEntry>& entries) {
+  declared_.restore(producer, entries);
+}
+
 void Aggregator::processEnded(std::uint64_t producer) {
   declared_.producerEnded(producer);
 }

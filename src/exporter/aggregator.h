@@ -206,6 +206,7 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) override;
   // What producer processes declare (zelnor_client), and when they have ended.
   void declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) override;
+  void restore(std::uint64_t producer, const std::vector<StateEntry>& entries) override;
   void processEnded(std::uint64_t producer) override;
 
  private:

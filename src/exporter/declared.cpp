@@ -404,23 +404,40 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
   producer.series.emplace(id, index);
   producer.young.emplace(id, pass_);
   with_young_.insert(key);
-  DeclaredSeries& series = series_[index];
   if (family.type == DeclaredType::kGauge) {
-    // Declared, this process's value is 0 until it writes one, as a process's value file starts.
-    auto held = std::find_if(series.holdings.begin(), series.holdings.end(),
-                             [&](const GaugeHolding& holding) { return holding.producer == key; });
-    if (held == series.holdings.end()) {
-      // A value of an ended process with the same pid is that pid's no more.
-      series.holdings.erase(std::remove_if(series.holdings.begin(), series.holdings.end(),
-                                           [&](const GaugeHolding& holding) {
-                                             return !holding.live && holding.pid == producer.pid;
-                                           }),
-                            series.holdings.end());
-      series.holdings.push_back(GaugeHolding{key, producer.pid, 0.0, 0, true});
-    }
+    holdDeclared(series_[index], key, producer.pid);
   }
-  touch(series);
+  touch(series_[index]);
   return Reason::kCount;
+}
+
+// Declared, this process's value is 0 until it writes one, as a process's value file starts.
+void DeclaredFamilies::holdDeclared(DeclaredSeries& series, std::uint64_t producer,
+                                    std::uint32_t pid) {
+  auto held =
+      std::find_if(series.holdings.begin(), series.holdings.end(),
+                   [&](const GaugeHolding& holding) { return holding.producer == producer; });
+  if (held == series.holdings.end()) {
+    // A value of an ended process with the same pid is that pid's no more.
+    series.holdings.erase(std::remove_if(series.holdings.begin(), series.holdings.end(),
+                                         [&](const GaugeHolding& holding) {
+                                           return !holding.live && holding.pid == pid;
+                                         }),
+                          series.holdings.end());
+    series.holdings.push_back(GaugeHolding{producer, pid, 0.0, 0, true});
+  }
+}
+
+// A stamp newer than any seen of the series `id` makes the series young again: what it records
+// in this drain and the next is kept to fold again after a removal its stamp comes after.
+void DeclaredFamilies::revived(Producer& producer, std::uint64_t producer_key, std::uint64_t id,
+                               std::uint64_t stamp) {
+  std::uint64_t& newest = producer.stamps[id];
+  if (stamp > newest) {
+    newest = stamp;
+    producer.young[id] = pass_;
+    with_young_.insert(producer_key);
+  }
 }
 
 Reason DeclaredFamilies::declareInfoValue(Producer& producer,
@@ -533,7 +550,7 @@ template <typename Removed>
 void DeclaredFamilies::refold(std::uint64_t producer, std::uint64_t watermark, Removed&& removed) {
   for (const Recent& recent : recent_) {
     DeclaredSeries& series = series_[recent.series];
-    if (recent.producer == producer && recent.id > watermark && removed(series)) {
+    if (recent.producer == producer && recent.stamp > watermark && removed(series)) {
       Reason ignored = Reason::kCount;
       const bool counter = families_[series.family].type == DeclaredType::kCounter;
       add(series, counter ? 'c' : 'o', counter ? Lane::kInteger : Lane::kDouble, recent.value,
@@ -569,13 +586,19 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   std::string_view id_text = name.substr(2);
   std::uint64_t key = 0;
   const std::size_t colon = id_text.find(':');
-  const bool keyed = op == 'g' || op == 'e' || op == 'i' || op == 'r' || op == 'x';
+  const bool keyed = op == 'g' || op == 'e' || op == 'i' || op == 'r' || op == 'x' || op == 'n';
   if (keyed != (colon != std::string_view::npos) ||
       (keyed && !parseHex(id_text.substr(colon + 1), key))) {
     return false;
   }
+  // A counter's or an observation's series made again after its removal carries a stamp.
+  const std::size_t dot = keyed ? std::string_view::npos : id_text.find('.');
   std::uint64_t id = 0;
-  if (!parseHex(id_text.substr(0, colon), id)) {
+  if (!parseHex(id_text.substr(0, std::min(colon, dot)), id)) {
+    return false;
+  }
+  std::uint64_t stamp = id;
+  if (dot != std::string_view::npos && (!parseHex(id_text.substr(dot + 1), stamp) || stamp <= id)) {
     return false;
   }
   const auto producer = producers_.find(producer_key);
@@ -621,13 +644,25 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       if (!add(series, op, lane, value, reason)) {
         return false;
       }
+      if (stamp != id) {
+        revived(producer->second, producer_key, id, stamp);
+      }
       if (const auto young = producer->second.young.find(id);
           young != producer->second.young.end()) {
         recent_.push_back(
-            Recent{producer_key, id, static_cast<std::uint32_t>(entry->second), value});
+            Recent{producer_key, stamp, static_cast<std::uint32_t>(entry->second), value});
       }
       break;
     }
+    case 'n':
+      if (lane != Lane::kKeyed) {
+        return false;
+      }
+      present(series);
+      if (family.type == DeclaredType::kGauge) {
+        holdDeclared(series, producer_key, producer->second.pid);
+      }
+      break;
     case 'g': {
       if (family.type != DeclaredType::kGauge || lane != Lane::kKeyed) {
         return false;
@@ -687,6 +722,77 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       return false;
   }
   return true;
+}
+
+void DeclaredFamilies::restore(std::uint64_t producer_key, const std::vector<StateEntry>& entries) {
+  const auto producer = producers_.find(producer_key);
+  if (producer == producers_.end()) {
+    return;
+  }
+  std::vector<StateEntry> ordered = entries;
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const StateEntry& a, const StateEntry& b) { return a.key < b.key; });
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const StateEntry& entry : ordered) {
+    if (entry.op == 'r' || entry.op == 'x') {
+      restoreRemoval(producer->second, producer_key, entry);
+      continue;
+    }
+    // The record's name, as its process spelled it: 0x01, the operation, the id, ':' and the key.
+    std::string name{'\x01', entry.op};
+    std::string id;
+    for (std::uint64_t rest = entry.id; id.empty() || rest != 0; rest >>= 4) {
+      id.insert(id.begin(), kDigits[rest & 15u]);
+    }
+    name += id;
+    name.push_back(':');
+    for (int shift = 60; shift >= 0; shift -= 4) {
+      name.push_back(kDigits[(entry.key >> shift) & 15u]);
+    }
+    Reason ignored = Reason::kCount;  // a slot that does not hold up is left out
+    fold(Lane::kKeyed, name, entry.value, producer_key, ignored);
+  }
+}
+
+// A removal made before this exporter learned of its process: what declarations made (a series
+// served, a gauge at 0 never written) and what that process wrote before it go; what this
+// exporter folded from other processes' rings is of after it, and stays, as does an enum's or
+// info's state set later in real time.
+void DeclaredFamilies::restoreRemoval(Producer& producer, std::uint64_t producer_key,
+                                      const StateEntry& entry) {
+  const auto unwritten = [&](DeclaredSeries& series) {
+    auto& holdings = series.holdings;
+    holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
+                                  [&](const GaugeHolding& held) {
+                                    return held.producer == producer_key || held.key == 0;
+                                  }),
+                   holdings.end());
+    if (series.state_key < entry.key) {
+      series.state_key = 0;
+      series.state = 0;
+      series.info.clear();
+    }
+    const bool recorded =
+        !holdings.empty() || series.state_key != 0 || series.sum != 0 || series.count != 0 ||
+        std::any_of(series.buckets.begin(), series.buckets.end(), [](double n) { return n != 0; });
+    series.present = series.present && recorded;
+    touch(series);
+  };
+  if (entry.op == 'r') {
+    const auto found = producer.series.find(entry.id);
+    if (found != producer.series.end() && found->second >= 0) {
+      unwritten(series_[static_cast<std::size_t>(found->second)]);
+    }
+    return;
+  }
+  const auto family = producer.families.find(entry.id);
+  if (family != producer.families.end() && family->second >= 0) {
+    for (DeclaredSeries& series : series_) {
+      if (series.family == static_cast<std::uint32_t>(family->second)) {
+        unwritten(series);
+      }
+    }
+  }
 }
 
 // The modes that make one value of all processes keep the ended ones as one value too: the

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "exporter/names.h"
+#include "metrics/process_state.h"
 
 namespace zelnor::exporter {
 
@@ -122,15 +123,22 @@ class DeclaredFamilies {
   // (reading more of its file may).
   bool fold(Lane lane, std::string_view name, double value, std::uint64_t producer, Reason& reason);
 
+  // What the producer's state file keeps (each series' and family's last keyed write), folded
+  // as its records would be, in the order of their keys: the writes a restarted exporter never
+  // saw in the rings. A write the rings bring again folds by the same key comparisons; a removal
+  // takes away only what other processes had not written since (restoreRemoval).
+  void restore(std::uint64_t producer, const std::vector<StateEntry>& entries);
+
   // The process has ended: its gauge values leave the live modes and stay in the others; its
   // declarations are forgotten.
   void producerEnded(std::uint64_t producer);
 
   // A drain of every queue has ended. A removal travels in the keyed lane, folded after the other
   // two lanes of the same drain; what its thread recorded after it, through ids it declared after
-  // it, was folded already in that drain and is folded again after the removal. Such ids were
-  // read in that drain or the one before, so what is kept to fold again is what those ids
-  // recorded in the current drain.
+  // it or series it made again after it (whose records carry a stamp above the removal's
+  // watermark), was folded already in that drain and is folded again after the removal. Such ids
+  // were read, or such stamps first seen, in that drain or the one before, so what is kept to fold
+  // again is what those ids recorded in the current drain.
   void passEnded();
 
   // How many bytes of the producer's file were handed so far (0 for one never seen).
@@ -157,8 +165,9 @@ class DeclaredFamilies {
     std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours, or -1 - reason
     std::unordered_map<std::uint64_t, Labels> info_values;         // its id -> the labels
     std::unordered_map<std::uint64_t, std::uint64_t> info_series;  // value id -> its series id
-    std::unordered_map<std::uint64_t, std::uint64_t> young;  // series id -> drain it was read in
-    std::string partial;                                     // a line not ended yet
+    std::unordered_map<std::uint64_t, std::uint64_t> young;   // series id -> drain it was read in
+    std::unordered_map<std::uint64_t, std::uint64_t> stamps;  // series id -> newest stamp seen
+    std::string partial;                                      // a line not ended yet
     std::uint64_t bytes = 0;
     bool header_seen = false;
   };
@@ -172,11 +181,15 @@ class DeclaredFamilies {
   // A record of a declared series' counter or histogram lane, kept for the drain it came in.
   struct Recent {
     std::uint64_t producer = 0;
-    std::uint64_t id = 0;
+    std::uint64_t stamp = 0;  // the series id, or the stamp of its series made again
     std::uint32_t series = 0;
     double value = 0;
   };
 
+  void restoreRemoval(Producer& producer, std::uint64_t producer_key, const StateEntry& entry);
+  static void holdDeclared(DeclaredSeries& series, std::uint64_t producer, std::uint32_t pid);
+  void revived(Producer& producer, std::uint64_t producer_key, std::uint64_t id,
+               std::uint64_t stamp);
   static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
   void touch(DeclaredSeries& series) {
     series.changed = true;

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -242,6 +244,62 @@ void ProcessFile::append(std::string_view bytes) {
     }
     throw SystemCallError(step, error);
   }
+}
+
+StateHeader* ProcessFile::stateArea(std::uint32_t wanted, std::uint32_t& reserved) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!state_tried_) {
+    state_tried_ = true;
+    createState();
+  }
+  if (state_map_.data() == nullptr) {
+    reserved = 0;
+    return nullptr;
+  }
+  // In steps of 4 KiB of slots, up to what the file holds.
+  constexpr std::uint32_t kStep = 128;
+  wanted = std::min(kStateSlots, (std::max(wanted, 1u) + kStep - 1) / kStep * kStep);
+  if (wanted > state_reserved_ &&
+      ::posix_fallocate(state_fd_.get(), 0,
+                        static_cast<off_t>(sizeof(StateHeader) + wanted * sizeof(StateSlot))) ==
+          0) {
+    state_reserved_ = wanted;
+  }
+  reserved = state_reserved_;
+  return reinterpret_cast<StateHeader*>(state_map_.data());
+}
+
+void ProcessFile::createState() {
+  const std::string producers_path = directory_ + "/" + std::string(kProcessFileDirectory);
+  const std::string name = name_ + std::string(kStateFileSuffix);
+  const UniqueFd producers = openDirectory(AT_FDCWD, producers_path, false);
+  // Made exclusively: a file or link planted under the name is never written through.
+  UniqueFd fd(producers ? ::openat(producers.get(), name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)
+                        : -1);
+  int error = fd ? 0 : errno;
+  if (error == 0 && ::ftruncate(fd.get(), static_cast<off_t>(kStateFileSize)) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    error = ::posix_fallocate(fd.get(), 0, sizeof(StateHeader));
+  }
+  if (error == 0) {
+    try {
+      state_map_ = MemoryMap(fd.get(), kStateFileSize);
+      formatStateArea(*reinterpret_cast<StateHeader*>(state_map_.data()));
+      state_fd_ = std::move(fd);
+      return;
+    } catch (const SystemCallError& failure) {
+      error = failure.code();
+    }
+  }
+  if (fd) {
+    ::unlinkat(producers.get(), name.c_str(), 0);
+  }
+  writeErrorLine("Failed to create process state file " + producers_path + "/" + name + ": " +
+                 std::strerror(error) +
+                 " (its gauges, Info and Enum are not kept for an exporter that restarts)");
 }
 
 std::uint32_t ProcessFile::token() const {

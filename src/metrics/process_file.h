@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "metrics/process_state.h"
 #include "platform/posix.h"
 #include "platform/process.h"
 
@@ -84,6 +85,13 @@ class ProcessFile {
   std::uint32_t token() const;
   std::string path() const;
 
+  // This process's state area (process_state.h), in the file beside this one, made on first use
+  // with the blocks of at least its first `wanted` slots reserved (more as more are wanted: a
+  // slot of a sparse file without them would kill the process with SIGBUS on a full file system);
+  // `reserved` says how many are. Null when it cannot be made (said once as an "ERROR: " line,
+  // never tried again). Never throws.
+  StateHeader* stateArea(std::uint32_t wanted, std::uint32_t& reserved);
+
   static constexpr std::size_t kMaxSize = 16 * 1024 * 1024;
 
   ProcessFile(const ProcessFile&) = delete;
@@ -99,6 +107,7 @@ class ProcessFile {
 
  private:
   void create(const ForkGuard& guard);  // under mutex_, or before the object is published
+  void createState();                   // under mutex_
 
   std::string directory_;
   mutable std::mutex mutex_;  // the fields below
@@ -107,6 +116,10 @@ class ProcessFile {
   FileId id_;
   std::size_t size_ = 0;
   ForkLocalFd fd_;  // open for appending; holds the lock on byte 0
+  bool state_tried_ = false;
+  UniqueFd state_fd_;
+  MemoryMap state_map_;
+  std::uint32_t state_reserved_ = 0;  // slots whose blocks are reserved
 };
 
 // Consumer side: opens the process file `name` in .producers of the metrics directory open as

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <unordered_set>
@@ -18,10 +19,50 @@ namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
 
+// The state file `name` + ".state" in `producers_fd`, opened as a process file is: without
+// following a link or blocking, only a regular file with one link of `owner`, of the size the
+// layout gives.
+UniqueFd openStateFile(int producers_fd, const std::string& name, uid_t owner) {
+  const std::string state = name + std::string(kStateFileSuffix);
+  UniqueFd fd(
+      ::openat(producers_fd, state.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+      status.st_uid != owner || static_cast<std::uint64_t>(status.st_size) != kStateFileSize) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// Its slots, copied with pread: a mapping would let a truncation kill the reader with SIGBUS.
+std::vector<StateEntry> readStateFile(int producers_fd, const std::string& name, uid_t owner) {
+  const UniqueFd fd = openStateFile(producers_fd, name, owner);
+  if (!fd) {
+    return {};
+  }
+  const auto read = [&](std::size_t offset, std::size_t size, void* out) {
+    return ::pread(fd.get(), out, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+  };
+  return readStateSlots(read);
+}
+
+// Removes the state file of the process file `name`, which was just removed, under the same
+// checks: a regular file with one link of `owner`, still the one opened.
+void removeStateFile(int metrics_fd, const std::string& name, uid_t owner) {
+  const UniqueFd producers = openDirectory(metrics_fd, std::string(kProcessFileDirectory), false);
+  const UniqueFd fd = producers ? openStateFile(producers.get(), name, owner) : UniqueFd();
+  const auto id = fd ? fileIdOf(fd.get()) : std::nullopt;
+  const std::string state = name + std::string(kStateFileSuffix);
+  if (id && fileIdAt(producers.get(), state) == id) {
+    ::unlinkat(producers.get(), state.c_str(), 0);
+  }
+}
+
 }  // namespace
 
 void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
-                            DeclarationSink& sink, std::size_t limit) {
+                            DeclarationSink& sink, std::size_t limit, int producers_fd,
+                            uid_t owner) {
   struct stat status {};
   if (file.stuck || ::fstat(fd, &status) != 0) {
     return;
@@ -48,6 +89,14 @@ void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
   if (file.offset >= ProcessFile::kMaxSize) {
     file.stuck = true;
   }
+  // Read to its end for the first time: every series the state names is declared by now.
+  if (!file.restored && file.offset >= std::min<std::uint64_t>(size, ProcessFile::kMaxSize)) {
+    file.restored = true;
+    const std::vector<StateEntry> entries = readStateFile(producers_fd, name.text(), owner);
+    if (!entries.empty()) {
+      sink.restore(name.producerKey(), entries);
+    }
+  }
 }
 
 void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t owner,
@@ -62,7 +111,8 @@ void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t ow
     file = Followed{};
     file.id = *id;
   }
-  readMore(fd.get(), name, file, sink, kMaxReadPerLook);
+  const UniqueFd producers = openDirectory(metrics_fd, std::string(kProcessFileDirectory), false);
+  readMore(fd.get(), name, file, sink, kMaxReadPerLook, producers.get(), owner);
 }
 
 void ProcessFiles::look(int metrics_fd, Clock::time_point now,
@@ -109,7 +159,8 @@ void ProcessFiles::look(int metrics_fd, Clock::time_point now,
     const bool named = named_by_queues.count(text) != 0;
     if (sink != nullptr && (lock == ByteLock::kHeld || named) && budget != 0) {
       const std::uint64_t before = file.offset;
-      readMore(fd.get(), *name, file, *sink, std::min(kMaxReadPerLook, budget));
+      readMore(fd.get(), *name, file, *sink, std::min(kMaxReadPerLook, budget), producers.get(),
+               status.st_uid);
       budget -= static_cast<std::size_t>(file.offset - before);
     }
     // A file read from was held when its producer wrote it (a producer locks its file before it
@@ -131,10 +182,12 @@ void ProcessFiles::look(int metrics_fd, Clock::time_point now,
     // Its producer has ended and its queues are let go: the rest of what it declared, then the
     // end of it.
     if (sink != nullptr && known) {
-      readMore(fd.get(), *name, file, *sink, ProcessFile::kMaxSize);
+      readMore(fd.get(), *name, file, *sink, ProcessFile::kMaxSize, producers.get(), status.st_uid);
       sink->processEnded(name->producerKey());
     }
-    removeProcessFileIfFree(metrics_fd, text, status.st_uid);
+    if (removeProcessFileIfFree(metrics_fd, text, status.st_uid)) {
+      removeStateFile(metrics_fd, text, status.st_uid);
+    }
     files_.erase(text);
     present.erase(text);
   }

@@ -1,6 +1,6 @@
 // The consumer's view of the producers' process files (process_file.h): what each producer
 // process appends to its file (the declarations an instrumentation library writes there), and
-// when the process has ended.
+// when the process has ended; and once, what the state file beside it keeps.
 //
 // Every file in .producers is untrusted: it is opened without following a link and without
 // blocking, read only while it is a regular file with one link, and at most
@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "metrics/process_file.h"
 #include "platform/posix.h"
@@ -37,6 +38,9 @@ class DeclarationSink {
   // handed before, from the file's first byte on, and may end inside a line.
   virtual void declarations(std::uint64_t /*producer*/, std::uint32_t /*pid*/,
                             std::string_view /*bytes*/) {}
+  // What the state file beside the process file (process_state.h) keeps, read once, after the
+  // process file was first read to its end: the last keyed write of each series and family.
+  virtual void restore(std::uint64_t /*producer*/, const std::vector<StateEntry>& /*entries*/) {}
   // The producer has ended and none of its queues is attached any more: nothing more of it comes.
   virtual void processEnded(std::uint64_t /*producer*/) {}
 };
@@ -74,14 +78,16 @@ class ProcessFiles {
     FileId id;
     std::uint64_t offset = 0;  // bytes handed on so far
     bool seen_held = false;
-    bool stuck = false;  // shrank, or grew past the bound: nothing more is read
+    bool stuck = false;     // shrank, or grew past the bound: nothing more is read
+    bool restored = false;  // its state file was read
     // Since which discovery the file has been seen free and named by no attached queue.
     std::optional<std::uint64_t> unnamed_since;
   };
 
-  // Reads what `fd`'s file added beyond `file.offset`, at most `limit` bytes, into `sink`.
+  // Reads what `fd`'s file added beyond `file.offset`, at most `limit` bytes, into `sink`; the
+  // first time that reaches its end, what its state file (in `producers_fd`, of `owner`) keeps.
   void readMore(int fd, const ProcessFileName& name, Followed& file, DeclarationSink& sink,
-                std::size_t limit);
+                std::size_t limit, int producers_fd, uid_t owner);
 
   std::chrono::milliseconds interval_;
   std::chrono::milliseconds grace_;

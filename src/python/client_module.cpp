@@ -8,13 +8,15 @@
 //   byte 0      0x01, which no metric name begins with
 //   byte 1      what the record does: c (add to a counter), o (observe), g (write a gauge),
 //               e (set an enum's state), i (set an info's labels), r (remove a series),
-//               x (clear a family)
-//   then        the series (or family) id in lowercase hex, and for g, e, i, r, x a ':' and the
+//               x (clear a family), n (serve a removed series again: its label set was made again)
+//   then        the series (or family) id in lowercase hex, and for g, e, i, r, x, n a ':' and the
 //               write's key in 16 lowercase hex digits: it orders the writes of one series,
 //               whichever thread made them; keys that are nanoseconds of real time also order them
-//               across processes
+//               across processes. For c and o of a series made again after its removal, a '.' and
+//               its stamp in lowercase hex: an id given out when it was made again
 //   value       for r and x, the last id the process had given out when it removed: what its
-//               records through later ids say was recorded after the removal
+//               records through later ids or stamps say was recorded after the removal; for n,
+//               the stamp
 //
 // Records go through zelnor_core's per-thread collector (the capsule in core_api.h), so a thread
 // has one set of queue files whichever module records. Every function here runs with the
@@ -65,13 +67,27 @@ PyObject* timer_type = nullptr;
 // must be ordered across processes too take real time when it is ahead.
 std::uint64_t last_key = 0;
 
+// This process's state area (metrics/process_state.h), where each gauge, Info, Enum and removal
+// keeps its last keyed write for an exporter that starts while the process lives. Under the
+// interpreter lock: the only writer of the area. A forked child's area is a file of its own
+// (the parent's mapping is not inherited), asked for at the first write of its generation; the
+// slots keep their indexes there.
+struct State {
+  zelnor::StateHeader* area = nullptr;
+  std::uint32_t reserved = 0;    // slots ready to write
+  unsigned generation = ~0u;     // the fork generation `area` is of
+  std::uint32_t handed_out = 0;  // slots given to series and families so far
+};
+State state;
+
 std::uint64_t nextKey(bool real_time) noexcept;
 
 void onForkChild() noexcept {
   fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-constexpr std::size_t kPrefixCapacity = 24;
+// 0x01, the operation, an id and a stamp of up to 16 hex digits each and the '.' between them.
+constexpr std::size_t kPrefixCapacity = 36;
 
 // A labelled parent remembers the children its last few labels() calls returned, by the identity
 // of the argument objects: a call site passes the same str objects every time, so a hit costs a
@@ -96,7 +112,7 @@ struct Metric {
   bool observable;
   bool most_recent;  // a gauge in a mostrecent mode: its writes are keyed by real time
   unsigned char prefix_size;
-  char prefix[kPrefixCapacity];  // 0x01, the operation and the series id
+  char prefix[kPrefixCapacity];  // 0x01, the operation, the series id (and its stamp)
   double value;                  // a gauge's value in this process
   // This process's own share, as prometheus_client holds it in one process: what the metric's
   // collect() serves. A counter's total or the sum observed; a summary's observations; a
@@ -110,6 +126,8 @@ struct Metric {
   // A gauge's record name: the prefix, ':', and the key of the write in 16 hex digits, rewritten
   // in place at each write.
   char keyed_name[kPrefixCapacity + 17];
+  std::uint32_t state_slot;  // 1 + the slot of its series' last write, 0 when it keeps none
+  std::uint64_t series_id;
   unsigned char next_cached;
   CachedCall cached[kCachedCalls];
 };
@@ -328,10 +346,33 @@ std::uint64_t nextKey(bool real_time) noexcept {
   return key;
 }
 
+// The area with slot `index` ready to write in this process, or null.
+zelnor::StateHeader* stateFor(std::uint32_t index) noexcept {
+  const unsigned generation = fork_generation.load(std::memory_order_relaxed);
+  if (state.generation != generation) {
+    state.generation = generation;
+    state.area = core->stateArea(state.handed_out, &state.reserved);
+  }
+  return index < state.reserved ? state.area : nullptr;
+}
+
+// Keeps a keyed write in the slot `slot` (1 + its index; 0: none) for a restarted exporter.
+void keepState(std::uint32_t slot, char op, std::uint64_t id, std::uint64_t key,
+               double value) noexcept {
+  if (slot == 0) {
+    return;
+  }
+  if (zelnor::StateHeader* area = stateFor(slot - 1)) {
+    zelnor::writeStateSlot(*area, slot - 1, zelnor::StateEntry{op, id, key, value});
+  }
+}
+
 // A gauge's new value, keyed after every earlier write of this process.
 bool recordGauge(Metric* self, double value) {
   self->value = value;
-  writeKey(self->keyed_name + self->prefix_size + 1, nextKey(self->most_recent));
+  const std::uint64_t key = nextKey(self->most_recent);
+  keepState(self->state_slot, 'g', self->series_id, key, value);
+  writeKey(self->keyed_name + self->prefix_size + 1, key);
   return core->setGauge(self->keyed_name, self->prefix_size + 17u, value) == 0;
 }
 
@@ -556,7 +597,22 @@ PyMemberDef metric_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Metric, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
+// _keep_state(slot, series_id): its gauge writes are kept in the state slot (from state_slot()).
+PyObject* metricKeepState(Metric* self, PyObject* args) {
+  long long slot = -1;
+  unsigned long long series_id = 0;
+  if (!PyArg_ParseTuple(args, "LK", &slot, &series_id)) {
+    return nullptr;
+  }
+  self->state_slot =
+      slot >= 0 && slot < zelnor::kStateSlots ? static_cast<std::uint32_t>(slot + 1) : 0;
+  self->series_id = series_id;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef metric_methods[] = {
+    {"_keep_state", reinterpret_cast<PyCFunction>(metricKeepState), METH_VARARGS,
+     "Keeps the gauge's writes in a state slot: (slot, series id)."},
     {"_bind", reinterpret_cast<PyCFunction>(metricBind), METH_VARARGS,
      "Binds the object to its series (or marks it a labelled parent)."},
     {"labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(metricLabels)),
@@ -1062,13 +1118,24 @@ PyMethodDef summary_methods[] = {
 
 // --- module functions ------------------------------------------------------------------------
 
-// keyed_record(prefix, value): a write keyed by real time (an enum's state, an info's labels, a
-// removal), in the gauge lane.
+// The id a record prefix names (its lowercase hex digits after 0x01 and the operation).
+std::uint64_t idOf(const char* prefix, Py_ssize_t size) noexcept {
+  std::uint64_t id = 0;
+  for (Py_ssize_t at = 2; at < size; ++at) {
+    const char c = prefix[at];
+    id = id << 4 | static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  return id;
+}
+
+// keyed_record(prefix, value, slot=-1): a write keyed by real time (an enum's state, an info's
+// labels, a removal), in the gauge lane, and kept in the state slot `slot` when one is given.
 PyObject* keyedRecord(PyObject*, PyObject* args) {
   const char* prefix = nullptr;
   Py_ssize_t size = 0;
   double value = 0;
-  if (!PyArg_ParseTuple(args, "y#d", &prefix, &size, &value)) {
+  long long slot = -1;
+  if (!PyArg_ParseTuple(args, "y#d|L", &prefix, &size, &value, &slot)) {
     return nullptr;
   }
   if (size < 2 || static_cast<std::size_t>(size) > kPrefixCapacity) {
@@ -1081,7 +1148,11 @@ PyObject* keyedRecord(PyObject*, PyObject* args) {
   char name[kPrefixCapacity + 17];
   std::memcpy(name, prefix, static_cast<std::size_t>(size));
   name[size] = ':';
-  writeKey(name + size + 1, nextKey(true));
+  const std::uint64_t key = nextKey(true);
+  if (slot >= 0 && slot < zelnor::kStateSlots) {
+    keepState(static_cast<std::uint32_t>(slot + 1), prefix[1], idOf(prefix, size), key, value);
+  }
+  writeKey(name + size + 1, key);
   if (core->setGauge(name, static_cast<std::size_t>(size) + 17u, value) != 0) {
     return nullptr;
   }
@@ -1096,6 +1167,20 @@ PyObject* declare(PyObject*, PyObject* lines) {
   }
   declarations_held = core->declare(bytes, static_cast<std::size_t>(size)) != 0;
   Py_RETURN_NONE;
+}
+
+// state_slot(): a slot of this process's state area for one series or family, or -1 when the
+// area has no more (or there is none).
+PyObject* stateSlot(PyObject*, PyObject*) {
+  if (state.handed_out >= zelnor::kStateSlots) {
+    return PyLong_FromLong(-1);
+  }
+  const std::uint32_t index = state.handed_out++;
+  if (index >= state.reserved &&
+      state.generation == fork_generation.load(std::memory_order_relaxed)) {
+    state.area = core->stateArea(state.handed_out, &state.reserved);  // more blocks reserved
+  }
+  return PyLong_FromUnsignedLong(index);
 }
 
 PyObject* declarationFailures(PyObject*, PyObject*) {
@@ -1135,7 +1220,9 @@ PyObject* markDeclared(PyObject*, PyObject* value) {
 
 PyMethodDef module_methods[] = {
     {"keyed_record", keyedRecord, METH_VARARGS,
-     "Records a write keyed by real time: (record prefix, value)."},
+     "Records a write keyed by real time: (record prefix, value, state slot)."},
+    {"state_slot", stateSlot, METH_NOARGS,
+     "A slot of the state area for one series or family, or -1."},
     {"declare", declare, METH_O,
      "Appends declaration lines to this process's declaration file, or keeps them to write "
      "later."},

@@ -109,8 +109,17 @@ std::uint64_t declarationFailures() {
   return held.generation == forkGeneration() ? held.failures : 0;
 }
 
-const CoreApi kApi = {kCoreApiVersion, &incCounter, &observeHistogram,
-                      &setGauge,       &declare,    &declarationFailures};
+StateHeader* stateArea(std::uint32_t wanted, std::uint32_t* reserved) {
+  *reserved = 0;
+  try {
+    return ProcessFile::current().stateArea(wanted, *reserved);
+  } catch (const std::exception&) {
+    return nullptr;  // no process file: said where declarations fail
+  }
+}
+
+const CoreApi kApi = {kCoreApiVersion, &incCounter,          &observeHistogram, &setGauge,
+                      &declare,        &declarationFailures, &stateArea};
 
 }  // namespace
 

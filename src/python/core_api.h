@@ -10,11 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "metrics/process_state.h"
+
 namespace zelnor::python {
 
 inline constexpr const char* kCoreApiCapsule = "zelnor_core.__capi__";
 // Raised whenever a member is added or changes; a module built against another refuses to import.
-inline constexpr std::uint32_t kCoreApiVersion = 2;
+inline constexpr std::uint32_t kCoreApiVersion = 3;
 
 struct CoreApi {
   std::uint32_t version;
@@ -30,6 +32,10 @@ struct CoreApi {
   int (*declare)(const char* bytes, std::size_t size);
   // How many times writing declarations has failed in this process.
   std::uint64_t (*declarationFailures)();
+  // This process's state area (metrics/process_state.h), made on first use, with at least its
+  // first `wanted` slots ready to write; `*reserved` says how many are. Null when there is none.
+  // Never raises.
+  zelnor::StateHeader* (*stateArea)(std::uint32_t wanted, std::uint32_t* reserved);
 };
 
 }  // namespace zelnor::python

@@ -15,9 +15,16 @@ backslash, a tab and a newline inside a field are written as ``\\\\``, ``\\t`` a
     V  <value id> <series id> <n> <label name> <label value>...
 
 ``<type>`` is counter, gauge, histogram, summary, info or stateset; the extras are a histogram's
-bucket bounds or an enum's states. Ids are decimal, unique within the process. A process made by
-fork() writes every declaration it inherited into a file of its own before its first record, as
-prometheus_client's multiprocess values start again in a child.
+bucket bounds or an enum's states. Ids are decimal, unique within the process. A label set made
+again after its removal takes its series id again, without a second S line in the file (its V
+lines hold too). A process made by fork() writes every declaration it inherited, but for removed
+series, into a file of its own before its first record, as prometheus_client's multiprocess values
+start again in a child, and a series it makes again that its file lacks, when it makes it.
+
+Beside the declaration file, the process keeps its state file (zelnor_core's
+``metrics/process_state.h``): one slot per gauge, Info and Enum series, removed series and cleared
+family, holding its last keyed write, so that an exporter that restarts while the process lives
+serves what was set once without the process writing it again.
 """
 
 import os
@@ -62,6 +69,10 @@ class _Declarations:
         self._lines: dict[tuple[str, int], bytes] = {}
         self._families: dict[tuple, int] = {}
         self._values: dict[tuple, int] = {}
+        self._series: dict[tuple, int] = {}  # (family id, label values) -> series id
+        self._removed: set[int] = set()  # series removed and not made again since
+        self._written: set[tuple[str, int]] = set()  # lines in this process's own file
+        self._slots: dict[tuple[str, int], int] = {}  # ("S" or "F", id) -> its state slot
         self._issued = 0  # the last id given out
         self._generation = _native.generation()
 
@@ -74,11 +85,21 @@ class _Declarations:
                 self._add(("F", family_id), _line("F", family_id, *fields))
             return family_id
 
-    def series(self, family_id: int, labelvalues: Sequence[str]) -> int:
+    def series(self, family_id: int, labelvalues: Sequence[str]) -> tuple[int, int]:
+        """The id of a series, and the stamp that orders its records after a removal: a label set
+        made again after its removal takes its id again, declared once per file, with a stamp
+        newer than the removal's watermark (a series declared anew has its id as its stamp)."""
+        key = (family_id, tuple(labelvalues))
         with self._lock:
-            series_id = self._next_id()
+            series_id = self._series.get(key)
+            if series_id is not None and series_id in self._removed:
+                self._removed.discard(series_id)
+                self._lines[("S", series_id)] = _line("S", series_id, family_id, *labelvalues)
+                self._ensure(("S", series_id))
+                return series_id, self._next_id()
+            series_id = self._series[key] = self._next_id()
             self._add(("S", series_id), _line("S", series_id, family_id, *labelvalues))
-            return series_id
+            return series_id, series_id
 
     def info_value(self, series_id: int, labels: dict[str, str]) -> int:
         """The id of an info series' set of labels, declared on first use."""
@@ -89,7 +110,18 @@ class _Declarations:
                 value_id = self._values[(series_id, items)] = self._next_id()
                 fields = [field for item in items for field in item]
                 self._add(("V", value_id), _line("V", value_id, series_id, len(items), *fields))
+            else:
+                self._ensure(("V", value_id))  # a forked child's file may lack it
             return value_id
+
+    def slot(self, key: tuple[str, int]) -> int:
+        """The slot of this process's state area that keeps the last keyed write of a series
+        ("S", id) or family ("F", id) for an exporter that restarts; -1 when there is none."""
+        with self._lock:
+            slot = self._slots.get(key)
+            if slot is None:
+                slot = self._slots[key] = _native.state_slot()
+            return slot
 
     def _next_id(self) -> int:
         self._issued += 1
@@ -102,20 +134,40 @@ class _Declarations:
             return float(self._issued)
 
     def forget(self, series_ids: Iterable[int]) -> None:
-        """Removed series are not declared again in a forked child."""
+        """Removed series are not declared again in a forked child; their ids, and the ids of
+        their info values, stay theirs for when their label sets are made again."""
         with self._lock:
             gone = set(series_ids)
+            self._removed |= gone
             for series_id in gone:
                 self._lines.pop(("S", series_id), None)
-            for key in [k for k in self._values if k[0] in gone]:
-                self._lines.pop(("V", self._values.pop(key)), None)
 
     def _add(self, key: tuple[str, int], line: bytes) -> None:
         self._lines[key] = line
         if self._generation == _native.generation():
+            self._written.add(key)
             _native.declare(line)
         else:
             self.redeclare()
+
+    def _ensure(self, key: tuple[str, int]) -> None:
+        """Writes the line `key` names into this process's file unless it holds it already."""
+        if self._generation != _native.generation():
+            self.redeclare()  # writes every line that is not of a removed series
+        elif key not in self._written:
+            self._written.add(key)
+            _native.declare(self._lines[key])
+
+    def _declarable(self) -> dict[tuple[str, int], bytes]:
+        """Every line a forked child writes: all but those of removed series' info values."""
+        of_removed = {
+            value for (series, _), value in self._values.items() if series in self._removed
+        }
+        return {
+            key: line
+            for key, line in self._lines.items()
+            if not (key[0] == "V" and key[1] in of_removed)
+        }
 
     def redeclare(self) -> None:
         """Writes every declaration into this process's own file (after a fork), where each value
@@ -125,7 +177,9 @@ class _Declarations:
             if generation != self._generation:
                 for metric in list(_BOUND):
                     metric._reset()
-                _native.declare(b"".join(self._lines.values()))
+                lines = self._declarable()
+                self._written = set(lines)
+                _native.declare(b"".join(lines.values()))
                 self._generation = generation
             _native.mark_declared(generation)
 
@@ -221,6 +275,7 @@ class MetricWrapperBase(_native.Metric):
         "_metrics",
         "_series",
         "_created",
+        "_state",
     )
     _type: str | None = None
     _reserved_labelnames: Sequence[str] = ()
@@ -343,15 +398,29 @@ class MetricWrapperBase(_native.Metric):
     def _metric_init(self) -> None:
         self._created = time.time()
         _BOUND.add(self)
-        self._series = _DECLARATIONS.series(self._family, self._labelvalues)
+        self._series, stamp = _DECLARATIONS.series(self._family, self._labelvalues)
+        prefix = self._op + format(self._series, "x").encode()
+        if stamp != self._series and self._op in (b"\x01c", b"\x01o"):
+            # Made again after its removal: what it adds is ordered after the removal by the
+            # stamp (the keyed records of the other types travel in the removal's own lane).
+            prefix += b"." + format(stamp, "x").encode()
         self._bind(
-            self._op + format(self._series, "x").encode(),
+            prefix,
             0,
             True,
             None,
             self._type,
             self._mode() in ("mostrecent", "livemostrecent"),
         )
+        # A state slot keeps its last keyed write for an exporter that restarts (a counter's or an
+        # observation's series needs one only once it was removed).
+        keyed = self._op not in (b"\x01c", b"\x01o")
+        revived = stamp != self._series
+        self._state = _DECLARATIONS.slot(("S", self._series)) if keyed or revived else -1
+        if revived:
+            # Served again from now on, as a series declared anew is (a gauge at 0 until written).
+            record = b"\x01n" + format(self._series, "x").encode()
+            _native.keyed_record(record, float(stamp), self._state)
 
     # --- children ---
 
@@ -443,13 +512,15 @@ class MetricWrapperBase(_native.Metric):
             self._labels_changed()
             _DECLARATIONS.forget(child._series for child in children)
             watermark = _DECLARATIONS.watermark()
-            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark)
+            slot = _DECLARATIONS.slot(("F", self._family))
+            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark, slot)
 
     def _removed(self, children: list["MetricWrapperBase"]) -> None:
         _DECLARATIONS.forget(child._series for child in children)
         watermark = _DECLARATIONS.watermark()
         for child in children:
-            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark)
+            slot = _DECLARATIONS.slot(("S", child._series))
+            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark, slot)
 
 
 class Counter(_native.CounterBase, MetricWrapperBase):
@@ -606,6 +677,10 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
 
     def _mode(self) -> str:
         return self._multiprocess_mode
+
+    def _metric_init(self) -> None:
+        super()._metric_init()
+        self._keep_state(self._state, self._series)
 
     def _child_samples(self) -> Iterable[Sample]:
         function = self._function
@@ -831,7 +906,7 @@ class Info(MetricWrapperBase):
         with self._value_lock:
             self._value = dict(val)
             value_id = _DECLARATIONS.info_value(self._series, self._value)
-            _native.keyed_record(self._record_prefix(), float(value_id))
+            _native.keyed_record(self._record_prefix(), float(value_id), self._state)
 
     def _record_prefix(self) -> bytes:
         return b"\x01i" + format(self._series, "x").encode()
@@ -908,4 +983,5 @@ class Enum(MetricWrapperBase):
         self._raise_if_not_observable()
         with self._value_lock:
             self._value = self._states.index(state)
-            _native.keyed_record(b"\x01e" + format(self._series, "x").encode(), float(self._value))
+            prefix = b"\x01e" + format(self._series, "x").encode()
+            _native.keyed_record(prefix, float(self._value), self._state)

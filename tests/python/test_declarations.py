@@ -3,6 +3,8 @@ declared and recorded is served, each series apart, as prometheus_client serves 
 
 import os
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -294,3 +296,217 @@ def test_a_sum_gauge_counts_every_ended_worker(tmp_path):
         }
     finally:
         exporter.stop()
+
+
+RECREATED = """
+import glob, os, sys, time
+import zelnor_client
+from zelnor_client import _native
+counter = zelnor_client.Counter("recreated", "Cleared, then counted.", ["q"])
+gauge = zelnor_client.Gauge("recreated_gauge", "Set.", ["q"], multiprocess_mode="livesum")
+info = zelnor_client.Info("recreated_build", "Cleared, then set.", ["q"])
+values = [f"{i:02d}" + "v" * 4000 for i in range(50)]
+file = glob.glob(os.environ["ZELNOR_METRICS_DIR"] + "/.producers/*")[0]
+for refresh in range(100):  # each declared anew would be 20 MiB of lines, past a file's bound
+    counter.clear()
+    gauge.clear()
+    info.clear()
+    for i, value in enumerate(values):
+        counter.labels(value).inc(refresh + i)
+        gauge.labels(value).set(refresh + i + 1)
+        info.labels(value).info({"build": str(refresh % 3)})
+    time.sleep(1 if refresh == 98 else 0.02)  # drained, so that the last refresh is all kept
+gauge.clear()
+gauge.labels(values[0])  # made again, never set: 0, as a label set made anew
+print(os.path.getsize(file), _native.declaration_failures(), flush=True)
+sys.stdin.readline()  # what the first refresh served is gone
+counter.remove(values[1])
+counter.remove(values[2])
+print("removed", flush=True)
+sys.stdin.readline()  # both removals are folded
+if os.fork() == 0:
+    counter.labels(values[1]).inc(7)  # made again in a child, whose file lacks the series
+    counter.labels(values[3]).inc(1)
+    print("child", flush=True)
+    sys.stdin.readline()
+    os._exit(0)
+sys.stdin.readline()
+"""
+
+
+def test_a_label_set_made_again_after_its_removal_takes_its_series_again(tmp_path):
+    """A label set cleared and made again, refresh after refresh, adds nothing to its process's
+    declaration file; what each refresh recorded after the clear is what is served, and a forked
+    child serves a series made again there without bringing back one removed."""
+    directory = tmp_path / "metrics"
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    process = subprocess.Popen(
+        [sys.executable, "-c", RECREATED],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    values = [f"{i:02d}" + "v" * 4000 for i in range(50)]
+
+    def counted(i):
+        return ("recreated_total", (("q", values[i]),))
+
+    try:
+        size, failures = map(int, said(process).split())
+        assert failures == 0
+        assert size < 1024 * 1024
+        expected = {counted(i): 99 + i for i in range(50)}
+        expected |= {("recreated_gauge", (("q", values[0]),)): 0}
+        expected |= {("recreated_build_info", (("build", "0"), ("q", v))): 1 for v in values}
+
+        def served(got):
+            return {k: v for k, v in got.items() if k[0].startswith("recreated")}
+
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
+        process.stdin.write("\n")
+        process.stdin.flush()
+        assert said(process) == "removed\n"
+        got = exporter.scrape_until(lambda got: counted(1) not in got and counted(2) not in got)
+        assert counted(1) not in got and counted(2) not in got
+        process.stdin.write("\n")
+        process.stdin.flush()
+        assert said(process) == "child\n"
+        expected = {counted(1): 7, counted(2): None, counted(3): 103, counted(4): 103}
+        got = exporter.scrape_until(lambda got: got.get(counted(3)) == 103)
+        assert {key: got.get(key) for key in expected} == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+SET_ONCE = """
+import sys
+import zelnor_client
+alive = zelnor_client.Gauge("set_once", "Set once.", multiprocess_mode="livesum")
+alive.set(1)
+build = zelnor_client.Info("set_once_build", "Set once.")
+build.info({"version": "1.2.3"})
+state = zelnor_client.Enum("set_once_state", "Set once.", states=["starting", "running"])
+state.state("running")
+queues = zelnor_client.Gauge("set_once_queue", "One removed.", ["queue"])
+queues.labels("kept").set(4)
+queues.labels("gone").set(5)
+queues.remove("gone")
+routes = zelnor_client.Counter("set_once_routes", "Cleared, one made again.", ["route"])
+routes.labels("/old").inc()
+routes.labels("/new").inc(2)
+routes.clear()
+routes.labels("/new").inc(3)
+"""
+
+
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGKILL])
+def test_a_restarted_exporter_serves_what_a_live_process_set_once(tmp_path, how):
+    """A process that set its gauge, Info and Enum once and removed series writes nothing more;
+    the exporter that starts after one was stopped or killed serves them as that one did."""
+    directory = tmp_path / "metrics"
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            SET_ONCE + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n',
+        ],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    expected = {
+        ("set_once", ()): 1,
+        ("set_once_build_info", (("version", "1.2.3"),)): 1,
+        ("set_once_state", (("set_once_state", "starting"),)): 0,
+        ("set_once_state", (("set_once_state", "running"),)): 1,
+        ("set_once_queue", (("pid", str(process.pid)), ("queue", "kept"))): 4,
+        ("set_once_routes_total", (("route", "/new"),)): 3,
+    }
+
+    def served(got):
+        return {k: v for k, v in got.items() if k[0].startswith("set_once")}
+
+    exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
+        exporter.stop(how)
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        # A counter starts again from what the rings still hold, as after any exporter restart.
+        expected[("set_once_routes_total", (("route", "/new"),))] = 0
+        got = exporter.scrape_until(lambda got: served(got) == expected)
+        assert served(got) == expected
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        exporter.stop()
+
+
+def forged_state(path, slots):
+    """A state file of the right layout whose slots say what `slots` ((op, id, key, value)...)
+    say, each written whole (an even sequence)."""
+    data = bytearray(32 + (1 << 17) * 32)
+    struct.pack_into("<4I", data, 0, 0x5A535431, 1, 1 << 17, len(slots))
+    for at, (op, ident, key, value) in enumerate(slots):
+        struct.pack_into("<2I2Q", data, 32 + 32 * at, 2, ord(op), ident, key)
+        struct.pack_into("<d", data, 32 + 32 * at + 24, value)
+    path.write_bytes(bytes(data))
+
+
+TAMPERED = {
+    # A link to a file that would say the gauge is 7: never followed.
+    "link": lambda path, elsewhere: (
+        forged_state(elsewhere, [("g", 2, 1 << 62, 7.0)]),
+        path.unlink(),
+        path.symlink_to(elsewhere),
+    ),
+    # Slots in use past the file's end, garbage operations, ids never declared, torn writes.
+    "garbage": lambda path, elsewhere: path.write_bytes(
+        struct.pack("<4I", 0x5A535431, 1, 1 << 17, 0xFFFFFFFF)
+        + bytes(range(256)) * ((path.stat().st_size - 16) // 256)
+        + bytes((path.stat().st_size - 16) % 256)
+    ),
+    "short": lambda path, elsewhere: os.truncate(path, 40),
+}
+
+
+@pytest.mark.parametrize("tamper", TAMPERED)
+def test_a_restarted_exporter_takes_nothing_from_a_tampered_state_file(tmp_path, tamper):
+    """The state file lies in a directory every user can write: what is not the process's own
+    file of the right form is not read, and no slot of it can take the exporter down."""
+    directory = tmp_path / "metrics"
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            SET_ONCE + '\nprint("recorded", flush=True)\nsys.stdin.readline()\n',
+        ],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        assert exporter.scrape_until(lambda got: got.get(("set_once", ())) == 1)[("set_once", ())]
+        exporter.stop(signal.SIGKILL)  # the rings are drained
+        (state,) = (directory / ".producers").glob("*.state")
+        TAMPERED[tamper](state, tmp_path / "elsewhere")
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+        try:
+            got = exporter.scrape_until(lambda got: ("set_once", ()) in got)
+            assert got.get(("set_once", ())) == 0  # declared, its write not recovered
+            assert exporter.process.poll() is None
+        finally:
+            code, _ = exporter.stop()
+        assert code == 0
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
