@@ -205,7 +205,9 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) override;
   void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) override;
   // What producer processes declare (zelnor_client), and when they have ended.
-  void declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) override;
+  void declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) override;
+  // More of the declaration file of `producer`, written by `origin`.
+  void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes);
   void processEnded(std::uint64_t producer) override;
 
  private:

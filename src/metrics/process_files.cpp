@@ -20,7 +20,7 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 }  // namespace
 
-void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
+void ProcessFiles::readMore(int fd, const ProcessFileName& name, uid_t owner, Followed& file,
                             DeclarationSink& sink, std::size_t limit) {
   struct stat status {};
   if (file.stuck || ::fstat(fd, &status) != 0) {
@@ -42,8 +42,7 @@ void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
     }
     file.offset += static_cast<std::uint64_t>(got);
     wanted -= static_cast<std::uint64_t>(got);
-    sink.declarations(name.producerKey(), name.pid,
-                      std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    sink.declarations(name, owner, std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   }
   if (file.offset >= ProcessFile::kMaxSize) {
     file.stuck = true;
@@ -62,7 +61,7 @@ void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t ow
     file = Followed{};
     file.id = *id;
   }
-  readMore(fd.get(), name, file, sink, kMaxReadPerLook);
+  readMore(fd.get(), name, owner, file, sink, kMaxReadPerLook);
 }
 
 void ProcessFiles::look(int metrics_fd, Clock::time_point now,
@@ -109,7 +108,7 @@ void ProcessFiles::look(int metrics_fd, Clock::time_point now,
     const bool named = named_by_queues.count(text) != 0;
     if (sink != nullptr && (lock == ByteLock::kHeld || named) && budget != 0) {
       const std::uint64_t before = file.offset;
-      readMore(fd.get(), *name, file, *sink, std::min(kMaxReadPerLook, budget));
+      readMore(fd.get(), *name, status.st_uid, file, *sink, std::min(kMaxReadPerLook, budget));
       budget -= static_cast<std::size_t>(file.offset - before);
     }
     // A file read from was held when its producer wrote it (a producer locks its file before it
@@ -131,7 +130,7 @@ void ProcessFiles::look(int metrics_fd, Clock::time_point now,
     // Its producer has ended and its queues are let go: the rest of what it declared, then the
     // end of it.
     if (sink != nullptr && known) {
-      readMore(fd.get(), *name, file, *sink, ProcessFile::kMaxSize);
+      readMore(fd.get(), *name, status.st_uid, file, *sink, ProcessFile::kMaxSize);
       sink->processEnded(name->producerKey());
     }
     removeProcessFileIfFree(metrics_fd, text, status.st_uid);

@@ -33,9 +33,10 @@ namespace zelnor {
 class DeclarationSink {
  public:
   virtual ~DeclarationSink() = default;
-  // The process file of `producer` (QueueOwner::key) grew by `bytes`: they continue what was
-  // handed before, from the file's first byte on, and may end inside a line.
-  virtual void declarations(std::uint64_t /*producer*/, std::uint32_t /*pid*/,
+  // The process file `name` (of the producer name.producerKey(), QueueOwner::key), which the user
+  // `owner` owns, grew by `bytes`: they continue what was handed before, from the file's first
+  // byte on, and may end inside a line.
+  virtual void declarations(const ProcessFileName& /*name*/, uid_t /*owner*/,
                             std::string_view /*bytes*/) {}
   // The producer has ended and none of its queues is attached any more: nothing more of it comes.
   virtual void processEnded(std::uint64_t /*producer*/) {}
@@ -79,9 +80,10 @@ class ProcessFiles {
     std::optional<std::uint64_t> unnamed_since;
   };
 
-  // Reads what `fd`'s file added beyond `file.offset`, at most `limit` bytes, into `sink`.
-  void readMore(int fd, const ProcessFileName& name, Followed& file, DeclarationSink& sink,
-                std::size_t limit);
+  // Reads what `fd`'s file (of the user `owner`) added beyond `file.offset`, at most `limit`
+  // bytes, into `sink`.
+  void readMore(int fd, const ProcessFileName& name, uid_t owner, Followed& file,
+                DeclarationSink& sink, std::size_t limit);
 
   std::chrono::milliseconds interval_;
   std::chrono::milliseconds grace_;
