@@ -208,6 +208,8 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   void declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) override;
   // More of the declaration file of `producer`, written by `origin`.
   void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes);
+  // What the declaration files of one user's live processes may keep (DeclaredFamilies).
+  void limitDeclarations(std::size_t bytes_per_user) { declared_.limitPerUser(bytes_per_user); }
   void processEnded(std::uint64_t producer) override;
 
  private:

@@ -265,8 +265,9 @@ bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::s
 bool DeclaredFamilies::fits(const Producer& producer, std::size_t bytes) const {
   const auto user = kept_by_user_.find(producer.origin.uid);
   const std::size_t kept = user == kept_by_user_.end() ? 0 : user->second;
-  return bytes <= kMaxKeptPerUser - std::min(kept, kMaxKeptPerUser) &&
-         bytes <= kMaxKeptInAll - std::min(kept_, kMaxKeptInAll);
+  const std::size_t in_all = 4 * max_kept_per_user_;
+  return bytes <= max_kept_per_user_ - std::min(kept, max_kept_per_user_) &&
+         bytes <= in_all - std::min(kept_, in_all);
 }
 
 void DeclaredFamilies::account(Producer& producer, std::size_t bytes, bool lasting) {

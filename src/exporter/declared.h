@@ -16,10 +16,11 @@
 // and label values, so processes add into one series; gauges keep one value per process and
 // combine them by the family's mode, after the process has ended too unless the mode is a live one.
 //
-// What is kept of the files is bounded per user and in all (kMaxKeptPerUser, kMaxKeptInAll); what
-// is beyond is refused (kUserBudget). Refused series ids are kept as ranges, at no cost per id.
+// What is kept of the files is bounded per user and in all (limitPerUser); what is beyond is
+// refused (kUserBudget). Refused series ids are kept as ranges, at no cost per id.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -117,10 +118,10 @@ class DeclaredFamilies {
   static constexpr std::size_t kMaxExtras = 1024;
   static constexpr std::size_t kMaxFamiliesPerProcess = 100000;
   static constexpr std::size_t kMaxFamilies = 100000;
-  // What the declarations of one user's processes may keep, and of all (about, in bytes), and
-  // what one id kept counts as; a family or series new to the exporter counts for good.
-  static constexpr std::size_t kMaxKeptPerUser = 64 * 1024 * 1024;
-  static constexpr std::size_t kMaxKeptInAll = 256 * 1024 * 1024;
+  // What the declarations of one user's processes may keep by default (about, in bytes; all
+  // users' four times that), and what one id kept counts as; a family or series new to the
+  // exporter counts for good.
+  static constexpr std::size_t kDefaultKeptPerUser = 256 * 1024 * 1024;
   static constexpr std::size_t kIdCost = 64;
   // How far ahead of the exporter's real-time clock a keyed write's key may be, in nanoseconds.
   static constexpr std::uint64_t kKeyMargin = 60'000'000'000;
@@ -138,6 +139,11 @@ class DeclaredFamilies {
   };
 
   explicit DeclaredFamilies(Namespace& names) : names_(names) {}
+
+  // What one user's processes may keep from now on (all users', four times that).
+  void limitPerUser(std::size_t bytes) {
+    max_kept_per_user_ = std::min(bytes, std::numeric_limits<std::size_t>::max() / 4);
+  }
 
   // Reads more of the declaration file of `producer`, written by `origin`: `bytes` continue what
   // was handed before. A line that does not hold up counts under `rejected` as
@@ -259,6 +265,7 @@ class DeclaredFamilies {
   std::multimap<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> by_process_;  // pid, start
   std::unordered_map<std::uint32_t, std::size_t> kept_by_user_;
   std::size_t kept_ = 0;
+  std::size_t max_kept_per_user_ = kDefaultKeptPerUser;
   std::uint64_t pass_ = 0;
   std::vector<Recent> recent_;                    // of young ids, this drain
   std::unordered_set<std::uint64_t> with_young_;  // producers that have young ids

@@ -350,6 +350,9 @@ PYBIND11_MODULE(_native, module) {
           },
           py::arg("producer"), py::arg("pid"), py::arg("lines"), py::arg("uid") = 0,
           "Takes more of a producer process's declaration file: for tests")
+      .def("limit_declarations", &Aggregator::limitDeclarations, py::arg("bytes_per_user"),
+           "Bounds what the declaration files of one user's live processes keep (all users' "
+           "four times that)")
       .def("process_ended", &Aggregator::processEnded, py::arg("producer"),
            "Says that a producer process has ended: for tests")
       .def("begin_pass", &Aggregator::beginPass, py::arg("new_names"),
