@@ -655,8 +655,13 @@ void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& q
 
 // --- declared families -------------------------------------------------------------------------
 
-void Aggregator::declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) {
-  declared_.declare(producer, pid, bytes, health_.rejected);
+void Aggregator::declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) {
+  declare(name.producerKey(), ProducerOrigin{name.pid, name.start_ticks, owner}, bytes);
+}
+
+void Aggregator::declare(std::uint64_t producer, const ProducerOrigin& origin,
+                         std::string_view bytes) {
+  declared_.declare(producer, origin, bytes, health_.rejected);
 }
 
 void Aggregator::restore(std::uint64_t producer, const std::vector<StateEntry>& entries) {

@@ -205,8 +205,12 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) override;
   void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) override;
   // What producer processes declare (zelnor_client), and when they have ended.
-  void declarations(std::uint64_t producer, std::uint32_t pid, std::string_view bytes) override;
   void restore(std::uint64_t producer, const std::vector<StateEntry>& entries) override;
+  void declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) override;
+  // More of the declaration file of `producer`, written by `origin`.
+  void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes);
+  // What the declaration files of one user's live processes may keep (DeclaredFamilies).
+  void limitDeclarations(std::size_t bytes_per_user) { declared_.limitPerUser(bytes_per_user); }
   void processEnded(std::uint64_t producer) override;
 
  private:

@@ -1,6 +1,7 @@
 #include "exporter/declared.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -141,6 +142,14 @@ Reason refusedBy(std::int64_t entry) {
   return static_cast<Reason>(-1 - entry);
 }
 
+// The latest key a keyed write may carry: real time now and the margin, as the producers' keys
+// are real time (or a process's count of writes, far below it).
+std::uint64_t latestKey() {
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return static_cast<std::uint64_t>(now.count()) + DeclaredFamilies::kKeyMargin;
+}
+
 // The family, then each value after its length: no two families and lists of values make one
 // key, whatever bytes the values hold.
 std::string seriesKey(std::uint32_t family, const std::vector<std::string>& values) {
@@ -180,19 +189,26 @@ Labels withLabel(Labels labels, const std::string& name, std::string value) {
 
 // --- declarations ------------------------------------------------------------------------------
 
-void DeclaredFamilies::declare(std::uint64_t key, std::uint32_t pid, std::string_view bytes,
-                               std::uint64_t rejected[]) {
-  Producer& producer = producers_[key];
-  producer.pid = pid;
+void DeclaredFamilies::declare(std::uint64_t key, const ProducerOrigin& origin,
+                               std::string_view bytes, std::uint64_t rejected[]) {
+  const auto [entry, added] = producers_.try_emplace(key);
+  Producer& producer = entry->second;
+  if (added) {
+    producer.origin = origin;
+    by_process_.emplace(std::make_pair(origin.pid, origin.start_ticks), key);
+  }
   producer.bytes += bytes.size();
   while (!bytes.empty()) {
     const std::size_t end = bytes.find('\n');
     if (end == std::string_view::npos) {
-      if (producer.partial.size() + bytes.size() > kMaxLineBytes) {
-        ++rejected[static_cast<int>(Reason::kInvalidDeclaration)];
-        producer.partial = "\x01";  // the rest of this line is refused too
-      } else {
+      const bool fits = producer.partial.size() + bytes.size() <= kMaxLineBytes;
+      if (fits && charge(producer, bytes.size(), false)) {
         producer.partial.append(bytes);
+      } else {
+        ++rejected[static_cast<int>(fits ? Reason::kUserBudget : Reason::kInvalidDeclaration)];
+        release(producer, producer.partial.size());
+        std::string(1, '\x01').swap(producer.partial);  // the rest of this line is refused too
+        account(producer, 1, false);
       }
       return;
     }
@@ -200,11 +216,13 @@ void DeclaredFamilies::declare(std::uint64_t key, std::uint32_t pid, std::string
     bytes.remove_prefix(end + 1);
     if (!producer.partial.empty()) {
       const bool refused = producer.partial[0] == '\x01';
+      const std::size_t held = producer.partial.size();
       producer.partial.append(line);
       if (!refused) {
         declareLine(producer, key, producer.partial, rejected);
       }
-      producer.partial.clear();
+      std::string().swap(producer.partial);  // its buffer too
+      release(producer, held);
       continue;
     }
     declareLine(producer, key, line, rejected);
@@ -238,10 +256,140 @@ bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::s
         break;
     }
   }
-  if (reason == Reason::kInvalidDeclaration) {
+  if (reason == Reason::kInvalidDeclaration || reason == Reason::kUserBudget) {
     ++rejected[static_cast<int>(reason)];
   }
   return reason == Reason::kCount;
+}
+
+bool DeclaredFamilies::fits(const Producer& producer, std::size_t bytes) const {
+  const auto user = kept_by_user_.find(producer.origin.uid);
+  const std::size_t kept = user == kept_by_user_.end() ? 0 : user->second;
+  const std::size_t in_all = 4 * max_kept_per_user_;
+  return bytes <= max_kept_per_user_ - std::min(kept, max_kept_per_user_) &&
+         bytes <= in_all - std::min(kept_, in_all);
+}
+
+void DeclaredFamilies::account(Producer& producer, std::size_t bytes, bool lasting) {
+  kept_by_user_[producer.origin.uid] += bytes;
+  kept_ += bytes;
+  if (!lasting) {
+    producer.kept += bytes;
+  }
+}
+
+void DeclaredFamilies::release(Producer& producer, std::size_t bytes) {
+  bytes = std::min(bytes, producer.kept);
+  if (bytes == 0) {
+    return;
+  }
+  producer.kept -= bytes;
+  kept_ -= bytes;
+  const auto user = kept_by_user_.find(producer.origin.uid);
+  user->second -= bytes;
+  if (user->second == 0) {
+    kept_by_user_.erase(user);
+  }
+}
+
+bool DeclaredFamilies::charge(Producer& producer, std::size_t bytes, bool lasting) {
+  if (!fits(producer, bytes)) {
+    producer.out_of_budget = true;
+    return false;
+  }
+  account(producer, bytes, lasting);
+  return true;
+}
+
+const DeclaredFamilies::Producer* DeclaredFamilies::parentOf(Producer& producer) {
+  if (!producer.lineage_read) {
+    producer.lineage_read = true;
+    // Only the process its file's name says (so of this pid namespace), of the file's user.
+    const auto self = processLineage(producer.origin.pid);
+    if (self && self->start_ticks == producer.origin.start_ticks &&
+        self->uid == producer.origin.uid) {
+      const auto parent = processLineage(self->parent);
+      if (parent) {
+        producer.parent = Parent{self->parent, *parent};
+      }
+    }
+  }
+  if (!producer.parent) {
+    return nullptr;
+  }
+  const auto [first, last] = by_process_.equal_range(
+      std::make_pair(producer.parent->pid, producer.parent->lineage.start_ticks));
+  for (auto candidate = first; candidate != last; ++candidate) {
+    const auto found = producers_.find(candidate->second);
+    // Its file of the user its process is: not one that another user named after it.
+    if (found != producers_.end() && found->second.origin.uid == producer.parent->lineage.uid) {
+      return &found->second;
+    }
+  }
+  return nullptr;
+}
+
+bool DeclaredFamilies::mayDeclare(Producer& producer, std::uint32_t index) {
+  std::vector<std::uint32_t>& owners = families_[index].owners;
+  const auto owns = [&](std::uint32_t uid) {
+    return uid == 0 || std::find(owners.begin(), owners.end(), uid) != owners.end();
+  };
+  if (owns(producer.origin.uid)) {
+    return true;
+  }
+  const Producer* parent = parentOf(producer);
+  if (parent == nullptr || !owns(parent->origin.uid)) {
+    return false;
+  }
+  if (producer.inherited.count(index) == 0 && producer.inherited_of != parent->families.size()) {
+    producer.inherited.clear();
+    for (const auto& declared : parent->families) {
+      if (declared.second >= 0) {
+        producer.inherited.insert(static_cast<std::uint32_t>(declared.second));
+      }
+    }
+    producer.inherited_of = parent->families.size();
+  }
+  if (producer.inherited.count(index) == 0) {
+    return false;
+  }
+  owners.push_back(producer.origin.uid);
+  return true;
+}
+
+std::int64_t DeclaredFamilies::seriesEntry(const Producer& producer, std::uint64_t id) {
+  if (const auto found = producer.series.find(id); found != producer.series.end()) {
+    return found->second;
+  }
+  const auto after = std::upper_bound(
+      producer.refused.begin(), producer.refused.end(), id,
+      [](std::uint64_t wanted, const Refused& range) { return wanted < range.first; });
+  if (after != producer.refused.begin() && std::prev(after)->last >= id) {
+    return refusal(std::prev(after)->reason);
+  }
+  return kUnknown;
+}
+
+void DeclaredFamilies::refuseSeries(Producer& producer, std::uint64_t id, Reason reason) {
+  std::vector<Refused>& refused = producer.refused;
+  if (!refused.empty() && id > refused.back().last) {
+    // Ids come in increasing order, so the range goes on to it (over ids of other declarations,
+    // which no series record names, and of accepted series, which are looked up first); and
+    // when the budget has no room for another range, whatever its reason.
+    if (refused.back().reason == reason || !charge(producer, kIdCost, false)) {
+      refused.back().last = id;
+      return;
+    }
+    refused.push_back(Refused{id, id, reason});
+    return;
+  }
+  if (!charge(producer, kIdCost, false)) {
+    return;  // then its records are undeclared_series
+  }
+  const auto after = std::upper_bound(
+      refused.begin(), refused.end(), id,
+      [](std::uint64_t wanted, const Refused& range) { return wanted < range.first; });
+  refused.insert(after, Refused{id, id, reason});
 }
 
 Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std::string>& fields) {
@@ -259,6 +407,9 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
   }
   if (producer.families.count(id) != 0 || producer.families.size() >= kMaxFamiliesPerProcess) {
     return Reason::kInvalidDeclaration;
+  }
+  if (!charge(producer, kIdCost, false)) {
+    return Reason::kUserBudget;  // its series are refused for it too
   }
   DeclaredFamily family;
   const auto type = std::find_if(std::begin(kTypes), std::end(kTypes),
@@ -335,7 +486,8 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
   }
   auto known = family_by_name_.find(family.name);
   if (known != family_by_name_.end()) {
-    if (families_[known->second].definition != family.definition) {
+    if (families_[known->second].definition != family.definition ||
+        !mayDeclare(producer, known->second)) {
       return refuse(Reason::kDeclarationConflict);
     }
     producer.families.emplace(id, known->second);
@@ -344,9 +496,13 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
   if (families_.size() >= kMaxFamilies) {
     return refuse(Reason::kTooManySeries);
   }
+  if (!charge(producer, kIdCost + 2 * family.definition.size(), true)) {
+    return refuse(Reason::kUserBudget);
+  }
   if (const Reason taken = names_.claim(family); taken != Reason::kCount) {
     return refuse(taken);
   }
+  family.owners.push_back(producer.origin.uid);
   const auto index = static_cast<std::uint32_t>(families_.size());
   family_by_name_.emplace(family.name, index);
   families_.push_back(std::move(family));
@@ -360,25 +516,32 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
   std::uint64_t id = 0;
   std::uint64_t family_id = 0;
   if (fields.size() < 3 || !parseNumber(fields[1], id) || !parseNumber(fields[2], family_id) ||
-      producer.series.count(id) != 0) {
+      seriesEntry(producer, id) != kUnknown) {
     return Reason::kInvalidDeclaration;
   }
   const auto family_entry = producer.families.find(family_id);
   if (family_entry == producer.families.end()) {
-    producer.series.emplace(id, refusal(Reason::kInvalidDeclaration));
-    return Reason::kInvalidDeclaration;
+    // Its family was not kept, for the budget, or never declared.
+    const Reason reason =
+        producer.out_of_budget ? Reason::kUserBudget : Reason::kInvalidDeclaration;
+    refuseSeries(producer, id, reason);
+    return reason;
   }
   if (family_entry->second < 0) {
     // Its family was refused: the reason is said once, for the family.
-    producer.series.emplace(id, family_entry->second);
+    refuseSeries(producer, id, refusedBy(family_entry->second));
     return Reason::kCount;
   }
   const auto family_index = static_cast<std::uint32_t>(family_entry->second);
   const DeclaredFamily& family = families_[family_index];
   std::vector<std::string> values(fields.begin() + 3, fields.end());
   if (values.size() != family.label_names.size()) {
-    producer.series.emplace(id, refusal(Reason::kInvalidDeclaration));
+    refuseSeries(producer, id, Reason::kInvalidDeclaration);
     return Reason::kInvalidDeclaration;
+  }
+  if (!fits(producer, kIdCost)) {
+    refuseSeries(producer, id, Reason::kUserBudget);
+    return Reason::kUserBudget;
   }
   const std::string series_key = seriesKey(family_index, values);
   auto known = series_by_key_.find(series_key);
@@ -388,8 +551,13 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
     present(series_[index]);
   } else {
     if (!names_.seriesRoom()) {
-      producer.series.emplace(id, refusal(Reason::kTooManySeries));
+      refuseSeries(producer, id, Reason::kTooManySeries);
       return Reason::kTooManySeries;
+    }
+    // The series is kept for good: its key, its values and its buckets.
+    if (!charge(producer, kIdCost + 2 * series_key.size() + 8 * family.bounds.size(), true)) {
+      refuseSeries(producer, id, Reason::kUserBudget);
+      return Reason::kUserBudget;
     }
     index = static_cast<std::uint32_t>(series_.size());
     series_by_key_.emplace(series_key, index);
@@ -401,11 +569,12 @@ Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
     }
     series_.push_back(std::move(series));
   }
+  account(producer, kIdCost, false);
   producer.series.emplace(id, index);
   producer.young.emplace(id, pass_);
   with_young_.insert(key);
   if (family.type == DeclaredType::kGauge) {
-    holdDeclared(series_[index], key, producer.pid);
+    holdDeclared(series_[index], key, producer.origin.pid);
   }
   touch(series_[index]);
   return Reason::kCount;
@@ -451,14 +620,12 @@ Reason DeclaredFamilies::declareInfoValue(Producer& producer,
       producer.info_values.count(id) != 0) {
     return Reason::kInvalidDeclaration;
   }
-  const auto series = producer.series.find(series_id);
-  if (series == producer.series.end() || series->second < 0 ||
-      families_[series_[static_cast<std::size_t>(series->second)].family].type !=
-          DeclaredType::kInfo) {
+  const std::int64_t series = seriesEntry(producer, series_id);
+  if (series < 0 ||
+      families_[series_[static_cast<std::size_t>(series)].family].type != DeclaredType::kInfo) {
     return Reason::kInvalidDeclaration;
   }
-  const DeclaredFamily& family =
-      families_[series_[static_cast<std::size_t>(series->second)].family];
+  const DeclaredFamily& family = families_[series_[static_cast<std::size_t>(series)].family];
   Labels labels;
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::string& name = fields[4 + 2 * i];
@@ -474,6 +641,13 @@ Reason DeclaredFamilies::declareInfoValue(Producer& producer,
         return a.first == b.first;
       }) != labels.end()) {
     return Reason::kInvalidLabels;
+  }
+  std::size_t bytes = 2 * kIdCost;
+  for (const auto& label : labels) {
+    bytes += label.first.size() + label.second.size();
+  }
+  if (!charge(producer, bytes, false)) {
+    return Reason::kUserBudget;
   }
   producer.info_values.emplace(id, std::move(labels));
   producer.info_series.emplace(id, series_id);
@@ -626,16 +800,20 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
            [&](const DeclaredSeries& candidate) { return candidate.family == cleared; });
     return true;
   }
-  const auto entry = producer->second.series.find(id);
-  if (entry == producer->second.series.end()) {
+  const std::int64_t entry = seriesEntry(producer->second, id);
+  if (entry == kUnknown) {
     reason = Reason::kUndeclaredSeries;
     return false;
   }
-  if (entry->second < 0) {
-    reason = refusedBy(entry->second);
+  if (entry < 0) {
+    reason = refusedBy(entry);
     return false;
   }
-  DeclaredSeries& series = series_[static_cast<std::size_t>(entry->second)];
+  if ((op == 'g' || op == 'e' || op == 'i') && key > latestKey()) {
+    reason = Reason::kKeyAhead;  // it would hold the series at its value for good
+    return false;
+  }
+  DeclaredSeries& series = series_[static_cast<std::size_t>(entry)];
   const DeclaredFamily& family = families_[series.family];
   reason = Reason::kInvalidDeclaration;  // a record that does not fit what its series is
   switch (op) {
@@ -649,8 +827,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       }
       if (const auto young = producer->second.young.find(id);
           young != producer->second.young.end()) {
-        recent_.push_back(
-            Recent{producer_key, stamp, static_cast<std::uint32_t>(entry->second), value});
+        recent_.push_back(Recent{producer_key, stamp, static_cast<std::uint32_t>(entry), value});
       }
       break;
     }
@@ -660,7 +837,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       }
       present(series);
       if (family.type == DeclaredType::kGauge) {
-        holdDeclared(series, producer_key, producer->second.pid);
+        holdDeclared(series, producer_key, producer->second.origin.pid);
       }
       break;
     case 'g': {
@@ -673,7 +850,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
           [&](const GaugeHolding& holding) { return holding.producer == producer_key; });
       if (held == series.holdings.end()) {
         series.holdings.push_back(
-            GaugeHolding{producer_key, producer->second.pid, value, key, true});
+            GaugeHolding{producer_key, producer->second.origin.pid, value, key, true});
       } else if (key > held->key) {
         held->value = value;
         held->key = key;
@@ -834,9 +1011,20 @@ void DeclaredFamilies::retire(Combine combine, std::vector<GaugeHolding>& holdin
 }
 
 void DeclaredFamilies::producerEnded(std::uint64_t key) {
-  if (producers_.erase(key) == 0) {
+  const auto ended = producers_.find(key);
+  if (ended == producers_.end()) {
     return;
   }
+  Producer& producer = ended->second;
+  release(producer, producer.kept);
+  const auto [first, last] =
+      by_process_.equal_range(std::make_pair(producer.origin.pid, producer.origin.start_ticks));
+  const auto indexed =
+      std::find_if(first, last, [&](const auto& entry) { return entry.second == key; });
+  if (indexed != last) {
+    by_process_.erase(indexed);
+  }
+  producers_.erase(ended);
   with_young_.erase(key);
   for (DeclaredSeries& series : series_) {
     if (series.holdings.empty()) {

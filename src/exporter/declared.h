@@ -8,14 +8,25 @@
 // up is refused with a reason, as a record would be.
 //
 // Families are global, by name: the first declaration of a name wins, and a process that declares
-// the name otherwise has its records refused (kDeclarationConflict). Series are global by family
+// the name otherwise has its records refused (kDeclarationConflict). A family belongs to the user
+// whose process declared it first: a process of another user declaring it the same way is refused
+// too, unless it is root's, or its parent (a live producer that declared the family, of the
+// exporter's pid namespace) is of a user the family belongs to, which it then belongs to as well
+// (a prefork master as root, its workers dropped to a service user). Series are global by family
 // and label values, so processes add into one series; gauges keep one value per process and
 // combine them by the family's mode, after the process has ended too unless the mode is a live one.
+//
+// What is kept of the files is bounded per user and in all (limitPerUser); what is beyond is
+// refused (kUserBudget). Refused series ids are kept as ranges, at no cost per id.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +35,7 @@
 
 #include "exporter/names.h"
 #include "metrics/process_state.h"
+#include "platform/process.h"
 
 namespace zelnor::exporter {
 
@@ -43,6 +55,16 @@ struct DeclaredFamily {
   std::vector<std::string> extras;  // a histogram's bounds as spelled in `le`, an enum's states
   std::vector<double> bounds;       // a histogram's bounds
   std::string definition;           // all of the above, to compare a second declaration with
+  // The users whose processes may declare it.
+  std::vector<std::uint32_t> owners;
+};
+
+// Who wrote a declaration file: its process (pid and start time, as its file's name says) and the
+// user who owns the file.
+struct ProducerOrigin {
+  std::uint32_t pid = 0;
+  std::uint64_t start_ticks = 0;
+  std::uint32_t uid = 0;
 };
 
 // One process's value of a gauge series.
@@ -97,6 +119,13 @@ class DeclaredFamilies {
   static constexpr std::size_t kMaxExtras = 1024;
   static constexpr std::size_t kMaxFamiliesPerProcess = 100000;
   static constexpr std::size_t kMaxFamilies = 100000;
+  // What the declarations of one user's processes may keep by default (about, in bytes; all
+  // users' four times that), and what one id kept counts as; a family or series new to the
+  // exporter counts for good.
+  static constexpr std::size_t kDefaultKeptPerUser = 256 * 1024 * 1024;
+  static constexpr std::size_t kIdCost = 64;
+  // How far ahead of the exporter's real-time clock a keyed write's key may be, in nanoseconds.
+  static constexpr std::uint64_t kKeyMargin = 60'000'000'000;
 
   // `claim` is asked before a new family takes its name (with the names its samples occupy); it
   // returns kCount when they are free, else the reason they are not. `series_room` is asked before
@@ -112,15 +141,21 @@ class DeclaredFamilies {
 
   explicit DeclaredFamilies(Namespace& names) : names_(names) {}
 
-  // Reads more of the declaration file of `producer` (process `pid`): `bytes` continue what was
-  // handed before. A line that does not hold up counts under `rejected` as invalid_declaration; a
-  // family that is refused (its name taken otherwise, say) counts there entry by entry instead.
-  void declare(std::uint64_t producer, std::uint32_t pid, std::string_view bytes,
+  // What one user's processes may keep from now on (all users', four times that).
+  void limitPerUser(std::size_t bytes) {
+    max_kept_per_user_ = std::min(bytes, std::numeric_limits<std::size_t>::max() / 4);
+  }
+
+  // Reads more of the declaration file of `producer`, written by `origin`: `bytes` continue what
+  // was handed before. A line that does not hold up counts under `rejected` as
+  // invalid_declaration; a family that is refused (its name taken otherwise, say) counts there
+  // entry by entry instead.
+  void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes,
                std::uint64_t rejected[]);
 
   // Folds a record whose name begins with 0x01. False with `reason` when it cannot be folded;
   // kUndeclaredSeries means that the process's declarations read so far do not name its series
-  // (reading more of its file may).
+  // (reading more of its file may); kKeyAhead, a key past the real time now and kKeyMargin.
   bool fold(Lane lane, std::string_view name, double value, std::uint64_t producer, Reason& reason);
 
   // What the producer's state file keeps (each series' and family's last keyed write), folded
@@ -159,10 +194,27 @@ class DeclaredFamilies {
   std::size_t seriesCount() const noexcept { return series_.size(); }
 
  private:
-  struct Producer {
+  // Series ids refused for one reason, from `first` to `last`.
+  struct Refused {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    Reason reason = Reason::kInvalidDeclaration;
+  };
+  struct Parent {
     std::uint32_t pid = 0;
+    ProcessLineage lineage;
+  };
+  struct Producer {
+    ProducerOrigin origin;
+    std::size_t kept = 0;        // what it holds of its user's budget
+    bool out_of_budget = false;  // something was refused for the budget
+    bool lineage_read = false;
+    std::optional<Parent> parent;  // its process's, when it is the process its file's name says
+    std::unordered_set<std::uint32_t> inherited;  // the families its parent had, when last looked
+    std::size_t inherited_of = 0;                 // how many the parent had declared then
     std::unordered_map<std::uint64_t, std::int64_t> families;      // its id -> ours, or -1 - reason
-    std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours, or -1 - reason
+    std::unordered_map<std::uint64_t, std::int64_t> series;        // its id -> ours
+    std::vector<Refused> refused;                                  // by first id
     std::unordered_map<std::uint64_t, Labels> info_values;         // its id -> the labels
     std::unordered_map<std::uint64_t, std::uint64_t> info_series;  // value id -> its series id
     std::unordered_map<std::uint64_t, std::uint64_t> young;   // series id -> drain it was read in
@@ -174,6 +226,20 @@ class DeclaredFamilies {
 
   bool declareLine(Producer& producer, std::uint64_t key, std::string_view line,
                    std::uint64_t rejected[]);
+  // Takes `bytes` of the budget of the producer's user (for as long as it lives, or for good when
+  // `lasting`); false, and nothing taken, when they do not fit.
+  bool charge(Producer& producer, std::size_t bytes, bool lasting);
+  bool fits(const Producer& producer, std::size_t bytes) const;
+  void account(Producer& producer, std::size_t bytes, bool lasting);
+  void release(Producer& producer, std::size_t bytes);
+  // The live producer that is the parent of the producer's process, when there is one.
+  const Producer* parentOf(Producer& producer);
+  // Whether the producer's user may declare the family `index`, which it may then.
+  bool mayDeclare(Producer& producer, std::uint32_t index);
+  // What the producer's series id is: ours (0 or more), -1 - reason when refused, kUnknown.
+  static constexpr std::int64_t kUnknown = std::numeric_limits<std::int64_t>::min();
+  static std::int64_t seriesEntry(const Producer& producer, std::uint64_t id);
+  void refuseSeries(Producer& producer, std::uint64_t id, Reason reason);
   Reason declareFamily(Producer& producer, const std::vector<std::string>& fields);
   Reason declareSeries(Producer& producer, std::uint64_t key,
                        const std::vector<std::string>& fields);
@@ -209,6 +275,10 @@ class DeclaredFamilies {
   std::vector<DeclaredSeries> series_;
   std::unordered_map<std::string, std::uint32_t> series_by_key_;
   std::unordered_map<std::uint64_t, Producer> producers_;
+  std::multimap<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> by_process_;  // pid, start
+  std::unordered_map<std::uint32_t, std::size_t> kept_by_user_;
+  std::size_t kept_ = 0;
+  std::size_t max_kept_per_user_ = kDefaultKeptPerUser;
   std::uint64_t pass_ = 0;
   std::vector<Recent> recent_;                    // of young ids, this drain
   std::unordered_set<std::uint64_t> with_young_;  // producers that have young ids

@@ -24,7 +24,9 @@ constexpr std::array<const char*, static_cast<int>(Reason::kCount)> kReasonTexts
     "nan_observation",
     "undeclared_series",
     "declaration_conflict",
-    "invalid_declaration"};
+    "invalid_declaration",
+    "key_ahead",
+    "user_budget"};
 
 constexpr std::array<const char*, static_cast<int>(Convention::kCount)> kConventionTexts = {
     "colon_in_name", "camel_case",    "reserved_suffix", "reserved_label",

@@ -37,6 +37,8 @@ enum class Reason {
   kUndeclaredSeries,     // a declared-series record whose process has not declared that series
   kDeclarationConflict,  // a family a process declares otherwise than the one served
   kInvalidDeclaration,   // a declaration line that does not hold up
+  kKeyAhead,             // a keyed write whose key is far ahead of the exporter's clock
+  kUserBudget,           // a declaration past what the exporter keeps for its user, or in all
   kCount,
 };
 

@@ -83,8 +83,7 @@ void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
     }
     file.offset += static_cast<std::uint64_t>(got);
     wanted -= static_cast<std::uint64_t>(got);
-    sink.declarations(name.producerKey(), name.pid,
-                      std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    sink.declarations(name, owner, std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   }
   if (file.offset >= ProcessFile::kMaxSize) {
     file.stuck = true;

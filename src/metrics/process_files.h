@@ -34,9 +34,10 @@ namespace zelnor {
 class DeclarationSink {
  public:
   virtual ~DeclarationSink() = default;
-  // The process file of `producer` (QueueOwner::key) grew by `bytes`: they continue what was
-  // handed before, from the file's first byte on, and may end inside a line.
-  virtual void declarations(std::uint64_t /*producer*/, std::uint32_t /*pid*/,
+  // The process file `name` (of the producer name.producerKey(), QueueOwner::key), which the user
+  // `owner` owns, grew by `bytes`: they continue what was handed before, from the file's first
+  // byte on, and may end inside a line.
+  virtual void declarations(const ProcessFileName& /*name*/, uid_t /*owner*/,
                             std::string_view /*bytes*/) {}
   // What the state file beside the process file (process_state.h) keeps, read once, after the
   // process file was first read to its end: the last keyed write of each series and family.

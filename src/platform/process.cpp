@@ -14,6 +14,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace zelnor {
 
@@ -60,26 +61,27 @@ void onForkChild() noexcept {
   return ::pthread_atfork(&onForkPrepare, &onForkParent, &onForkChild) == 0;
 }();
 
-// Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when it cannot be read.
-std::uint64_t readStartTicks(std::uint32_t pid) {
+// Fields 3 on of /proc/<pid>/stat; empty when it cannot be read.
+std::vector<std::string> readStatFields(std::uint32_t pid) {
   std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
-  if (!std::getline(stat_file, line)) {
-    return 0;
-  }
+  std::vector<std::string> fields;
   // The command name (field 2) may hold spaces and parentheses; the fields after it do not.
-  auto close_paren = line.rfind(')');
+  const auto close_paren = std::getline(stat_file, line) ? line.rfind(')') : std::string::npos;
   if (close_paren == std::string::npos) {
-    return 0;
+    return fields;
   }
-  std::istringstream fields(line.substr(close_paren + 1));
-  std::string field;
-  for (int number = 3; number <= 22 && (fields >> field); ++number) {
-    if (number == 22) {
-      return std::strtoull(field.c_str(), nullptr, 10);
-    }
+  std::istringstream rest(line.substr(close_paren + 1));
+  for (std::string field; rest >> field;) {
+    fields.push_back(field);
   }
-  return 0;
+  return fields;
+}
+
+// Field 22 of /proc/<pid>/stat, the start time in clock ticks; 0 when it cannot be read.
+std::uint64_t readStartTicks(std::uint32_t pid) {
+  const std::vector<std::string> fields = readStatFields(pid);
+  return fields.size() > 19 ? std::strtoull(fields[19].c_str(), nullptr, 10) : 0;
 }
 
 std::uint64_t pidNamespaceOf(const std::string& proc_entry) {
@@ -145,6 +147,25 @@ Liveness processLiveness(const ProcessIdentity& process) {
     return Liveness::kGone;
   }
   return Liveness::kAlive;
+}
+
+std::optional<ProcessLineage> processLineage(std::uint32_t pid) {
+  const std::vector<std::string> fields = readStatFields(pid);
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::optional<ProcessLineage> lineage;
+  for (std::string line; fields.size() > 19 && std::getline(status, line);) {
+    std::istringstream words(line);
+    std::string tag;
+    std::uint32_t real = 0;
+    std::uint32_t effective = 0;
+    if (words >> tag >> real >> effective && tag == "Uid:") {
+      lineage = ProcessLineage{
+          std::strtoull(fields[19].c_str(), nullptr, 10),
+          static_cast<std::uint32_t>(std::strtoul(fields[1].c_str(), nullptr, 10)), effective};
+      break;
+    }
+  }
+  return lineage;
 }
 
 }  // namespace zelnor

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace zelnor {
 
@@ -61,5 +62,14 @@ enum class Liveness { kAlive, kGone, kUnknown };
 // reading /proc) is kAlive; one in another pid namespace, or whose identity is not known, is
 // kUnknown. A zombie still counts as alive: it is gone once reaped.
 Liveness processLiveness(const ProcessIdentity& process);
+
+// What /proc says of the process `pid` of the caller's pid namespace: when it started, its parent,
+// and its effective user; nothing when it cannot be read (gone, or hidden by hidepid).
+struct ProcessLineage {
+  std::uint64_t start_ticks = 0;
+  std::uint32_t parent = 0;
+  std::uint32_t uid = 0;
+};
+std::optional<ProcessLineage> processLineage(std::uint32_t pid);
 
 }  // namespace zelnor

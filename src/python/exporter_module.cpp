@@ -32,6 +32,7 @@ using zelnor::exporter::Escaping;
 using zelnor::exporter::Format;
 using zelnor::exporter::GaugeMode;
 using zelnor::exporter::Kind;
+using zelnor::exporter::ProducerOrigin;
 using zelnor::exporter::RenderOptions;
 
 namespace {
@@ -344,11 +345,14 @@ PYBIND11_MODULE(_native, module) {
       .def(
           "declare",
           [](Aggregator& aggregator, std::uint64_t producer, std::uint32_t pid,
-             const py::bytes& lines) {
-            aggregator.declarations(producer, pid, std::string(lines));
+             const py::bytes& lines, std::uint32_t uid) {
+            aggregator.declare(producer, ProducerOrigin{pid, 0, uid}, std::string(lines));
           },
-          py::arg("producer"), py::arg("pid"), py::arg("lines"),
+          py::arg("producer"), py::arg("pid"), py::arg("lines"), py::arg("uid") = 0,
           "Takes more of a producer process's declaration file: for tests")
+      .def("limit_declarations", &Aggregator::limitDeclarations, py::arg("bytes_per_user"),
+           "Bounds what the declaration files of one user's live processes keep (all users' "
+           "four times that)")
       .def("process_ended", &Aggregator::processEnded, py::arg("producer"),
            "Says that a producer process has ended: for tests")
       .def("begin_pass", &Aggregator::beginPass, py::arg("new_names"),

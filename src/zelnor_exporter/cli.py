@@ -27,6 +27,8 @@ DEFAULT_PORT = 9464
 # Series held at most by default: every series an application makes, as far as memory goes
 # (docs/exporter.md gives the bytes each takes).
 DEFAULT_MAX_SERIES = 1_000_000
+DEFAULT_MAX_DECLARED_MIB = 256
+MAX_DECLARED_MIB = 1023  # all users' four times that in bytes fits 32 bits
 # The longest directory a queue file's path leaves room for (as for ZELNOR_METRICS_DIR).
 MAX_DIRECTORY_LENGTH = 4000
 
@@ -142,6 +144,14 @@ def parse_arguments(argv=None):
         f"(default {DEFAULT_MAX_SERIES:,})",
     )
     parser.add_argument(
+        "--max-declared-mib",
+        type=int,
+        default=DEFAULT_MAX_DECLARED_MIB,
+        help="MiB that zelnor_client declarations of one user's live processes keep at most, "
+        "those of all users four times that; further declarations are rejected "
+        f"(default {DEFAULT_MAX_DECLARED_MIB})",
+    )
+    parser.add_argument(
         "--no-openmetrics",
         action="store_true",
         help="serve the text format only, whatever Accept asks for",
@@ -162,6 +172,8 @@ def parse_arguments(argv=None):
         parser.error("--max-connections must be at least 1")
     if not args.timeout > 0:
         parser.error("--timeout must be positive")
+    if not 1 <= args.max_declared_mib <= MAX_DECLARED_MIB:
+        parser.error(f"--max-declared-mib must be from 1 to {MAX_DECLARED_MIB}")
     # Spelt as the producers and the consumer spell it: /tmp/metrics_collector/ is the default.
     directory = _native.normalise_directory(args.directory)
     if not directory.startswith("/") or len(directory) > MAX_DIRECTORY_LENGTH:
@@ -247,6 +259,7 @@ def main(argv=None):
     aggregator = _native.Aggregator(
         bucket_bounds(args.buckets), args.gauge_mode.value, args.max_series
     )
+    aggregator.limit_declarations(args.max_declared_mib * 1024 * 1024)
     app = server.CachedMetricsApp(aggregator, openmetrics=not args.no_openmetrics)
     # What the exposition serves besides the totals, each a collector with collect().
     app.collectors.append(ProcessMetrics(aggregator, producers=args.producer_process_metrics))

@@ -20,7 +20,8 @@ constexpr std::uint64_t kProducer = 7;
 class DeclaredFamiliesTest : public ::testing::Test {
  protected:
   void declare(const std::string& lines) {
-    families_.declare(kProducer, 1234, "zelnor-process 1\n" + lines, rejected_);
+    families_.declare(kProducer, ProducerOrigin{1234, 0, 0}, "zelnor-process 1\n" + lines,
+                      rejected_);
   }
   bool fold(Lane lane, const std::string& name, double value) {
     Reason reason = Reason::kCount;

@@ -5,10 +5,23 @@ that the C++ tests take too, so that test runs on one machine take turns there.
 """
 
 import fcntl
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
 import uuid
+from pathlib import Path
 
 import pytest
-from support import DEFAULT_DIRECTORY, METRICS_DIRECTORY, Consumer, Producer, queue_files_left
+from support import (
+    AS_NOBODY,
+    DEFAULT_DIRECTORY,
+    METRICS_DIRECTORY,
+    Consumer,
+    Producer,
+    queue_files_left,
+)
 
 
 @pytest.fixture(autouse=True)
@@ -53,3 +66,19 @@ def consumer():
     started = Consumer()
     yield started
     started.close()
+
+
+@pytest.fixture
+def shared_directory():
+    """A metrics directory anyone may write, as the default one is (root runs the test)."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to act as another user")
+    if subprocess.run([*AS_NOBODY, sys.executable, "-c", "import zelnor_client"]).returncode:
+        pytest.skip("the user nobody cannot run this interpreter's zelnor_client")
+    base = Path(tempfile.mkdtemp(prefix="zelnor-users-", dir="/dev/shm"))
+    base.chmod(0o755)
+    (base / "metrics" / ".producers").mkdir(parents=True)
+    (base / "metrics").chmod(0o777)
+    (base / "metrics" / ".producers").chmod(0o1777)
+    yield base / "metrics"
+    shutil.rmtree(base)

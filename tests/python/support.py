@@ -43,6 +43,9 @@ if "ZELNOR_TEST_RUN" not in os.environ:  # else a process the run started import
 METRICS_DIRECTORY = Path(os.environ["ZELNOR_TEST_RUN"]) / "metrics"
 
 
+AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
 def queue_files_left(directory):
     """Queue files in the directory or kept by a consumer that is gone."""
     if not directory.is_dir():

@@ -184,3 +184,58 @@ def test_the_example_application_under_gunicorn_never_sees_a_counter_go_down(tmp
             server.send_signal(signal.SIGTERM)
             server.communicate(timeout=60)
         exporter.stop(signal.SIGKILL)
+
+
+USER_APPLICATION = """
+import os
+import zelnor_client
+preloaded = zelnor_client.Counter("preloaded", "Imports of the application, in the master.")
+served = zelnor_client.Counter("served", "Requests served.", ["route"])
+server = zelnor_client.Gauge("serving_uid", "The last user.", multiprocess_mode="mostrecent")
+preloaded.inc()
+def app(environ, start_response):
+    served.labels(environ["PATH_INFO"]).inc()
+    server.set(os.getuid())
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [str(os.getuid()).encode()]
+"""
+
+
+@pytest.mark.once
+def test_a_root_master_and_its_workers_of_a_service_user_share_their_families(shared_directory):
+    """The master, as root, imports the application and declares; its workers drop to nobody
+    and declare the same families again after the fork: everything is served, one set of series
+    (a family belongs to the user who declared it first, and to its children's users)."""
+    port = free_port()
+    base = shared_directory.parent
+    (base / "application.py").write_text(USER_APPLICATION)
+    (base / "gunicorn.conf.py").write_text(
+        f'bind = "127.0.0.1:{port}"\nworkers = 2\npreload_app = True\n'
+        'user = "nobody"\ngroup = 65534\n'
+    )
+    exporter = Exporter("--interval", "0.05", "--directory", str(shared_directory))
+    server = subprocess.Popen(
+        [sys.executable, "-m", "gunicorn", "--config", "gunicorn.conf.py", "application:app"],
+        cwd=base,
+        env={**os.environ, "HOME": str(base), "ZELNOR_METRICS_DIR": str(shared_directory)},
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
+    try:
+        wait_until_serving(server, port)
+        assert {request(port) for _ in range(40)} == {65534}  # workers as nobody
+        expected = {
+            ("preloaded_total", ()): 1,
+            ("served_total", (("route", "/"),)): 41,
+            ("serving_uid", ()): 65534,
+        }
+        got = exporter.scrape_until(lambda got: all(got.get(k) == v for k, v in expected.items()))
+        assert {key: got.get(key) for key in expected} == expected
+        assert not any(name == "zelnor_exporter_rejected_entries_total" for name, _ in got)
+        lines = [line for line in exporter.scrape_text().splitlines() if not line.startswith("#")]
+        assert len(lines) == len(set(lines))
+    finally:
+        server.kill()
+        server.communicate()
+        exporter.stop()
