@@ -96,6 +96,11 @@ def main():
                 "scrape", *((1000, 11000) if quick else (1000, 10000, 11000, 100000))
             ),
         ),
+        (
+            "scrapers",
+            "declared series under scrapers",
+            lambda: run_section("scrapers", 5.0 if quick else 10.0),
+        ),
     ]
     for key, title, step in steps:
         print(f"{title} ...", flush=True)

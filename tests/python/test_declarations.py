@@ -306,7 +306,7 @@ counter = zelnor_client.Counter("recreated", "Cleared, then counted.", ["q"])
 gauge = zelnor_client.Gauge("recreated_gauge", "Set.", ["q"], multiprocess_mode="livesum")
 info = zelnor_client.Info("recreated_build", "Cleared, then set.", ["q"])
 values = [f"{i:02d}" + "v" * 4000 for i in range(50)]
-file = glob.glob(os.environ["ZELNOR_METRICS_DIR"] + "/.producers/*")[0]
+(file,) = glob.glob(os.environ["ZELNOR_METRICS_DIR"] + "/.producers/*[0-9a-f]")  # not its .state
 for refresh in range(100):  # each declared anew would be 20 MiB of lines, past a file's bound
     counter.clear()
     gauge.clear()
