@@ -6,6 +6,8 @@
 #include <numeric>
 #include <utility>
 
+#include "metrics/record_format.h"
+
 namespace zelnor::exporter {
 namespace {
 
@@ -193,7 +195,7 @@ void Aggregator::foldGauge(std::string_view name, double value, std::uint64_t pr
 
 void Aggregator::fold(Kind kind, std::string_view name, double value, std::uint64_t producer) {
   ++health_.entries[index(kind)];
-  if (!name.empty() && name[0] == '\x01') {
+  if (!name.empty() && name[0] == records::kMark) {
     foldDeclared(kind, name, value, producer);
     return;
   }

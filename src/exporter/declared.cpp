@@ -7,10 +7,14 @@
 #include <limits>
 #include <utility>
 
+#include "metrics/process_file.h"
+#include "metrics/record_format.h"
+
 namespace zelnor::exporter {
 namespace {
 
-constexpr std::string_view kHeader = "zelnor-process 1";
+// The process file's first line, without its newline.
+constexpr std::string_view kHeader = kProcessFileHeader.substr(0, kProcessFileHeader.size() - 1);
 // Gauge values of ended processes kept per series in the "all" mode, the oldest let go first.
 constexpr std::size_t kMaxRetiredPerSeries = 1024;
 
@@ -243,13 +247,13 @@ bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::s
   if (line.size() <= kMaxLineBytes && isValidUtf8(line) && splitFields(line, fields) &&
       fields[0].size() == 1) {
     switch (fields[0][0]) {
-      case 'F':
+      case records::kFamilyLine:
         reason = declareFamily(producer, fields);
         break;
-      case 'S':
+      case records::kSeriesLine:
         reason = declareSeries(producer, key, fields);
         break;
-      case 'V':
+      case records::kInfoValueLine:
         reason = declareInfoValue(producer, fields);
         break;
       default:
@@ -680,7 +684,7 @@ bool DeclaredFamilies::add(DeclaredSeries& series, char op, Lane lane, double va
                            Reason& reason) {
   const DeclaredFamily& family = families_[series.family];
   reason = Reason::kInvalidDeclaration;
-  if (op == 'c') {
+  if (op == records::kCounter) {
     if (family.type != DeclaredType::kCounter || lane == Lane::kKeyed) {
       return false;
     }
@@ -727,8 +731,8 @@ void DeclaredFamilies::refold(std::uint64_t producer, std::uint64_t watermark, R
     if (recent.producer == producer && recent.stamp > watermark && removed(series)) {
       Reason ignored = Reason::kCount;
       const bool counter = families_[series.family].type == DeclaredType::kCounter;
-      add(series, counter ? 'c' : 'o', counter ? Lane::kInteger : Lane::kDouble, recent.value,
-          ignored);
+      add(series, counter ? records::kCounter : records::kObserve,
+          counter ? Lane::kInteger : Lane::kDouble, recent.value, ignored);
     }
   }
 }
@@ -759,14 +763,14 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   const char op = name[1];
   std::string_view id_text = name.substr(2);
   std::uint64_t key = 0;
-  const std::size_t colon = id_text.find(':');
-  const bool keyed = op == 'g' || op == 'e' || op == 'i' || op == 'r' || op == 'x' || op == 'n';
+  const std::size_t colon = id_text.find(records::kKeySeparator);
+  const bool keyed = records::isKeyed(op);
   if (keyed != (colon != std::string_view::npos) ||
       (keyed && !parseHex(id_text.substr(colon + 1), key))) {
     return false;
   }
   // A counter's or an observation's series made again after its removal carries a stamp.
-  const std::size_t dot = keyed ? std::string_view::npos : id_text.find('.');
+  const std::size_t dot = keyed ? std::string_view::npos : id_text.find(records::kStampSeparator);
   std::uint64_t id = 0;
   if (!parseHex(id_text.substr(0, std::min(colon, dot)), id)) {
     return false;
@@ -780,7 +784,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
     reason = Reason::kUndeclaredSeries;
     return false;
   }
-  if (op == 'x') {
+  if (op == records::kClear) {
     const auto family = producer->second.families.find(id);
     if (family == producer->second.families.end()) {
       reason = Reason::kUndeclaredSeries;
@@ -817,8 +821,8 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
   const DeclaredFamily& family = families_[series.family];
   reason = Reason::kInvalidDeclaration;  // a record that does not fit what its series is
   switch (op) {
-    case 'c':
-    case 'o': {
+    case records::kCounter:
+    case records::kObserve: {
       if (!add(series, op, lane, value, reason)) {
         return false;
       }
@@ -831,7 +835,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       }
       break;
     }
-    case 'n':
+    case records::kRevive:
       if (lane != Lane::kKeyed) {
         return false;
       }
@@ -840,7 +844,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
         holdDeclared(series, producer_key, producer->second.origin.pid);
       }
       break;
-    case 'g': {
+    case records::kGauge: {
       if (family.type != DeclaredType::kGauge || lane != Lane::kKeyed) {
         return false;
       }
@@ -857,7 +861,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       }
       break;
     }
-    case 'e':
+    case records::kEnum:
       if (family.type != DeclaredType::kStateset || lane != Lane::kKeyed || !(value >= 0) ||
           value >= static_cast<double>(family.extras.size()) || value != std::floor(value)) {
         return false;
@@ -868,7 +872,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
         series.state = value;
       }
       break;
-    case 'i': {
+    case records::kInfo: {
       if (family.type != DeclaredType::kInfo || lane != Lane::kKeyed || !(value >= 0) ||
           value > 9e15) {
         return false;
@@ -886,7 +890,7 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
       }
       break;
     }
-    case 'r':
+    case records::kRemove:
       if (lane != Lane::kKeyed) {
         return false;
       }
@@ -911,18 +915,18 @@ void DeclaredFamilies::restore(std::uint64_t producer_key, const std::vector<Sta
                    [](const StateEntry& a, const StateEntry& b) { return a.key < b.key; });
   static constexpr char kDigits[] = "0123456789abcdef";
   for (const StateEntry& entry : ordered) {
-    if (entry.op == 'r' || entry.op == 'x') {
+    if (entry.op == records::kRemove || entry.op == records::kClear) {
       restoreRemoval(producer->second, producer_key, entry);
       continue;
     }
-    // The record's name, as its process spelled it: 0x01, the operation, the id, ':' and the key.
-    std::string name{'\x01', entry.op};
+    // The record's name, as its process spelled it: the mark, the operation, the id and the key.
+    std::string name{records::kMark, entry.op};
     std::string id;
     for (std::uint64_t rest = entry.id; id.empty() || rest != 0; rest >>= 4) {
       id.insert(id.begin(), kDigits[rest & 15u]);
     }
     name += id;
-    name.push_back(':');
+    name.push_back(records::kKeySeparator);
     for (int shift = 60; shift >= 0; shift -= 4) {
       name.push_back(kDigits[(entry.key >> shift) & 15u]);
     }
@@ -955,7 +959,7 @@ void DeclaredFamilies::restoreRemoval(Producer& producer, std::uint64_t producer
     series.present = series.present && recorded;
     touch(series);
   };
-  if (entry.op == 'r') {
+  if (entry.op == records::kRemove) {
     const auto found = producer.series.find(entry.id);
     if (found != producer.series.end() && found->second >= 0) {
       unwritten(series_[static_cast<std::size_t>(found->second)]);

@@ -1,4 +1,4 @@
-#include "python/core_api.h"
+#include "client/core_api.h"
 
 #include <chrono>
 #include <exception>
@@ -43,19 +43,19 @@ int guarded(Record&& record) {
   }
 }
 
-int incCounter(const char* name, std::size_t size, std::int32_t value) {
+int recordInteger(const char* name, std::size_t size, std::int32_t value) {
   return guarded([&] {
     MetricsCollector::getLocalInstance().incCounter(std::string_view(name, size), value);
   });
 }
 
-int observeHistogram(const char* name, std::size_t size, double value) {
+int recordDouble(const char* name, std::size_t size, double value) {
   return guarded([&] {
     MetricsCollector::getLocalInstance().observeHistogram(std::string_view(name, size), value);
   });
 }
 
-int setGauge(const char* name, std::size_t size, double value) {
+int recordKeyed(const char* name, std::size_t size, double value) {
   return guarded(
       [&] { MetricsCollector::getLocalInstance().setGauge(std::string_view(name, size), value); });
 }
@@ -118,7 +118,7 @@ StateHeader* stateArea(std::uint32_t wanted, std::uint32_t* reserved) {
   }
 }
 
-const CoreApi kApi = {kCoreApiVersion, &incCounter,          &observeHistogram, &setGauge,
+const CoreApi kApi = {kCoreApiVersion, &recordInteger,       &recordDouble, &recordKeyed,
                       &declare,        &declarationFailures, &stateArea};
 
 }  // namespace

@@ -60,3 +60,18 @@ def set_hooks(
 ) -> None: ...
 def generation() -> int: ...
 def mark_declared(generation: int, /) -> None: ...
+
+# The record prefixes and declaration line kinds (docs/file-format.md).
+RECORD_COUNTER: bytes
+RECORD_OBSERVE: bytes
+RECORD_GAUGE: bytes
+RECORD_ENUM: bytes
+RECORD_INFO: bytes
+RECORD_REMOVE: bytes
+RECORD_CLEAR: bytes
+RECORD_REVIVE: bytes
+RECORD_PARENT: bytes
+RECORD_STAMP: bytes
+DECLARE_FAMILY: str
+DECLARE_SERIES: str
+DECLARE_INFO_VALUE: str

@@ -6,20 +6,12 @@ text, unit, label names and values, buckets, gauge mode or states. A recording c
 only a compact reference to its series through the calling thread's rings (``_native``, over
 zelnor_core's own collector), and zelnor-exporter folds it by what the declaration says.
 
-The declaration lines, one per family, series or info value, are tab-separated fields (a
-backslash, a tab and a newline inside a field are written as ``\\\\``, ``\\t`` and ``\\n``)::
-
-    F  <family id> <type> <name> <documentation> <unit> <gauge mode>
-       <n> <label name>... <m> <extra>...
-    S  <series id> <family id> <label value>...
-    V  <value id> <series id> <n> <label name> <label value>...
-
-``<type>`` is counter, gauge, histogram, summary, info or stateset; the extras are a histogram's
-bucket bounds or an enum's states. Ids are decimal, unique within the process. A label set made
-again after its removal takes its series id again, without a second S line in the file (its V
-lines hold too). A process made by fork() writes every declaration it inherited, but for removed
-series, into a file of its own before its first record, as prometheus_client's multiprocess values
-start again in a child, and a series it makes again that its file lacks, when it makes it.
+docs/file-format.md describes the declaration lines and the records that name a declared series;
+``_native`` lends their kinds and operations (``DECLARE_*``, ``RECORD_*``) from the one header
+that both this writer and the exporter's reader take them from. A process made by fork() writes
+every declaration it inherited, but for removed series, into a file of its own before its first
+record, as prometheus_client's multiprocess values start again in a child, and a series it makes
+again that its file lacks, when it makes it.
 
 Beside the declaration file, the process keeps its state file (zelnor_core's
 ``metrics/process_state.h``): one slot per gauge, Info and Enum series, removed series and cleared
@@ -52,6 +44,11 @@ from zelnor_client import _native
 
 T = TypeVar("T", bound="MetricWrapperBase")
 
+# The kinds of declaration lines (their first field).
+_FAMILY = _native.DECLARE_FAMILY
+_SERIES = _native.DECLARE_SERIES
+_INFO_VALUE = _native.DECLARE_INFO_VALUE
+
 _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n"})
 
 
@@ -72,7 +69,7 @@ class _Declarations:
         self._series: dict[tuple, int] = {}  # (family id, label values) -> series id
         self._removed: set[int] = set()  # series removed and not made again since
         self._written: set[tuple[str, int]] = set()  # lines in this process's own file
-        self._slots: dict[tuple[str, int], int] = {}  # ("S" or "F", id) -> its state slot
+        self._slots: dict[tuple[str, int], int] = {}  # (_SERIES or _FAMILY, id) -> its slot
         self._issued = 0  # the last id given out
         self._generation = _native.generation()
 
@@ -82,7 +79,7 @@ class _Declarations:
             family_id = self._families.get(key)
             if family_id is None:
                 family_id = self._families[key] = self._next_id()
-                self._add(("F", family_id), _line("F", family_id, *fields))
+                self._add((_FAMILY, family_id), _line(_FAMILY, family_id, *fields))
             return family_id
 
     def series(self, family_id: int, labelvalues: Sequence[str]) -> tuple[int, int]:
@@ -94,11 +91,13 @@ class _Declarations:
             series_id = self._series.get(key)
             if series_id is not None and series_id in self._removed:
                 self._removed.discard(series_id)
-                self._lines[("S", series_id)] = _line("S", series_id, family_id, *labelvalues)
-                self._ensure(("S", series_id))
+                self._lines[(_SERIES, series_id)] = _line(
+                    _SERIES, series_id, family_id, *labelvalues
+                )
+                self._ensure((_SERIES, series_id))
                 return series_id, self._next_id()
             series_id = self._series[key] = self._next_id()
-            self._add(("S", series_id), _line("S", series_id, family_id, *labelvalues))
+            self._add((_SERIES, series_id), _line(_SERIES, series_id, family_id, *labelvalues))
             return series_id, series_id
 
     def info_value(self, series_id: int, labels: dict[str, str]) -> int:
@@ -109,14 +108,18 @@ class _Declarations:
             if value_id is None:
                 value_id = self._values[(series_id, items)] = self._next_id()
                 fields = [field for item in items for field in item]
-                self._add(("V", value_id), _line("V", value_id, series_id, len(items), *fields))
+                self._add(
+                    (_INFO_VALUE, value_id),
+                    _line(_INFO_VALUE, value_id, series_id, len(items), *fields),
+                )
             else:
-                self._ensure(("V", value_id))  # a forked child's file may lack it
+                self._ensure((_INFO_VALUE, value_id))  # a forked child's file may lack it
             return value_id
 
     def slot(self, key: tuple[str, int]) -> int:
         """The slot of this process's state area that keeps the last keyed write of a series
-        ("S", id) or family ("F", id) for an exporter that restarts; -1 when there is none."""
+        (_SERIES, id) or family (_FAMILY, id) for an exporter that restarts; -1 when there is
+        none."""
         with self._lock:
             slot = self._slots.get(key)
             if slot is None:
@@ -140,7 +143,7 @@ class _Declarations:
             gone = set(series_ids)
             self._removed |= gone
             for series_id in gone:
-                self._lines.pop(("S", series_id), None)
+                self._lines.pop((_SERIES, series_id), None)
 
     def _add(self, key: tuple[str, int], line: bytes) -> None:
         self._lines[key] = line
@@ -166,7 +169,7 @@ class _Declarations:
         return {
             key: line
             for key, line in self._lines.items()
-            if not (key[0] == "V" and key[1] in of_removed)
+            if not (key[0] == _INFO_VALUE and key[1] in of_removed)
         }
 
     def redeclare(self) -> None:
@@ -360,7 +363,14 @@ class MetricWrapperBase(_native.Metric):
             # Prepare the fields needed for child metrics.
             self._lock = threading.Lock()
             self._metrics: dict[Sequence[str], T] = {}
-            self._bind(b"\x01-", len(self._labelnames), False, self._metrics, self._type, False)
+            self._bind(
+                _native.RECORD_PARENT,
+                len(self._labelnames),
+                False,
+                self._metrics,
+                self._type,
+                False,
+            )
 
         if self._is_observable():
             self._metric_init()
@@ -400,10 +410,10 @@ class MetricWrapperBase(_native.Metric):
         _BOUND.add(self)
         self._series, stamp = _DECLARATIONS.series(self._family, self._labelvalues)
         prefix = self._op + format(self._series, "x").encode()
-        if stamp != self._series and self._op in (b"\x01c", b"\x01o"):
+        if stamp != self._series and self._op in (_native.RECORD_COUNTER, _native.RECORD_OBSERVE):
             # Made again after its removal: what it adds is ordered after the removal by the
             # stamp (the keyed records of the other types travel in the removal's own lane).
-            prefix += b"." + format(stamp, "x").encode()
+            prefix += _native.RECORD_STAMP + format(stamp, "x").encode()
         self._bind(
             prefix,
             0,
@@ -414,12 +424,12 @@ class MetricWrapperBase(_native.Metric):
         )
         # A state slot keeps its last keyed write for an exporter that restarts (a counter's or an
         # observation's series needs one only once it was removed).
-        keyed = self._op not in (b"\x01c", b"\x01o")
+        keyed = self._op not in (_native.RECORD_COUNTER, _native.RECORD_OBSERVE)
         revived = stamp != self._series
-        self._state = _DECLARATIONS.slot(("S", self._series)) if keyed or revived else -1
+        self._state = _DECLARATIONS.slot((_SERIES, self._series)) if keyed or revived else -1
         if revived:
             # Served again from now on, as a series declared anew is (a gauge at 0 until written).
-            record = b"\x01n" + format(self._series, "x").encode()
+            record = _native.RECORD_REVIVE + format(self._series, "x").encode()
             _native.keyed_record(record, float(stamp), self._state)
 
     # --- children ---
@@ -512,15 +522,19 @@ class MetricWrapperBase(_native.Metric):
             self._labels_changed()
             _DECLARATIONS.forget(child._series for child in children)
             watermark = _DECLARATIONS.watermark()
-            slot = _DECLARATIONS.slot(("F", self._family))
-            _native.keyed_record(b"\x01x" + format(self._family, "x").encode(), watermark, slot)
+            slot = _DECLARATIONS.slot((_FAMILY, self._family))
+            _native.keyed_record(
+                _native.RECORD_CLEAR + format(self._family, "x").encode(), watermark, slot
+            )
 
     def _removed(self, children: list["MetricWrapperBase"]) -> None:
         _DECLARATIONS.forget(child._series for child in children)
         watermark = _DECLARATIONS.watermark()
         for child in children:
-            slot = _DECLARATIONS.slot(("S", child._series))
-            _native.keyed_record(b"\x01r" + format(child._series, "x").encode(), watermark, slot)
+            slot = _DECLARATIONS.slot((_SERIES, child._series))
+            _native.keyed_record(
+                _native.RECORD_REMOVE + format(child._series, "x").encode(), watermark, slot
+            )
 
 
 class Counter(_native.CounterBase, MetricWrapperBase):
@@ -557,7 +571,7 @@ class Counter(_native.CounterBase, MetricWrapperBase):
 
     __slots__ = ()
     _type = "counter"
-    _op = b"\x01c"
+    _op = _native.RECORD_COUNTER
 
     def _child_samples(self) -> Iterable[Sample]:
         return self._with_created([Sample("_total", {}, self._local()[1], None, None)])
@@ -618,7 +632,7 @@ class Gauge(_native.GaugeBase, MetricWrapperBase):
 
     __slots__ = ("_multiprocess_mode", "_is_most_recent", "_function")
     _type = "gauge"
-    _op = b"\x01g"
+    _op = _native.RECORD_GAUGE
     _MULTIPROC_MODES = frozenset(
         (
             "all",
@@ -742,7 +756,7 @@ class Summary(_native.SummaryBase, MetricWrapperBase):
 
     __slots__ = ()
     _type = "summary"
-    _op = b"\x01o"
+    _op = _native.RECORD_OBSERVE
     _reserved_labelnames = ["quantile"]
 
     def _child_samples(self) -> Iterable[Sample]:
@@ -788,7 +802,7 @@ class Histogram(_native.HistogramBase, MetricWrapperBase):
 
     __slots__ = ("_upper_bounds",)
     _type = "histogram"
-    _op = b"\x01o"
+    _op = _native.RECORD_OBSERVE
     _reserved_labelnames = ["le"]
     DEFAULT_BUCKETS = (
         0.005,
@@ -887,7 +901,7 @@ class Info(MetricWrapperBase):
 
     __slots__ = ("_labelname_set", "_value_lock", "_value")
     _type = "info"
-    _op = b"\x01i"
+    _op = _native.RECORD_INFO
 
     def _metric_init(self):
         self._labelname_set = set(self._labelnames)
@@ -909,7 +923,7 @@ class Info(MetricWrapperBase):
             _native.keyed_record(self._record_prefix(), float(value_id), self._state)
 
     def _record_prefix(self) -> bytes:
-        return b"\x01i" + format(self._series, "x").encode()
+        return _native.RECORD_INFO + format(self._series, "x").encode()
 
     def _child_samples(self) -> Iterable[Sample]:
         with self._value_lock:
@@ -932,7 +946,7 @@ class Enum(MetricWrapperBase):
 
     __slots__ = ("_states", "_value_lock", "_value")
     _type = "stateset"
-    _op = b"\x01e"
+    _op = _native.RECORD_ENUM
 
     def __init__(
         self,
@@ -983,5 +997,5 @@ class Enum(MetricWrapperBase):
         self._raise_if_not_observable()
         with self._value_lock:
             self._value = self._states.index(state)
-            prefix = b"\x01e" + format(self._series, "x").encode()
+            prefix = _native.RECORD_ENUM + format(self._series, "x").encode()
             _native.keyed_record(prefix, float(self._value), self._state)

@@ -134,6 +134,69 @@ def served_while(tmp_path, script, done):
         exporter.stop()
 
 
+EVERY_KIND = """
+import sys
+import zelnor_client
+requests = zelnor_client.Counter("every_requests", "Counted.", ["route"])
+requests.labels("/a").inc()
+requests.labels("/a").inc(2.5)
+requests.labels("/gone").inc()
+requests.remove("/gone")
+requests.labels("/gone").inc(4)  # made again: a stamp, and served again
+workers = zelnor_client.Gauge("every_workers", "Summed.", ["q"], multiprocess_mode="livesum")
+workers.labels("x").set(2)
+workers.clear()
+workers.labels("y").set(2)
+workers.labels("y").inc()
+workers.labels("y").dec(0.5)
+level = zelnor_client.Gauge("every_level", "Latest.", multiprocess_mode="mostrecent")
+level.set(7)
+latency = zelnor_client.Histogram("every_seconds", "Observed.", buckets=(1, 2))
+latency.observe(1.5)
+with latency.time():
+    pass
+sizes = zelnor_client.Summary("every_bytes", "Observed.")
+sizes.observe(10)
+build = zelnor_client.Info("every_build", "Set.")
+build.info({"version": "1"})
+phase = zelnor_client.Enum("every_phase", "Set.", states=["a", "b"])
+phase.state("b")
+"""
+
+
+def test_the_exporter_folds_every_kind_of_record_zelnor_client_writes(tmp_path):
+    """Each operation of the record names (counter, observation, gauge of two modes, info, enum,
+    removal, clear, a series made again) is folded as its declaration says, and none refused."""
+    expected = {
+        ("every_requests_total", (("route", "/a"),)): 3.5,
+        ("every_requests_total", (("route", "/gone"),)): 4,
+        ("every_workers", (("q", "y"),)): 2.5,
+        ("every_level", ()): 7,
+        ("every_seconds_bucket", (("le", "1.0"),)): 1,
+        ("every_seconds_bucket", (("le", "2.0"),)): 2,
+        ("every_seconds_bucket", (("le", "+Inf"),)): 2,
+        ("every_seconds_count", ()): 2,
+        ("every_bytes_count", ()): 1,
+        ("every_bytes_sum", ()): 10,
+        ("every_build_info", (("version", "1"),)): 1,
+        ("every_phase", (("every_phase", "a"),)): 0,
+        ("every_phase", (("every_phase", "b"),)): 1,
+    }
+
+    def served(got):  # a timed block's time is whatever it took
+        return {
+            k: v
+            for k, v in got.items()
+            if k[0].startswith("every_") and k[0] != "every_seconds_sum"
+        }
+
+    got, _ = served_while(tmp_path, EVERY_KIND, lambda got: served(got) == expected)
+    assert served(got) == expected
+    assert got[("every_seconds_sum", ())] >= 1.5
+    refused = {k: v for k, v in got.items() if k[0] == "zelnor_exporter_rejected_entries_total"}
+    assert not any(refused.values()), refused
+
+
 NUL_VALUES = """
 import sys
 import zelnor_client

@@ -15,15 +15,22 @@
 namespace zelnor::python {
 
 inline constexpr const char* kCoreApiCapsule = "zelnor_core.__capi__";
-// Raised whenever a member is added or changes; a module built against another refuses to import.
+// Raised whenever a member is added or its type or meaning changes (not for a new name alone: the
+// layout is what the two modules must agree on); a module built against another refuses to import.
 inline constexpr std::uint32_t kCoreApiVersion = 3;
 
 struct CoreApi {
   std::uint32_t version;
-  // One record in the calling thread's queue of that kind (its collector made on first use).
-  int (*incCounter)(const char* name, std::size_t size, std::int32_t value);
-  int (*observeHistogram)(const char* name, std::size_t size, double value);
-  int (*setGauge)(const char* name, std::size_t size, double value);
+  // One record in one of the calling thread's queues (its collector made on first use), each named
+  // by what it carries rather than by the zelnor_core call that shares its queue:
+  // an integer to add (a counter's small increment), in the counter queue;
+  int (*recordInteger)(const char* name, std::size_t size, std::int32_t value);
+  // a double to add or observe (a counter's other increment, a histogram's or a summary's
+  // observation), in the histogram queue;
+  int (*recordDouble)(const char* name, std::size_t size, double value);
+  // a keyed write, whose key is in its name (a gauge's value, an enum's state, an info's labels,
+  // a removal), in the gauge queue.
+  int (*recordKeyed)(const char* name, std::size_t size, double value);
   // Appends whole lines to this process's declaration file (made on first use), so that the
   // consumer learns what the records of this process mean. Never raises: what cannot be written
   // (something else planted as .producers, a full file) is kept in memory, said once, counted,
