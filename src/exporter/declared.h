@@ -113,8 +113,9 @@ class DeclaredFamilies {
   explicit DeclaredFamilies(Namespace& names) : names_(names) {}
 
   // Reads more of the declaration file of `producer` (process `pid`): `bytes` continue what was
-  // handed before. A line that does not hold up counts under `rejected` as invalid_declaration; a
-  // family that is refused (its name taken otherwise, say) counts there entry by entry instead.
+  // handed before. A line that does not hold up counts under `rejected` as invalid_declaration (an
+  // info value's labels that do not, as invalid_labels); a family that is refused (its name taken
+  // otherwise, say) counts there entry by entry instead.
   void declare(std::uint64_t producer, std::uint32_t pid, std::string_view bytes,
                std::uint64_t rejected[]);
 
@@ -168,6 +169,7 @@ class DeclaredFamilies {
     std::unordered_map<std::uint64_t, std::uint64_t> young;   // series id -> drain it was read in
     std::unordered_map<std::uint64_t, std::uint64_t> stamps;  // series id -> newest stamp seen
     std::string partial;                                      // a line not ended yet
+    bool skipping = false;  // the line not ended yet was refused as too long already
     std::uint64_t bytes = 0;
     bool header_seen = false;
   };
