@@ -5,7 +5,8 @@
 #                                     and the in-process concurrency tests under ThreadSanitizer
 #   bash tests/checks.sh m32          the core and its tests built with g++ -m32, and records
 #                                     exchanged between 32-bit and 64-bit processes both ways
-#   bash tests/checks.sh fuzz [SECS]  the queue-file fuzzer (libFuzzer, ASan, UBSan)
+#   bash tests/checks.sh fuzz [SECS]  the queue-file and declaration-file fuzzers (libFuzzer, ASan,
+#                                     UBSan), SECS each
 #   bash tests/checks.sh stress [SECS]
 #   bash tests/checks.sh hostile
 #   bash tests/checks.sh all
@@ -62,11 +63,19 @@ fuzz() {
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZELNOR_BUILD_PYTHON=OFF -DZELNOR_BUILD_FUZZER=ON -DZELNOR_SANITIZE=address,undefined \
     >/dev/null
-  cmake --build build/fuzz --target zelnor_queue_file_fuzzer
+  cmake --build build/fuzz --target zelnor_queue_file_fuzzer zelnor_declaration_fuzzer
   mkdir -p build/fuzz/corpus
   cp tests/fuzz/corpus/* build/fuzz/corpus/
   ./build/fuzz/zelnor_queue_file_fuzzer -max_total_time="$seconds" -max_len=80000 \
     -rss_limit_mb=4096 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12
+  fuzz_declarations "$seconds"
+}
+
+fuzz_declarations() {  # the declaration-file fuzzer alone, on a build/fuzz made by fuzz
+  mkdir -p build/fuzz/declaration_corpus
+  cp tests/fuzz/declaration_corpus/* build/fuzz/declaration_corpus/
+  ./build/fuzz/zelnor_declaration_fuzzer -max_total_time="$1" -max_len=70000 \
+    -rss_limit_mb=4096 -print_final_stats=1 build/fuzz/declaration_corpus 2>&1 | tail -n 12
 }
 
 stress() {

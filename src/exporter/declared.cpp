@@ -114,7 +114,9 @@ bool parseHex(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
-// A bound as prometheus_client spells it in `le` ("+Inf", "0.25", "1e+06"), read back exactly.
+// A bound as prometheus_client spells it in `le` ("+Inf", "0.25", "1e+06"), read back exactly:
+// `le` serves it as spelled, so no other spelling of a number (" 1", "0x1p0", "inf") is taken,
+// and no finite one read as infinite ("1e999").
 bool parseBound(const std::string& text, double& value) {
   if (text == "+Inf") {
     value = std::numeric_limits<double>::infinity();
@@ -124,12 +126,12 @@ bool parseBound(const std::string& text, double& value) {
     value = -std::numeric_limits<double>::infinity();
     return true;
   }
-  if (text.empty() || text == "NaN") {
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) {
     return false;
   }
   char* end = nullptr;
   value = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && !std::isnan(value);
+  return end == text.c_str() + text.size() && std::isfinite(value);
 }
 
 // What a removal's record carries as its value: the last id its process had given out when it
@@ -205,26 +207,30 @@ void DeclaredFamilies::declare(std::uint64_t key, const ProducerOrigin& origin,
   while (!bytes.empty()) {
     const std::size_t end = bytes.find('\n');
     if (end == std::string_view::npos) {
+      if (producer.skipping) {
+        return;
+      }
       const bool fits = producer.partial.size() + bytes.size() <= kMaxLineBytes;
       if (fits && charge(producer, bytes.size(), false)) {
         producer.partial.append(bytes);
       } else {
         ++rejected[static_cast<int>(fits ? Reason::kUserBudget : Reason::kInvalidDeclaration)];
         release(producer, producer.partial.size());
-        std::string(1, '\x01').swap(producer.partial);  // the rest of this line is refused too
-        account(producer, 1, false);
+        std::string().swap(producer.partial);
+        producer.skipping = true;  // the rest of this line is refused with it
       }
       return;
     }
     std::string_view line = bytes.substr(0, end);
     bytes.remove_prefix(end + 1);
+    if (producer.skipping) {
+      producer.skipping = false;
+      continue;
+    }
     if (!producer.partial.empty()) {
-      const bool refused = producer.partial[0] == '\x01';
       const std::size_t held = producer.partial.size();
       producer.partial.append(line);
-      if (!refused) {
-        declareLine(producer, key, producer.partial, rejected);
-      }
+      declareLine(producer, key, producer.partial, rejected);
       std::string().swap(producer.partial);  // its buffer too
       release(producer, held);
       continue;
@@ -260,7 +266,9 @@ bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::s
         break;
     }
   }
-  if (reason == Reason::kInvalidDeclaration || reason == Reason::kUserBudget) {
+  // A series without room is counted by its records, as a refused family's are.
+  if (reason == Reason::kInvalidDeclaration || reason == Reason::kInvalidLabels ||
+      reason == Reason::kUserBudget) {
     ++rejected[static_cast<int>(reason)];
   }
   return reason == Reason::kCount;
@@ -436,7 +444,9 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
   family.unit = fields[5];
   family.label_names.assign(fields.begin() + 8, fields.begin() + 8 + static_cast<long>(labels));
   family.extras.assign(fields.begin() + 9 + static_cast<long>(labels), fields.end());
+  // A stateset's name is also the label of its states.
   if (!isMetricName(family.name) ||
+      (family.type == DeclaredType::kStateset && !isLabelName(family.name)) ||
       (!family.unit.empty() && (family.name.size() <= family.unit.size() ||
                                 family.name.compare(family.name.size() - family.unit.size() - 1,
                                                     std::string::npos, "_" + family.unit) != 0))) {
@@ -477,7 +487,10 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
       return refuse(Reason::kInvalidDeclaration);
     }
   } else if (family.type == DeclaredType::kStateset) {
-    if (family.extras.empty()) {
+    // Each state is a sample of its own: one named twice would be served twice.
+    std::vector<std::string> states = family.extras;
+    std::sort(states.begin(), states.end());
+    if (states.empty() || std::adjacent_find(states.begin(), states.end()) != states.end()) {
       return refuse(Reason::kInvalidDeclaration);
     }
   } else if (!family.extras.empty()) {
@@ -785,6 +798,10 @@ bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
     return false;
   }
   if (op == records::kClear) {
+    if (lane != Lane::kKeyed) {
+      reason = Reason::kInvalidDeclaration;
+      return false;
+    }
     const auto family = producer->second.families.find(id);
     if (family == producer->second.families.end()) {
       reason = Reason::kUndeclaredSeries;

@@ -148,8 +148,8 @@ class DeclaredFamilies {
 
   // Reads more of the declaration file of `producer`, written by `origin`: `bytes` continue what
   // was handed before. A line that does not hold up counts under `rejected` as
-  // invalid_declaration; a family that is refused (its name taken otherwise, say) counts there
-  // entry by entry instead.
+  // invalid_declaration (an info value's labels that do not, as invalid_labels); a family that is
+  // refused (its name taken otherwise, say) counts there entry by entry instead.
   void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes,
                std::uint64_t rejected[]);
 
@@ -220,6 +220,7 @@ class DeclaredFamilies {
     std::unordered_map<std::uint64_t, std::uint64_t> young;   // series id -> drain it was read in
     std::unordered_map<std::uint64_t, std::uint64_t> stamps;  // series id -> newest stamp seen
     std::string partial;                                      // a line not ended yet
+    bool skipping = false;  // the line not ended yet was refused as too long already
     std::uint64_t bytes = 0;
     bool header_seen = false;
   };
