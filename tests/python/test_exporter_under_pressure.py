@@ -143,12 +143,9 @@ def test_idle_and_trickling_clients_are_cut_off_after_the_timeout():
 SERIES = 10000
 
 
-def test_scrapers_back_to_back_never_delay_draining(prefix):
-    name = prefix.replace(".", "_")
-    exporter = Exporter("--interval", "0.05")
-    many, counted = Producer(), Producer()
-    stop = threading.Event()
-    scrapes = []
+def back_to_back_scrapers(exporter, count, stop, scrapes):
+    """`count` threads (not started) that scrape the exporter back to back until `stop` is set,
+    each reply's size appended to `scrapes`."""
 
     def scrape_back_to_back():
         while not stop.is_set():
@@ -156,7 +153,16 @@ def test_scrapers_back_to_back_never_delay_draining(prefix):
             with urllib.request.urlopen(url, timeout=60) as reply:
                 scrapes.append(len(reply.read()))
 
-    scrapers = [threading.Thread(target=scrape_back_to_back) for _ in range(8)]
+    return [threading.Thread(target=scrape_back_to_back) for _ in range(count)]
+
+
+def test_scrapers_back_to_back_never_delay_draining(prefix):
+    name = prefix.replace(".", "_")
+    exporter = Exporter("--interval", "0.05")
+    many, counted = Producer(), Producer()
+    stop = threading.Event()
+    scrapes = []
+    scrapers = back_to_back_scrapers(exporter, 8, stop, scrapes)
     try:
         assert many.record("s", name + "series_", 0, 1) == []
         time.sleep(0.5)
@@ -327,14 +333,7 @@ def test_scrapers_of_many_declared_histograms_never_cost_a_record():
     busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
     stop = threading.Event()
     scrapes = []
-
-    def scrape_back_to_back():
-        while not stop.is_set():
-            url = f"http://127.0.0.1:{exporter.port}/metrics"
-            with urllib.request.urlopen(url, timeout=60) as reply:
-                scrapes.append(len(reply.read()))
-
-    scrapers = [threading.Thread(target=scrape_back_to_back) for _ in range(4)]
+    scrapers = back_to_back_scrapers(exporter, 4, stop, scrapes)
     try:
         assert producer.stdout.readline() == "declared\n"
         for scraper in scrapers:
