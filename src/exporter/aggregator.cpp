@@ -15,6 +15,13 @@ int index(Kind kind) {
   return static_cast<int>(kind);
 }
 
+// How a declared series' record of a kind travelled.
+Lane laneOf(Kind kind) {
+  return kind == Kind::kCounter     ? Lane::kInteger
+         : kind == Kind::kHistogram ? Lane::kDouble
+                                    : Lane::kKeyed;
+}
+
 // The key of a series: its kind, family name and labels.
 std::string seriesKey(Kind kind, const Family& family) {
   std::string key(1, static_cast<char>('0' + index(kind)));
@@ -571,7 +578,6 @@ std::vector<LiveProducer> Aggregator::liveProducers() const {
 
 void Aggregator::drain(MetricsConsumer& consumer) {
   const auto start = std::chrono::steady_clock::now();
-  consumer_ = &consumer;
   declaration_reads_.clear();
   // The allowance refills with the time since the last pass began (none before the first).
   if (health_.drains != 0) {
@@ -592,10 +598,6 @@ void Aggregator::drain(MetricsConsumer& consumer) {
   if (!live_.empty()) {
     live_.clear();
   }
-  struct Unset {
-    MetricsConsumer*& consumer;
-    ~Unset() { consumer = nullptr; }
-  } unset{consumer_};
   consumer.drainAll(*this);
   endPass(live_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
@@ -630,29 +632,29 @@ void Aggregator::noteQueue(Kind kind, const QueueReport& queue, std::size_t reco
 
 void Aggregator::counters(const Records<CounterEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kCounter, queue, records.size());
-  queue_ = &queue;
+  handing_ = true;
   records.forEach([&](const CounterEntry& record) {
     fold(Kind::kCounter, readName(record.name), record.value, queue.producer);
   });
-  queue_ = nullptr;
+  handing_ = false;
 }
 
 void Aggregator::histograms(const Records<HistogramEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kHistogram, queue, records.size());
-  queue_ = &queue;
+  handing_ = true;
   records.forEach([&](const HistogramEntry& record) {
     fold(Kind::kHistogram, readName(record.name), record.value, queue.producer);
   });
-  queue_ = nullptr;
+  handing_ = false;
 }
 
 void Aggregator::gauges(const Records<GaugeEntry>& records, const QueueReport& queue) {
   noteQueue(Kind::kGauge, queue, records.size());
-  queue_ = &queue;
+  handing_ = true;
   records.forEach([&](const GaugeEntry& record) {
     fold(Kind::kGauge, readName(record.name), record.value, queue.producer);
   });
-  queue_ = nullptr;
+  handing_ = false;
 }
 
 // --- declared families -------------------------------------------------------------------------
@@ -676,21 +678,45 @@ void Aggregator::processEnded(std::uint64_t producer) {
 
 void Aggregator::foldDeclared(Kind kind, std::string_view name, double value,
                               std::uint64_t producer) {
-  const Lane lane = kind == Kind::kCounter     ? Lane::kInteger
-                    : kind == Kind::kHistogram ? Lane::kDouble
-                                               : Lane::kKeyed;
   Reason reason = Reason::kCount;
-  if (declared_.fold(lane, name, value, producer, reason)) {
+  if (unplaced_.empty() && declared_.fold(laneOf(kind), name, value, producer, reason)) {
     return;
   }
-  // Declared since the file was last read: read it now, a few times per producer and pass at most.
-  if (reason == Reason::kUndeclaredSeries && consumer_ != nullptr && queue_ != nullptr &&
-      ++declaration_reads_[producer] <= kDeclarationReadsPerPass) {
-    consumer_->readDeclarations(*queue_, *this);
-    if (declared_.fold(lane, name, value, producer, reason)) {
-      return;
+  // Declared since the file was last read: set aside until the consumer has read more of it, a
+  // few times per producer and pass at most.
+  if (handing_ &&
+      (!unplaced_.empty() || (reason == Reason::kUndeclaredSeries &&
+                              declaration_reads_[producer] < kDeclarationReadsPerPass))) {
+    Unplaced& record = unplaced_.emplace_back();
+    record.kind = kind;
+    record.value = value;
+    record.size = static_cast<std::uint8_t>(std::min(name.size(), kNameSize));
+    std::copy_n(name.data(), record.size, record.name);
+    return;
+  }
+  rejectDeclared(kind, name, reason);
+}
+
+bool Aggregator::wantsDeclarations(const QueueReport& queue) {
+  if (unplaced_.empty()) {
+    return false;
+  }
+  ++declaration_reads_[queue.producer];
+  return true;
+}
+
+void Aggregator::declarationsRead(const QueueReport& queue) {
+  for (const Unplaced& record : unplaced_) {
+    Reason reason = Reason::kCount;
+    if (!declared_.fold(laneOf(record.kind), record.recorded(), record.value, queue.producer,
+                        reason)) {
+      rejectDeclared(record.kind, record.recorded(), reason);
     }
   }
+  unplaced_.clear();
+}
+
+void Aggregator::rejectDeclared(Kind kind, std::string_view name, Reason reason) {
   // A refused family was said once when it was declared; a record that names nothing known is
   // said once per series, not per write (the key after ':' differs at every write).
   ++health_.rejected[static_cast<int>(reason)];

@@ -207,6 +207,8 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // What producer processes declare (zelnor_client), and when they have ended.
   void restore(std::uint64_t producer, const std::vector<StateEntry>& entries) override;
   void declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) override;
+  bool wantsDeclarations(const QueueReport& queue) override;
+  void declarationsRead(const QueueReport& queue) override;
   // More of the declaration file of `producer`, written by `origin`.
   void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes);
   // What the declaration files of one user's live processes may keep (DeclaredFamilies).
@@ -253,6 +255,8 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // A record of a declared series (its name begins with 0x01) folds by its declaration.
   void fold(Kind kind, std::string_view name, double value, std::uint64_t producer);
   void foldDeclared(Kind kind, std::string_view name, double value, std::uint64_t producer);
+  // Counts a record of a declared series that cannot be folded, for `reason`.
+  void rejectDeclared(Kind kind, std::string_view name, Reason reason);
   // DeclaredFamilies::Namespace
   Reason claim(const DeclaredFamily& family) override;
   bool seriesRoom() override;
@@ -303,11 +307,21 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   Health health_;
   RejectionLog log_;
   DeclaredFamilies declared_{*this};
-  // While a drain hands a queue's records: the consumer and the queue's report, so that a record
-  // whose process declared its series since the last look can have the declaration read at once.
-  MetricsConsumer* consumer_ = nullptr;
-  const QueueReport* queue_ = nullptr;
-  // How often this pass has read each producer's file for a record it could not place: a process
+  // A record of a declared series that the declarations read so far do not place, set aside
+  // while its queue is handed: the consumer reads more of its process's file before the next
+  // queue, and the record is folded then. Every record of the queue after it is set aside too, so
+  // that they fold in the order they were made.
+  struct Unplaced {
+    Kind kind;
+    double value;
+    std::uint8_t size;
+    char name[kNameSize];
+
+    std::string_view recorded() const noexcept { return {name, size}; }
+  };
+  std::vector<Unplaced> unplaced_;  // of the queue being handed, of one producer
+  bool handing_ = false;            // a drain is handing a queue's records
+  // How often this pass has read each producer's file for records it could not place: a process
   // may declare while a pass drains its queues, so more than once, but a bounded number of times.
   std::unordered_map<std::uint64_t, int> declaration_reads_;
   static constexpr int kDeclarationReadsPerPass = 4;

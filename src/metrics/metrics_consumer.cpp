@@ -506,6 +506,10 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
           if (records.size() == 0) {
             hand(records, report);  // a queue with nothing pending is reported all the same
           }
+          if (visitor.wantsDeclarations(report)) {
+            readDeclarations(report, visitor);
+            visitor.declarationsRead(report);
+          }
         },
         liveness, now, true);
   };

@@ -102,6 +102,12 @@ class DrainVisitor : public DeclarationSink {
   virtual void counters(const Records<CounterEntry>& records, const QueueReport& queue) = 0;
   virtual void histograms(const Records<HistogramEntry>& records, const QueueReport& queue) = 0;
   virtual void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) = 0;
+  // Asked after each queue's records were handed: true when they name what the declarations
+  // handed so far do not (a process declares and records at once). The consumer then reads more
+  // of the queue's process file (declarations()), says that it did (declarationsRead()), and
+  // only then hands the next queue.
+  virtual bool wantsDeclarations(const QueueReport& /*queue*/) { return false; }
+  virtual void declarationsRead(const QueueReport& /*queue*/) {}
 };
 
 class MetricsConsumer : public tracer::DirectoryWatcher {
@@ -140,11 +146,6 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   // go, so read it while the report's queue is attached (its last drain at the latest).
   UniqueFd openProcessFile(const QueueReport& report) const;
 
-  // Hands `sink` now what the process file of the producer a report names has added since it was
-  // read last (drainAll hands it on at the end of each pass, at most every liveness interval):
-  // for a record that refers to something its producer has just declared.
-  void readDeclarations(const QueueReport& report, DeclarationSink& sink);
-
   // How many queues are attached now, of all kinds.
   std::size_t attachedQueueCount() const noexcept;
 
@@ -159,6 +160,10 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // Hands `sink` now what the process file of the producer a report names has added since it was
+  // read last (a pass hands it on at its end, at most every liveness interval): for a queue whose
+  // records name what their producer has just declared.
+  void readDeclarations(const QueueReport& report, DeclarationSink& sink);
 
   // Where an attached file's name is now.
   enum class Place { kNowhere, kDirectory, kKeep };
