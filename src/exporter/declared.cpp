@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
+#include <optional>
 #include <utility>
 
+#include "exporter/declaration_parser.h"
 #include "metrics/process_file.h"
 #include "metrics/record_format.h"
 
@@ -17,122 +18,6 @@ namespace {
 constexpr std::string_view kHeader = kProcessFileHeader.substr(0, kProcessFileHeader.size() - 1);
 // Gauge values of ended processes kept per series in the "all" mode, the oldest let go first.
 constexpr std::size_t kMaxRetiredPerSeries = 1024;
-
-struct TypeName {
-  std::string_view text;
-  DeclaredType type;
-};
-
-constexpr TypeName kTypes[] = {
-    {"counter", DeclaredType::kCounter},     {"gauge", DeclaredType::kGauge},
-    {"histogram", DeclaredType::kHistogram}, {"summary", DeclaredType::kSummary},
-    {"info", DeclaredType::kInfo},           {"stateset", DeclaredType::kStateset}};
-
-struct ModeName {
-  std::string_view text;
-  Combine combine;
-  bool live;
-};
-
-constexpr ModeName kModes[] = {{"all", Combine::kAll, false},
-                               {"liveall", Combine::kAll, true},
-                               {"min", Combine::kMin, false},
-                               {"livemin", Combine::kMin, true},
-                               {"max", Combine::kMax, false},
-                               {"livemax", Combine::kMax, true},
-                               {"sum", Combine::kSum, false},
-                               {"livesum", Combine::kSum, true},
-                               {"mostrecent", Combine::kMostRecent, false},
-                               {"livemostrecent", Combine::kMostRecent, true}};
-
-// Splits a line into its tab-separated fields and undoes their escapes; false when an escape is
-// not one of \\, \t, \n or a field is too long.
-bool splitFields(std::string_view line, std::vector<std::string>& fields) {
-  fields.clear();
-  fields.emplace_back();
-  for (std::size_t at = 0; at < line.size(); ++at) {
-    const char c = line[at];
-    if (c == '\t') {
-      fields.emplace_back();
-      continue;
-    }
-    if (c == '\\') {
-      if (++at == line.size()) {
-        return false;
-      }
-      const char escaped = line[at];
-      if (escaped == 't') {
-        fields.back().push_back('\t');
-      } else if (escaped == 'n') {
-        fields.back().push_back('\n');
-      } else if (escaped == '\\') {
-        fields.back().push_back('\\');
-      } else {
-        return false;
-      }
-    } else {
-      fields.back().push_back(c);
-    }
-    if (fields.back().size() > DeclaredFamilies::kMaxFieldBytes) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// A decimal id or count: digits only, at most 18 of them.
-bool parseNumber(std::string_view text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 18) {
-    return false;
-  }
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
-}
-
-bool parseHex(std::string_view text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 16) {
-    return false;
-  }
-  value = 0;
-  for (char c : text) {
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else {
-      return false;
-    }
-    value = (value << 4) | digit;
-  }
-  return true;
-}
-
-// A bound as prometheus_client spells it in `le` ("+Inf", "0.25", "1e+06"), read back exactly:
-// `le` serves it as spelled, so no other spelling of a number (" 1", "0x1p0", "inf") is taken,
-// and no finite one read as infinite ("1e999").
-bool parseBound(const std::string& text, double& value) {
-  if (text == "+Inf") {
-    value = std::numeric_limits<double>::infinity();
-    return true;
-  }
-  if (text == "-Inf") {
-    value = -std::numeric_limits<double>::infinity();
-    return true;
-  }
-  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) {
-    return false;
-  }
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && std::isfinite(value);
-}
 
 // What a removal's record carries as its value: the last id its process had given out when it
 // removed (ids above it were declared after the removal). Anything else is taken as 0.
@@ -154,6 +39,15 @@ std::uint64_t latestKey() {
   const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::system_clock::now().time_since_epoch());
   return static_cast<std::uint64_t>(now.count()) + DeclaredFamilies::kKeyMargin;
+}
+
+// A keyed write past latestKey() would hold its series at its value for good.
+bool keyAhead(std::uint64_t key, Reason& reason) {
+  if (key <= latestKey()) {
+    return false;
+  }
+  reason = Reason::kKeyAhead;
+  return true;
 }
 
 // The family, then each value after its length: no two families and lists of values make one
@@ -191,6 +85,70 @@ Labels withLabel(Labels labels, const std::string& name, std::string value) {
   return labels;
 }
 
+// The modes that make one value of all processes keep the ended ones as one value too: the
+// holding of producer 0, which combines them as the mode combines live ones.
+void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer) {
+  const auto ended = std::find_if(holdings.begin(), holdings.end(), [&](const GaugeHolding& held) {
+    return held.producer == producer;
+  });
+  if (ended == holdings.end()) {
+    return;
+  }
+  const GaugeHolding value = *ended;
+  holdings.erase(ended);
+  const auto pool = std::find_if(holdings.begin(), holdings.end(),
+                                 [](const GaugeHolding& held) { return held.producer == 0; });
+  if (pool == holdings.end()) {
+    holdings.push_back(GaugeHolding{0, 0, value.value, value.key, false});
+    return;
+  }
+  switch (combine) {
+    case Combine::kSum:
+      pool->value += value.value;
+      break;
+    case Combine::kMin:
+      pool->value = std::min(pool->value, value.value);
+      break;
+    case Combine::kMax:
+      pool->value = std::max(pool->value, value.value);
+      break;
+    case Combine::kMostRecent:
+    case Combine::kAll:
+      if (value.key > pool->key) {
+        pool->value = value.value;
+      }
+      break;
+  }
+  pool->key = std::max(pool->key, value.key);
+}
+
+// What is kept of the values an ended process held, by the family's mode.
+void letGo(const DeclaredFamily& family, std::vector<GaugeHolding>& holdings,
+           std::uint64_t producer) {
+  if (family.live) {
+    holdings.erase(
+        std::remove_if(holdings.begin(), holdings.end(),
+                       [&](const GaugeHolding& held) { return held.producer == producer; }),
+        holdings.end());
+    return;
+  }
+  if (family.combine != Combine::kAll) {
+    retire(family.combine, holdings, producer);
+    return;
+  }
+  for (GaugeHolding& held : holdings) {
+    if (held.producer == producer) {
+      held.live = false;
+    }
+  }
+  const auto retired = static_cast<std::size_t>(std::count_if(
+      holdings.begin(), holdings.end(), [](const GaugeHolding& held) { return !held.live; }));
+  if (retired > kMaxRetiredPerSeries) {
+    holdings.erase(std::find_if(holdings.begin(), holdings.end(),
+                                [](const GaugeHolding& held) { return !held.live; }));
+  }
+}
+
 }  // namespace
 
 // --- declarations ------------------------------------------------------------------------------
@@ -204,39 +162,40 @@ void DeclaredFamilies::declare(std::uint64_t key, const ProducerOrigin& origin,
     by_process_.emplace(std::make_pair(origin.pid, origin.start_ticks), key);
   }
   producer.bytes += bytes.size();
-  while (!bytes.empty()) {
-    const std::size_t end = bytes.find('\n');
-    if (end == std::string_view::npos) {
-      if (producer.skipping) {
-        return;
-      }
-      const bool fits = producer.partial.size() + bytes.size() <= kMaxLineBytes;
-      if (fits && charge(producer, bytes.size(), false)) {
-        producer.partial.append(bytes);
-      } else {
-        ++rejected[static_cast<int>(fits ? Reason::kUserBudget : Reason::kInvalidDeclaration)];
-        release(producer, producer.partial.size());
-        std::string().swap(producer.partial);
-        producer.skipping = true;  // the rest of this line is refused with it
-      }
-      return;
-    }
+  for (std::size_t end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n')) {
     std::string_view line = bytes.substr(0, end);
     bytes.remove_prefix(end + 1);
     if (producer.skipping) {
       producer.skipping = false;
-      continue;
-    }
-    if (!producer.partial.empty()) {
+    } else if (!producer.partial.empty()) {
       const std::size_t held = producer.partial.size();
       producer.partial.append(line);
       declareLine(producer, key, producer.partial, rejected);
       std::string().swap(producer.partial);  // its buffer too
       release(producer, held);
-      continue;
+    } else {
+      declareLine(producer, key, line, rejected);
     }
-    declareLine(producer, key, line, rejected);
   }
+  if (!bytes.empty()) {
+    keepPartial(producer, bytes, rejected);
+  }
+}
+
+void DeclaredFamilies::keepPartial(Producer& producer, std::string_view bytes,
+                                   std::uint64_t rejected[]) {
+  if (producer.skipping) {
+    return;
+  }
+  const bool fits = producer.partial.size() + bytes.size() <= kMaxLineBytes;
+  if (fits && charge(producer, bytes.size(), false)) {
+    producer.partial.append(bytes);
+    return;
+  }
+  ++rejected[static_cast<int>(fits ? Reason::kUserBudget : Reason::kInvalidDeclaration)];
+  release(producer, producer.partial.size());
+  std::string().swap(producer.partial);
+  producer.skipping = true;  // the rest of this line is refused with it
 }
 
 bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::string_view line,
@@ -248,30 +207,32 @@ bool DeclaredFamilies::declareLine(Producer& producer, std::uint64_t key, std::s
     }
     return producer.header_seen;
   }
-  std::vector<std::string> fields;
-  Reason reason = Reason::kInvalidDeclaration;
-  if (line.size() <= kMaxLineBytes && isValidUtf8(line) && splitFields(line, fields) &&
-      fields[0].size() == 1) {
-    switch (fields[0][0]) {
-      case records::kFamilyLine:
-        reason = declareFamily(producer, fields);
-        break;
-      case records::kSeriesLine:
-        reason = declareSeries(producer, key, fields);
-        break;
-      case records::kInfoValueLine:
-        reason = declareInfoValue(producer, fields);
-        break;
-      default:
-        break;
-    }
-  }
+  const Reason reason = declareFields(producer, key, line);
   // A series without room is counted by its records, as a refused family's are.
   if (reason == Reason::kInvalidDeclaration || reason == Reason::kInvalidLabels ||
       reason == Reason::kUserBudget) {
     ++rejected[static_cast<int>(reason)];
   }
   return reason == Reason::kCount;
+}
+
+Reason DeclaredFamilies::declareFields(Producer& producer, std::uint64_t key,
+                                       std::string_view line) {
+  std::vector<std::string> fields;
+  if (line.size() > kMaxLineBytes || !isValidUtf8(line) || !splitFields(line, fields) ||
+      fields[0].size() != 1) {
+    return Reason::kInvalidDeclaration;
+  }
+  switch (fields[0][0]) {
+    case records::kFamilyLine:
+      return declareFamily(producer, fields);
+    case records::kSeriesLine:
+      return declareSeries(producer, key, fields);
+    case records::kInfoValueLine:
+      return declareInfoValue(producer, fields);
+    default:
+      return Reason::kInvalidDeclaration;
+  }
 }
 
 bool DeclaredFamilies::fits(const Producer& producer, std::size_t bytes) const {
@@ -382,7 +343,7 @@ std::int64_t DeclaredFamilies::seriesEntry(const Producer& producer, std::uint64
   return kUnknown;
 }
 
-void DeclaredFamilies::refuseSeries(Producer& producer, std::uint64_t id, Reason reason) {
+Reason DeclaredFamilies::refuseSeries(Producer& producer, std::uint64_t id, Reason reason) {
   std::vector<Refused>& refused = producer.refused;
   if (!refused.empty() && id > refused.back().last) {
     // Ids come in increasing order, so the range goes on to it (over ids of other declarations,
@@ -390,134 +351,63 @@ void DeclaredFamilies::refuseSeries(Producer& producer, std::uint64_t id, Reason
     // when the budget has no room for another range, whatever its reason.
     if (refused.back().reason == reason || !charge(producer, kIdCost, false)) {
       refused.back().last = id;
-      return;
+    } else {
+      refused.push_back(Refused{id, id, reason});
     }
-    refused.push_back(Refused{id, id, reason});
-    return;
+    return reason;
   }
   if (!charge(producer, kIdCost, false)) {
-    return;  // then its records are undeclared_series
+    return reason;  // then its records are undeclared_series
   }
   const auto after = std::upper_bound(
       refused.begin(), refused.end(), id,
       [](std::uint64_t wanted, const Refused& range) { return wanted < range.first; });
   refused.insert(after, Refused{id, id, reason});
+  return reason;
 }
 
 Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std::string>& fields) {
-  // F id type name documentation unit mode n label... m extra...
-  std::uint64_t id = 0;
-  std::uint64_t labels = 0;
-  if (fields.size() < 9 || !parseNumber(fields[1], id) || !parseNumber(fields[7], labels) ||
-      labels > kMaxLabels || fields.size() < 9 + labels) {
-    return Reason::kInvalidDeclaration;
-  }
-  std::uint64_t extras = 0;
-  if (!parseNumber(fields[8 + labels], extras) || extras > kMaxExtras ||
-      fields.size() != 9 + labels + extras) {
-    return Reason::kInvalidDeclaration;
-  }
-  if (producer.families.count(id) != 0 || producer.families.size() >= kMaxFamiliesPerProcess) {
+  std::optional<FamilyLine> line = parseFamilyLine(fields);
+  if (!line || producer.families.count(line->id) != 0 ||
+      producer.families.size() >= kMaxFamiliesPerProcess) {
     return Reason::kInvalidDeclaration;
   }
   if (!charge(producer, kIdCost, false)) {
     return Reason::kUserBudget;  // its series are refused for it too
   }
-  DeclaredFamily family;
-  const auto type = std::find_if(std::begin(kTypes), std::end(kTypes),
-                                 [&](const TypeName& known) { return known.text == fields[2]; });
+  const Reason refused = line->refused != Reason::kCount
+                             ? line->refused
+                             : takeFamily(producer, line->id, line->family);
+  if (refused == Reason::kCount) {
+    return refused;
+  }
   // A family refused: its entries are counted as they come, and it is said once.
-  auto refuse = [&](Reason reason) {
-    producer.families.emplace(id, refusal(reason));
-    if (reason == Reason::kInvalidDeclaration) {
-      return reason;  // a line that does not hold up: counted as one
-    }
-    names_.refused(family, reason);
-    return Reason::kCount;
-  };
-  if (type == std::end(kTypes)) {
-    return refuse(Reason::kInvalidDeclaration);
+  producer.families.emplace(line->id, refusal(refused));
+  if (refused == Reason::kInvalidDeclaration) {
+    return refused;  // a line that does not hold up: counted as one
   }
-  family.type = type->type;
-  family.name = fields[3];
-  family.documentation = fields[4];
-  family.unit = fields[5];
-  family.label_names.assign(fields.begin() + 8, fields.begin() + 8 + static_cast<long>(labels));
-  family.extras.assign(fields.begin() + 9 + static_cast<long>(labels), fields.end());
-  // A stateset's name is also the label of its states.
-  if (!isMetricName(family.name) ||
-      (family.type == DeclaredType::kStateset && !isLabelName(family.name)) ||
-      (!family.unit.empty() && (family.name.size() <= family.unit.size() ||
-                                family.name.compare(family.name.size() - family.unit.size() - 1,
-                                                    std::string::npos, "_" + family.unit) != 0))) {
-    return refuse(Reason::kInvalidName);
-  }
-  for (std::size_t i = 0; i < family.label_names.size(); ++i) {
-    const std::string& label = family.label_names[i];
-    const bool reserved = (family.type == DeclaredType::kHistogram && label == "le") ||
-                          (family.type == DeclaredType::kSummary && label == "quantile") ||
-                          (family.type == DeclaredType::kStateset && label == family.name);
-    if (!isLabelName(label) || label.compare(0, 2, "__") == 0 || reserved ||
-        std::find(family.label_names.begin(), family.label_names.begin() + static_cast<long>(i),
-                  label) != family.label_names.begin() + static_cast<long>(i)) {
-      return refuse(Reason::kInvalidLabels);
-    }
-  }
-  const std::string& mode = fields[6];
-  if (family.type == DeclaredType::kGauge) {
-    const auto known = std::find_if(std::begin(kModes), std::end(kModes),
-                                    [&](const ModeName& name) { return name.text == mode; });
-    if (known == std::end(kModes)) {
-      return refuse(Reason::kInvalidDeclaration);
-    }
-    family.combine = known->combine;
-    family.live = known->live;
-  } else if (!mode.empty()) {
-    return refuse(Reason::kInvalidDeclaration);
-  }
-  if (family.type == DeclaredType::kHistogram) {
-    for (const std::string& bound : family.extras) {
-      double value = 0;
-      if (!parseBound(bound, value) || (!family.bounds.empty() && value <= family.bounds.back())) {
-        return refuse(Reason::kInvalidDeclaration);
-      }
-      family.bounds.push_back(value);
-    }
-    if (family.bounds.size() < 2 || !std::isinf(family.bounds.back())) {
-      return refuse(Reason::kInvalidDeclaration);
-    }
-  } else if (family.type == DeclaredType::kStateset) {
-    // Each state is a sample of its own: one named twice would be served twice.
-    std::vector<std::string> states = family.extras;
-    std::sort(states.begin(), states.end());
-    if (states.empty() || std::adjacent_find(states.begin(), states.end()) != states.end()) {
-      return refuse(Reason::kInvalidDeclaration);
-    }
-  } else if (!family.extras.empty()) {
-    return refuse(Reason::kInvalidDeclaration);
-  }
-  family.definition.assign(fields[2]);
-  for (std::size_t i = 3; i < fields.size(); ++i) {
-    family.definition.push_back('\t');
-    family.definition += fields[i];
-  }
-  auto known = family_by_name_.find(family.name);
+  names_.refused(line->family, refused);
+  return Reason::kCount;
+}
+
+Reason DeclaredFamilies::takeFamily(Producer& producer, std::uint64_t id, DeclaredFamily& family) {
+  const auto known = family_by_name_.find(family.name);
   if (known != family_by_name_.end()) {
     if (families_[known->second].definition != family.definition ||
         !mayDeclare(producer, known->second)) {
-      return refuse(Reason::kDeclarationConflict);
+      return Reason::kDeclarationConflict;
     }
     producer.families.emplace(id, known->second);
     return Reason::kCount;
   }
   if (families_.size() >= kMaxFamilies) {
-    return refuse(Reason::kTooManySeries);
+    return Reason::kTooManySeries;
   }
   if (!charge(producer, kIdCost + 2 * family.definition.size(), true)) {
-    return refuse(Reason::kUserBudget);
+    return Reason::kUserBudget;
   }
   if (const Reason taken = names_.claim(family); taken != Reason::kCount) {
-    return refuse(taken);
+    return taken;
   }
   family.owners.push_back(producer.origin.uid);
   const auto index = static_cast<std::uint32_t>(families_.size());
@@ -529,72 +419,74 @@ Reason DeclaredFamilies::declareFamily(Producer& producer, const std::vector<std
 
 Reason DeclaredFamilies::declareSeries(Producer& producer, std::uint64_t key,
                                        const std::vector<std::string>& fields) {
-  // S id family label-value...
-  std::uint64_t id = 0;
-  std::uint64_t family_id = 0;
-  if (fields.size() < 3 || !parseNumber(fields[1], id) || !parseNumber(fields[2], family_id) ||
-      seriesEntry(producer, id) != kUnknown) {
+  std::optional<SeriesLine> line = parseSeriesLine(fields);
+  if (!line || seriesEntry(producer, line->id) != kUnknown) {
     return Reason::kInvalidDeclaration;
   }
-  const auto family_entry = producer.families.find(family_id);
-  if (family_entry == producer.families.end()) {
+  const auto family = producer.families.find(line->family);
+  if (family == producer.families.end()) {
     // Its family was not kept, for the budget, or never declared.
-    const Reason reason =
-        producer.out_of_budget ? Reason::kUserBudget : Reason::kInvalidDeclaration;
-    refuseSeries(producer, id, reason);
-    return reason;
+    return refuseSeries(producer, line->id,
+                        producer.out_of_budget ? Reason::kUserBudget : Reason::kInvalidDeclaration);
   }
-  if (family_entry->second < 0) {
+  if (family->second < 0) {
     // Its family was refused: the reason is said once, for the family.
-    refuseSeries(producer, id, refusedBy(family_entry->second));
+    refuseSeries(producer, line->id, refusedBy(family->second));
     return Reason::kCount;
   }
-  const auto family_index = static_cast<std::uint32_t>(family_entry->second);
-  const DeclaredFamily& family = families_[family_index];
-  std::vector<std::string> values(fields.begin() + 3, fields.end());
-  if (values.size() != family.label_names.size()) {
-    refuseSeries(producer, id, Reason::kInvalidDeclaration);
-    return Reason::kInvalidDeclaration;
-  }
-  if (!fits(producer, kIdCost)) {
-    refuseSeries(producer, id, Reason::kUserBudget);
-    return Reason::kUserBudget;
-  }
-  const std::string series_key = seriesKey(family_index, values);
-  auto known = series_by_key_.find(series_key);
-  std::uint32_t index = 0;
-  if (known != series_by_key_.end()) {
-    index = known->second;
-    present(series_[index]);
-  } else {
-    if (!names_.seriesRoom()) {
-      refuseSeries(producer, id, Reason::kTooManySeries);
-      return Reason::kTooManySeries;
-    }
-    // The series is kept for good: its key, its values and its buckets.
-    if (!charge(producer, kIdCost + 2 * series_key.size() + 8 * family.bounds.size(), true)) {
-      refuseSeries(producer, id, Reason::kUserBudget);
-      return Reason::kUserBudget;
-    }
-    index = static_cast<std::uint32_t>(series_.size());
-    series_by_key_.emplace(series_key, index);
-    DeclaredSeries series;
-    series.family = family_index;
-    series.label_values = std::move(values);
-    if (family.type == DeclaredType::kHistogram) {
-      series.buckets.assign(family.bounds.size(), 0.0);
-    }
-    series_.push_back(std::move(series));
+  const auto family_index = static_cast<std::uint32_t>(family->second);
+  Reason reason = Reason::kCount;
+  const std::optional<std::uint32_t> index =
+      seriesFor(producer, family_index, std::move(line->label_values), reason);
+  if (!index) {
+    return refuseSeries(producer, line->id, reason);
   }
   account(producer, kIdCost, false);
-  producer.series.emplace(id, index);
-  producer.young.emplace(id, pass_);
+  producer.series.emplace(line->id, *index);
+  producer.young.emplace(line->id, pass_);
   with_young_.insert(key);
-  if (family.type == DeclaredType::kGauge) {
-    holdDeclared(series_[index], key, producer.origin.pid);
+  if (families_[family_index].type == DeclaredType::kGauge) {
+    holdDeclared(series_[*index], key, producer.origin.pid);
   }
-  touch(series_[index]);
+  touch(series_[*index]);
   return Reason::kCount;
+}
+
+std::optional<std::uint32_t> DeclaredFamilies::seriesFor(Producer& producer, std::uint32_t family,
+                                                         std::vector<std::string> values,
+                                                         Reason& reason) {
+  const std::vector<double>& bounds = families_[family].bounds;
+  if (values.size() != families_[family].label_names.size()) {
+    reason = Reason::kInvalidDeclaration;
+    return std::nullopt;
+  }
+  if (!fits(producer, kIdCost)) {
+    reason = Reason::kUserBudget;
+    return std::nullopt;
+  }
+  std::string key = seriesKey(family, values);
+  if (const auto known = series_by_key_.find(key); known != series_by_key_.end()) {
+    present(series_[known->second]);
+    return known->second;
+  }
+  if (!names_.seriesRoom()) {
+    reason = Reason::kTooManySeries;
+    return std::nullopt;
+  }
+  // The series is kept for good: its key, its values and its buckets.
+  if (!charge(producer, kIdCost + 2 * key.size() + 8 * bounds.size(), true)) {
+    reason = Reason::kUserBudget;
+    return std::nullopt;
+  }
+  const auto index = static_cast<std::uint32_t>(series_.size());
+  series_by_key_.emplace(std::move(key), index);
+  DeclaredSeries& series = series_.emplace_back();
+  series.family = family;
+  series.label_values = std::move(values);
+  if (families_[family].type == DeclaredType::kHistogram) {
+    series.buckets.assign(bounds.size(), 0.0);
+  }
+  return index;
 }
 
 // Declared, this process's value is 0 until it writes one, as a process's value file starts.
@@ -628,46 +520,33 @@ void DeclaredFamilies::revived(Producer& producer, std::uint64_t producer_key, s
 
 Reason DeclaredFamilies::declareInfoValue(Producer& producer,
                                           const std::vector<std::string>& fields) {
-  // V id series n label value ...
-  std::uint64_t id = 0;
-  std::uint64_t series_id = 0;
-  std::uint64_t count = 0;
-  if (fields.size() < 4 || !parseNumber(fields[1], id) || !parseNumber(fields[2], series_id) ||
-      !parseNumber(fields[3], count) || count > kMaxLabels || fields.size() != 4 + 2 * count ||
-      producer.info_values.count(id) != 0) {
+  std::optional<InfoValueLine> line = parseInfoValueLine(fields);
+  if (!line || producer.info_values.count(line->id) != 0) {
     return Reason::kInvalidDeclaration;
   }
-  const std::int64_t series = seriesEntry(producer, series_id);
+  const std::int64_t series = seriesEntry(producer, line->series);
   if (series < 0 ||
       families_[series_[static_cast<std::size_t>(series)].family].type != DeclaredType::kInfo) {
     return Reason::kInvalidDeclaration;
   }
-  const DeclaredFamily& family = families_[series_[static_cast<std::size_t>(series)].family];
-  Labels labels;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::string& name = fields[4 + 2 * i];
-    if (!isLabelName(name) || name.compare(0, 2, "__") == 0 ||
-        std::find(family.label_names.begin(), family.label_names.end(), name) !=
-            family.label_names.end()) {
+  // They go beside the series' own labels: none has a name of those.
+  const std::vector<std::string>& names =
+      families_[series_[static_cast<std::size_t>(series)].family].label_names;
+  std::size_t bytes = 2 * kIdCost;
+  for (const auto& label : line->labels) {
+    if (std::find(names.begin(), names.end(), label.first) != names.end()) {
       return Reason::kInvalidLabels;
     }
-    labels.emplace_back(name, fields[5 + 2 * i]);
-  }
-  std::sort(labels.begin(), labels.end());
-  if (std::adjacent_find(labels.begin(), labels.end(), [](const auto& a, const auto& b) {
-        return a.first == b.first;
-      }) != labels.end()) {
-    return Reason::kInvalidLabels;
-  }
-  std::size_t bytes = 2 * kIdCost;
-  for (const auto& label : labels) {
     bytes += label.first.size() + label.second.size();
+  }
+  if (line->refused != Reason::kCount) {
+    return line->refused;
   }
   if (!charge(producer, bytes, false)) {
     return Reason::kUserBudget;
   }
-  producer.info_values.emplace(id, std::move(labels));
-  producer.info_series.emplace(id, series_id);
+  producer.info_values.emplace(line->id, std::move(line->labels));
+  producer.info_series.emplace(line->id, line->series);
   return Reason::kCount;
 }
 
@@ -695,46 +574,45 @@ void DeclaredFamilies::removeSeries(DeclaredSeries& series) {
 // A counter's increment or an observation, into `series`.
 bool DeclaredFamilies::add(DeclaredSeries& series, char op, Lane lane, double value,
                            Reason& reason) {
-  const DeclaredFamily& family = families_[series.family];
   reason = Reason::kInvalidDeclaration;
-  if (op == records::kCounter) {
-    if (family.type != DeclaredType::kCounter || lane == Lane::kKeyed) {
-      return false;
-    }
-    if (value < 0) {
-      reason = Reason::kNegativeCounterIncrement;
-      return false;
-    }
-    present(series);
-    series.sum += value;
-    return true;
+  if (op != records::kCounter) {
+    return observe(series, lane, value);
   }
-  if (lane != Lane::kDouble) {
+  if (families_[series.family].type != DeclaredType::kCounter || lane == Lane::kKeyed) {
+    return false;
+  }
+  if (value < 0) {
+    reason = Reason::kNegativeCounterIncrement;
+    return false;
+  }
+  present(series);
+  series.sum += value;
+  return true;
+}
+
+bool DeclaredFamilies::observe(DeclaredSeries& series, Lane lane, double value) {
+  const DeclaredFamily& family = families_[series.family];
+  if (lane != Lane::kDouble ||
+      (family.type != DeclaredType::kHistogram && family.type != DeclaredType::kSummary)) {
     return false;
   }
   // A NaN observation is counted as prometheus_client counts it (in no bucket of a histogram, in
   // a summary's count) but left out of the sum, which it would make NaN for good: OpenMetrics
   // parsers refuse a NaN sum, and with it the whole scrape.
-  const double added = std::isnan(value) ? 0.0 : value;
-  if (family.type == DeclaredType::kHistogram) {
-    present(series);
-    series.sum += added;
-    // The first bound at or above the value; a NaN finds none.
-    const auto bucket = std::isnan(value)
-                            ? family.bounds.end()
-                            : std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
-    if (bucket != family.bounds.end()) {
-      series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
-    }
-    return true;
-  }
+  present(series);
+  series.sum += std::isnan(value) ? 0.0 : value;
   if (family.type == DeclaredType::kSummary) {
-    present(series);
     series.count += 1;
-    series.sum += added;
     return true;
   }
-  return false;
+  // The first bound at or above the value; a NaN finds none.
+  const auto bucket = std::isnan(value)
+                          ? family.bounds.end()
+                          : std::lower_bound(family.bounds.begin(), family.bounds.end(), value);
+  if (bucket != family.bounds.end()) {
+    series.buckets[static_cast<std::size_t>(bucket - family.bounds.begin())] += 1;
+  }
+  return true;
 }
 
 template <typename Removed>
@@ -770,155 +648,162 @@ void DeclaredFamilies::passEnded() {
 bool DeclaredFamilies::fold(Lane lane, std::string_view name, double value,
                             std::uint64_t producer_key, Reason& reason) {
   reason = Reason::kInvalidName;
-  if (name.size() < 3) {
-    return false;
-  }
-  const char op = name[1];
-  std::string_view id_text = name.substr(2);
-  std::uint64_t key = 0;
-  const std::size_t colon = id_text.find(records::kKeySeparator);
-  const bool keyed = records::isKeyed(op);
-  if (keyed != (colon != std::string_view::npos) ||
-      (keyed && !parseHex(id_text.substr(colon + 1), key))) {
-    return false;
-  }
-  // A counter's or an observation's series made again after its removal carries a stamp.
-  const std::size_t dot = keyed ? std::string_view::npos : id_text.find(records::kStampSeparator);
-  std::uint64_t id = 0;
-  if (!parseHex(id_text.substr(0, std::min(colon, dot)), id)) {
-    return false;
-  }
-  std::uint64_t stamp = id;
-  if (dot != std::string_view::npos && (!parseHex(id_text.substr(dot + 1), stamp) || stamp <= id)) {
-    return false;
-  }
+  const std::optional<RecordName> record = parseRecordName(name);
+  return record && foldRecord(lane, *record, value, producer_key, reason);
+}
+
+bool DeclaredFamilies::foldRecord(Lane lane, const RecordName& name, double value,
+                                  std::uint64_t producer_key, Reason& reason) {
   const auto producer = producers_.find(producer_key);
   if (producer == producers_.end()) {
     reason = Reason::kUndeclaredSeries;
     return false;
   }
-  if (op == records::kClear) {
-    if (lane != Lane::kKeyed) {
-      reason = Reason::kInvalidDeclaration;
-      return false;
-    }
-    const auto family = producer->second.families.find(id);
-    if (family == producer->second.families.end()) {
-      reason = Reason::kUndeclaredSeries;
-      return false;
-    }
-    if (family->second < 0) {
-      reason = refusedBy(family->second);
-      return false;
-    }
-    const auto cleared = static_cast<std::uint32_t>(family->second);
-    for (DeclaredSeries& series : series_) {
-      if (series.family == cleared && series.present) {
-        removeSeries(series);
-      }
-    }
-    refold(producer_key, watermarkOf(value),
-           [&](const DeclaredSeries& candidate) { return candidate.family == cleared; });
-    return true;
+  const Record record{producer->second, producer_key, name, lane, value};
+  if (name.op == records::kClear) {
+    return clearFamily(record, reason);
   }
-  const std::int64_t entry = seriesEntry(producer->second, id);
-  if (entry == kUnknown) {
-    reason = Reason::kUndeclaredSeries;
-    return false;
-  }
+  const std::int64_t entry = seriesEntry(producer->second, name.id);
   if (entry < 0) {
-    reason = refusedBy(entry);
+    reason = entry == kUnknown ? Reason::kUndeclaredSeries : refusedBy(entry);
     return false;
   }
-  if ((op == 'g' || op == 'e' || op == 'i') && key > latestKey()) {
-    reason = Reason::kKeyAhead;  // it would hold the series at its value for good
-    return false;
-  }
-  DeclaredSeries& series = series_[static_cast<std::size_t>(entry)];
-  const DeclaredFamily& family = families_[series.family];
   reason = Reason::kInvalidDeclaration;  // a record that does not fit what its series is
-  switch (op) {
+  return foldInto(record, static_cast<std::uint32_t>(entry), reason);
+}
+
+bool DeclaredFamilies::foldInto(const Record& record, std::uint32_t index, Reason& reason) {
+  DeclaredSeries& series = series_[index];
+  switch (record.name.op) {
     case records::kCounter:
-    case records::kObserve: {
-      if (!add(series, op, lane, value, reason)) {
-        return false;
-      }
-      if (stamp != id) {
-        revived(producer->second, producer_key, id, stamp);
-      }
-      if (const auto young = producer->second.young.find(id);
-          young != producer->second.young.end()) {
-        recent_.push_back(Recent{producer_key, stamp, static_cast<std::uint32_t>(entry), value});
-      }
-      break;
-    }
+    case records::kObserve:
+      return foldAdd(record, index, reason);
     case records::kRevive:
-      if (lane != Lane::kKeyed) {
-        return false;
-      }
-      present(series);
-      if (family.type == DeclaredType::kGauge) {
-        holdDeclared(series, producer_key, producer->second.origin.pid);
-      }
-      break;
-    case records::kGauge: {
-      if (family.type != DeclaredType::kGauge || lane != Lane::kKeyed) {
-        return false;
-      }
-      present(series);
-      auto held = std::find_if(
-          series.holdings.begin(), series.holdings.end(),
-          [&](const GaugeHolding& holding) { return holding.producer == producer_key; });
-      if (held == series.holdings.end()) {
-        series.holdings.push_back(
-            GaugeHolding{producer_key, producer->second.origin.pid, value, key, true});
-      } else if (key > held->key) {
-        held->value = value;
-        held->key = key;
-      }
-      break;
-    }
+      return foldRevive(record, series);
+    case records::kGauge:
+      return foldGauge(record, series, reason);
     case records::kEnum:
-      if (family.type != DeclaredType::kStateset || lane != Lane::kKeyed || !(value >= 0) ||
-          value >= static_cast<double>(family.extras.size()) || value != std::floor(value)) {
-        return false;
-      }
-      present(series);
-      if (key > series.state_key) {
-        series.state_key = key;
-        series.state = value;
-      }
-      break;
-    case records::kInfo: {
-      if (family.type != DeclaredType::kInfo || lane != Lane::kKeyed || !(value >= 0) ||
-          value > 9e15) {
-        return false;
-      }
-      const auto labels = producer->second.info_values.find(static_cast<std::uint64_t>(value));
-      if (labels == producer->second.info_values.end() ||
-          producer->second.info_series[labels->first] != id) {
-        reason = Reason::kUndeclaredSeries;
-        return false;
-      }
-      present(series);
-      if (key > series.state_key) {
-        series.state_key = key;
-        series.info = labels->second;
-      }
-      break;
-    }
+      return foldEnum(record, series, reason);
+    case records::kInfo:
+      return foldInfo(record, series, reason);
     case records::kRemove:
-      if (lane != Lane::kKeyed) {
-        return false;
-      }
-      removeSeries(series);
-      refold(producer_key, watermarkOf(value),
-             [&](const DeclaredSeries& candidate) { return &candidate == &series; });
-      break;
+      return foldRemove(record, series);
     default:
       reason = Reason::kInvalidName;
       return false;
   }
+}
+
+bool DeclaredFamilies::clearFamily(const Record& record, Reason& reason) {
+  if (record.lane != Lane::kKeyed) {
+    reason = Reason::kInvalidDeclaration;
+    return false;
+  }
+  const auto family = record.producer.families.find(record.name.id);
+  if (family == record.producer.families.end() || family->second < 0) {
+    reason = family == record.producer.families.end() ? Reason::kUndeclaredSeries
+                                                      : refusedBy(family->second);
+    return false;
+  }
+  const auto cleared = static_cast<std::uint32_t>(family->second);
+  for (DeclaredSeries& series : series_) {
+    if (series.family == cleared && series.present) {
+      removeSeries(series);
+    }
+  }
+  refold(record.producer_key, watermarkOf(record.value),
+         [&](const DeclaredSeries& candidate) { return candidate.family == cleared; });
+  return true;
+}
+
+bool DeclaredFamilies::foldAdd(const Record& record, std::uint32_t index, Reason& reason) {
+  const RecordName& name = record.name;
+  if (!add(series_[index], name.op, record.lane, record.value, reason)) {
+    return false;
+  }
+  if (name.stamp != name.id) {
+    revived(record.producer, record.producer_key, name.id, name.stamp);
+  }
+  if (record.producer.young.count(name.id) != 0) {
+    recent_.push_back(Recent{record.producer_key, name.stamp, index, record.value});
+  }
+  return true;
+}
+
+bool DeclaredFamilies::foldRevive(const Record& record, DeclaredSeries& series) {
+  if (record.lane != Lane::kKeyed) {
+    return false;
+  }
+  present(series);
+  if (families_[series.family].type == DeclaredType::kGauge) {
+    holdDeclared(series, record.producer_key, record.producer.origin.pid);
+  }
+  return true;
+}
+
+bool DeclaredFamilies::foldGauge(const Record& record, DeclaredSeries& series, Reason& reason) {
+  if (keyAhead(record.name.key, reason) || families_[series.family].type != DeclaredType::kGauge ||
+      record.lane != Lane::kKeyed) {
+    return false;
+  }
+  present(series);
+  auto held = std::find_if(
+      series.holdings.begin(), series.holdings.end(),
+      [&](const GaugeHolding& holding) { return holding.producer == record.producer_key; });
+  if (held == series.holdings.end()) {
+    series.holdings.push_back(GaugeHolding{record.producer_key, record.producer.origin.pid,
+                                           record.value, record.name.key, true});
+  } else if (record.name.key > held->key) {
+    held->value = record.value;
+    held->key = record.name.key;
+  }
+  return true;
+}
+
+bool DeclaredFamilies::foldEnum(const Record& record, DeclaredSeries& series, Reason& reason) {
+  const DeclaredFamily& family = families_[series.family];
+  const double value = record.value;
+  if (keyAhead(record.name.key, reason) || family.type != DeclaredType::kStateset ||
+      record.lane != Lane::kKeyed || !(value >= 0) ||
+      value >= static_cast<double>(family.extras.size()) || value != std::floor(value)) {
+    return false;
+  }
+  present(series);
+  if (record.name.key > series.state_key) {
+    series.state_key = record.name.key;
+    series.state = value;
+  }
+  return true;
+}
+
+bool DeclaredFamilies::foldInfo(const Record& record, DeclaredSeries& series, Reason& reason) {
+  const double value = record.value;
+  if (keyAhead(record.name.key, reason) || families_[series.family].type != DeclaredType::kInfo ||
+      record.lane != Lane::kKeyed || !(value >= 0) || value > 9e15) {
+    return false;
+  }
+  Producer& producer = record.producer;
+  const auto labels = producer.info_values.find(static_cast<std::uint64_t>(value));
+  if (labels == producer.info_values.end() ||
+      producer.info_series[labels->first] != record.name.id) {
+    reason = Reason::kUndeclaredSeries;
+    return false;
+  }
+  present(series);
+  if (record.name.key > series.state_key) {
+    series.state_key = record.name.key;
+    series.info = labels->second;
+  }
+  return true;
+}
+
+bool DeclaredFamilies::foldRemove(const Record& record, DeclaredSeries& series) {
+  if (record.lane != Lane::kKeyed) {
+    return false;
+  }
+  removeSeries(series);
+  refold(record.producer_key, watermarkOf(record.value),
+         [&](const DeclaredSeries& candidate) { return &candidate == &series; });
   return true;
 }
 
@@ -930,25 +815,15 @@ void DeclaredFamilies::restore(std::uint64_t producer_key, const std::vector<Sta
   std::vector<StateEntry> ordered = entries;
   std::stable_sort(ordered.begin(), ordered.end(),
                    [](const StateEntry& a, const StateEntry& b) { return a.key < b.key; });
-  static constexpr char kDigits[] = "0123456789abcdef";
   for (const StateEntry& entry : ordered) {
     if (entry.op == records::kRemove || entry.op == records::kClear) {
       restoreRemoval(producer->second, producer_key, entry);
-      continue;
+    } else if (records::isKeyed(entry.op)) {
+      // As its process recorded it; a slot that does not hold up is left out.
+      Reason ignored = Reason::kCount;
+      foldRecord(Lane::kKeyed, RecordName{entry.op, entry.id, entry.id, entry.key}, entry.value,
+                 producer_key, ignored);
     }
-    // The record's name, as its process spelled it: the mark, the operation, the id and the key.
-    std::string name{records::kMark, entry.op};
-    std::string id;
-    for (std::uint64_t rest = entry.id; id.empty() || rest != 0; rest >>= 4) {
-      id.insert(id.begin(), kDigits[rest & 15u]);
-    }
-    name += id;
-    name.push_back(records::kKeySeparator);
-    for (int shift = 60; shift >= 0; shift -= 4) {
-      name.push_back(kDigits[(entry.key >> shift) & 15u]);
-    }
-    Reason ignored = Reason::kCount;  // a slot that does not hold up is left out
-    fold(Lane::kKeyed, name, entry.value, producer_key, ignored);
   }
 }
 
@@ -958,28 +833,10 @@ void DeclaredFamilies::restore(std::uint64_t producer_key, const std::vector<Sta
 // info's state set later in real time.
 void DeclaredFamilies::restoreRemoval(Producer& producer, std::uint64_t producer_key,
                                       const StateEntry& entry) {
-  const auto unwritten = [&](DeclaredSeries& series) {
-    auto& holdings = series.holdings;
-    holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
-                                  [&](const GaugeHolding& held) {
-                                    return held.producer == producer_key || held.key == 0;
-                                  }),
-                   holdings.end());
-    if (series.state_key < entry.key) {
-      series.state_key = 0;
-      series.state = 0;
-      series.info.clear();
-    }
-    const bool recorded =
-        !holdings.empty() || series.state_key != 0 || series.sum != 0 || series.count != 0 ||
-        std::any_of(series.buckets.begin(), series.buckets.end(), [](double n) { return n != 0; });
-    series.present = series.present && recorded;
-    touch(series);
-  };
   if (entry.op == records::kRemove) {
     const auto found = producer.series.find(entry.id);
     if (found != producer.series.end() && found->second >= 0) {
-      unwritten(series_[static_cast<std::size_t>(found->second)]);
+      unwrite(series_[static_cast<std::size_t>(found->second)], producer_key, entry.key);
     }
     return;
   }
@@ -987,48 +844,30 @@ void DeclaredFamilies::restoreRemoval(Producer& producer, std::uint64_t producer
   if (family != producer.families.end() && family->second >= 0) {
     for (DeclaredSeries& series : series_) {
       if (series.family == static_cast<std::uint32_t>(family->second)) {
-        unwritten(series);
+        unwrite(series, producer_key, entry.key);
       }
     }
   }
 }
 
-// The modes that make one value of all processes keep the ended ones as one value too: the
-// holding of producer 0, which combines them as the mode combines live ones.
-void DeclaredFamilies::retire(Combine combine, std::vector<GaugeHolding>& holdings,
-                              std::uint64_t producer) {
-  const auto ended = std::find_if(holdings.begin(), holdings.end(), [&](const GaugeHolding& held) {
-    return held.producer == producer;
-  });
-  if (ended == holdings.end()) {
-    return;
+void DeclaredFamilies::unwrite(DeclaredSeries& series, std::uint64_t producer_key,
+                               std::uint64_t key) {
+  auto& holdings = series.holdings;
+  holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
+                                [&](const GaugeHolding& held) {
+                                  return held.producer == producer_key || held.key == 0;
+                                }),
+                 holdings.end());
+  if (series.state_key < key) {
+    series.state_key = 0;
+    series.state = 0;
+    series.info.clear();
   }
-  const GaugeHolding value = *ended;
-  holdings.erase(ended);
-  const auto pool = std::find_if(holdings.begin(), holdings.end(),
-                                 [](const GaugeHolding& held) { return held.producer == 0; });
-  if (pool == holdings.end()) {
-    holdings.push_back(GaugeHolding{0, 0, value.value, value.key, false});
-    return;
-  }
-  switch (combine) {
-    case Combine::kSum:
-      pool->value += value.value;
-      break;
-    case Combine::kMin:
-      pool->value = std::min(pool->value, value.value);
-      break;
-    case Combine::kMax:
-      pool->value = std::max(pool->value, value.value);
-      break;
-    case Combine::kMostRecent:
-    case Combine::kAll:
-      if (value.key > pool->key) {
-        pool->value = value.value;
-      }
-      break;
-  }
-  pool->key = std::max(pool->key, value.key);
+  const bool recorded =
+      !holdings.empty() || series.state_key != 0 || series.sum != 0 || series.count != 0 ||
+      std::any_of(series.buckets.begin(), series.buckets.end(), [](double n) { return n != 0; });
+  series.present = series.present && recorded;
+  touch(series);
 }
 
 void DeclaredFamilies::producerEnded(std::uint64_t key) {
@@ -1048,31 +887,10 @@ void DeclaredFamilies::producerEnded(std::uint64_t key) {
   producers_.erase(ended);
   with_young_.erase(key);
   for (DeclaredSeries& series : series_) {
-    if (series.holdings.empty()) {
-      continue;
+    if (!series.holdings.empty()) {
+      letGo(families_[series.family], series.holdings, key);
+      touch(series);
     }
-    const DeclaredFamily& family = families_[series.family];
-    auto& holdings = series.holdings;
-    if (family.live) {
-      holdings.erase(std::remove_if(holdings.begin(), holdings.end(),
-                                    [&](const GaugeHolding& held) { return held.producer == key; }),
-                     holdings.end());
-    } else if (family.combine == Combine::kAll) {
-      for (GaugeHolding& held : holdings) {
-        if (held.producer == key) {
-          held.live = false;
-        }
-      }
-      const auto retired = static_cast<std::size_t>(std::count_if(
-          holdings.begin(), holdings.end(), [](const GaugeHolding& held) { return !held.live; }));
-      if (retired > kMaxRetiredPerSeries) {
-        holdings.erase(std::find_if(holdings.begin(), holdings.end(),
-                                    [](const GaugeHolding& held) { return !held.live; }));
-      }
-    } else {
-      retire(family.combine, holdings, key);
-    }
-    touch(series);
   }
 }
 
@@ -1085,54 +903,63 @@ std::uint64_t DeclaredFamilies::bytesRead(std::uint64_t producer) const {
 
 namespace {
 
+// One sample per process, labelled with its pid; processes of two pid namespaces may share one,
+// and the later then gets "<pid>.1" and so on, so that no two samples clash.
+void pidSamples(const DeclaredSeries& series, const Labels& labels,
+                std::vector<DeclaredSample>& out) {
+  std::vector<std::string> used;
+  for (const GaugeHolding& held : series.holdings) {
+    std::string pid = std::to_string(held.pid);
+    for (unsigned suffix = 1; std::find(used.begin(), used.end(), pid) != used.end(); ++suffix) {
+      pid = std::to_string(held.pid) + "." + std::to_string(suffix);
+    }
+    used.push_back(pid);
+    out.push_back({"", withLabel(labels, "pid", std::move(pid)), held.value});
+  }
+}
+
+// The processes' values as one, as prometheus_client's multiprocess collector combines them;
+// none when there is no value to combine.
+std::optional<double> combined(Combine combine, const std::vector<GaugeHolding>& holdings) {
+  std::optional<double> value;
+  std::uint64_t newest = 0;
+  for (const GaugeHolding& held : holdings) {
+    if (combine == Combine::kMin) {
+      value = !value || held.value < *value ? held.value : *value;
+    } else if (combine == Combine::kMax) {
+      value = !value || held.value > *value ? held.value : *value;
+    } else if (combine == Combine::kSum) {
+      value = value.value_or(0) + held.value;
+    } else if (combine == Combine::kMostRecent && held.key > newest) {
+      // Only a written value counts, the most recent in real time.
+      newest = held.key;
+      value = held.value;
+    }
+  }
+  return value;
+}
+
 void gaugeSamples(const DeclaredFamily& family, const DeclaredSeries& series, const Labels& labels,
                   std::vector<DeclaredSample>& out) {
   if (family.combine == Combine::kAll) {
-    // One sample per process, labelled with its pid; processes of two pid namespaces may share
-    // one, and the later then gets "<pid>.1" and so on, so that no two samples clash.
-    std::vector<std::string> used;
-    for (const GaugeHolding& held : series.holdings) {
-      std::string pid = std::to_string(held.pid);
-      for (unsigned suffix = 1; std::find(used.begin(), used.end(), pid) != used.end(); ++suffix) {
-        pid = std::to_string(held.pid) + "." + std::to_string(suffix);
-      }
-      used.push_back(pid);
-      out.push_back({"", withLabel(labels, "pid", std::move(pid)), held.value});
-    }
-    return;
+    pidSamples(series, labels, out);
+  } else if (const std::optional<double> value = combined(family.combine, series.holdings)) {
+    out.push_back({"", labels, *value});
   }
-  // As prometheus_client's multiprocess collector combines the processes' values.
-  bool have = false;
-  double value = 0;
-  std::uint64_t newest = 0;
-  for (const GaugeHolding& held : series.holdings) {
-    switch (family.combine) {
-      case Combine::kMin:
-        value = !have || held.value < value ? held.value : value;
-        have = true;
-        break;
-      case Combine::kMax:
-        value = !have || held.value > value ? held.value : value;
-        have = true;
-        break;
-      case Combine::kSum:
-        value += held.value;
-        have = true;
-        break;
-      case Combine::kMostRecent:
-        // Only a written value counts, the most recent in real time.
-        if (held.key > newest) {
-          newest = held.key;
-          value = held.value;
-          have = true;
-        }
-        break;
-      case Combine::kAll:
-        break;
-    }
+}
+
+void histogramSamples(const DeclaredFamily& family, const DeclaredSeries& series,
+                      const Labels& labels, std::vector<DeclaredSample>& out) {
+  double cumulative = 0;
+  for (std::size_t b = 0; b < family.bounds.size(); ++b) {
+    cumulative += series.buckets[b];
+    out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
   }
-  if (have) {
-    out.push_back({"", labels, value});
+  // Buckets below 0 come without a sum, as prometheus_client serves them in one process, and so
+  // without a count too: OpenMetrics takes a count only beside a sum.
+  if (family.bounds.front() >= 0) {
+    out.push_back({"_count", labels, cumulative});
+    out.push_back({"_sum", labels, series.sum});
   }
 }
 
@@ -1148,20 +975,9 @@ std::vector<DeclaredSample> samplesOf(const DeclaredFamily& family, const Declar
       out.push_back({"_count", labels, series.count});
       out.push_back({"_sum", labels, series.sum});
       break;
-    case DeclaredType::kHistogram: {
-      double cumulative = 0;
-      for (std::size_t b = 0; b < family.bounds.size(); ++b) {
-        cumulative += series.buckets[b];
-        out.push_back({"_bucket", withLabel(labels, "le", family.extras[b]), cumulative});
-      }
-      // Buckets below 0 come without a sum, as prometheus_client serves them in one process,
-      // and so without a count too: OpenMetrics takes a count only beside a sum.
-      if (family.bounds.front() >= 0) {
-        out.push_back({"_count", labels, cumulative});
-        out.push_back({"_sum", labels, series.sum});
-      }
+    case DeclaredType::kHistogram:
+      histogramSamples(family, series, labels, out);
       break;
-    }
     case DeclaredType::kInfo: {
       Labels all = labels;
       all.insert(all.end(), series.info.begin(), series.info.end());

@@ -2,7 +2,7 @@
 // running state their records fold into, served as prometheus_client's multiprocess collector
 // serves the same metrics (its single-process form for info and stateset).
 //
-// Each producer process appends lines to its declaration file (zelnor_client/metrics.py has the
+// Each producer process appends lines to its declaration file (docs/file-format.md has the
 // format); a record of such a process names a series by the id the process gave it. Everything in
 // a declaration file is untrusted: lines are parsed with bounds, and a line that does not hold
 // up is refused with a reason, as a record would be.
@@ -38,6 +38,8 @@
 #include "platform/process.h"
 
 namespace zelnor::exporter {
+
+struct RecordName;
 
 enum class DeclaredType : std::uint8_t { kCounter, kGauge, kHistogram, kSummary, kInfo, kStateset };
 
@@ -225,8 +227,11 @@ class DeclaredFamilies {
     bool header_seen = false;
   };
 
+  // The end of what was handed, a line that goes on in what comes next.
+  void keepPartial(Producer& producer, std::string_view bytes, std::uint64_t rejected[]);
   bool declareLine(Producer& producer, std::uint64_t key, std::string_view line,
                    std::uint64_t rejected[]);
+  Reason declareFields(Producer& producer, std::uint64_t key, std::string_view line);
   // Takes `bytes` of the budget of the producer's user (for as long as it lives, or for good when
   // `lasting`); false, and nothing taken, when they do not fit.
   bool charge(Producer& producer, std::size_t bytes, bool lasting);
@@ -240,10 +245,17 @@ class DeclaredFamilies {
   // What the producer's series id is: ours (0 or more), -1 - reason when refused, kUnknown.
   static constexpr std::int64_t kUnknown = std::numeric_limits<std::int64_t>::min();
   static std::int64_t seriesEntry(const Producer& producer, std::uint64_t id);
-  void refuseSeries(Producer& producer, std::uint64_t id, Reason reason);
+  // Returns `reason`.
+  Reason refuseSeries(Producer& producer, std::uint64_t id, Reason reason);
   Reason declareFamily(Producer& producer, const std::vector<std::string>& fields);
+  // The family that the producer declares as `id` is `family`, or the one of its name declared
+  // before: kCount, else why it is refused. `family` is moved from when it is new.
+  Reason takeFamily(Producer& producer, std::uint64_t id, DeclaredFamily& family);
   Reason declareSeries(Producer& producer, std::uint64_t key,
                        const std::vector<std::string>& fields);
+  // The series of `family` with those label values, made when new; else why there is none.
+  std::optional<std::uint32_t> seriesFor(Producer& producer, std::uint32_t family,
+                                         std::vector<std::string> values, Reason& reason);
   Reason declareInfoValue(Producer& producer, const std::vector<std::string>& fields);
   // A record of a declared series' counter or histogram lane, kept for the drain it came in.
   struct Recent {
@@ -253,11 +265,33 @@ class DeclaredFamilies {
     double value = 0;
   };
 
+  // A record being folded: what its name says, and who recorded it.
+  struct Record {
+    Producer& producer;
+    std::uint64_t producer_key;
+    const RecordName& name;
+    Lane lane;
+    double value;
+  };
+  bool foldRecord(Lane lane, const RecordName& name, double value, std::uint64_t producer_key,
+                  Reason& reason);
+  // A record of the series `index`, by its operation.
+  bool foldInto(const Record& record, std::uint32_t index, Reason& reason);
+  bool clearFamily(const Record& record, Reason& reason);
+  bool foldAdd(const Record& record, std::uint32_t index, Reason& reason);
+  bool foldRevive(const Record& record, DeclaredSeries& series);
+  bool foldGauge(const Record& record, DeclaredSeries& series, Reason& reason);
+  bool foldEnum(const Record& record, DeclaredSeries& series, Reason& reason);
+  bool foldInfo(const Record& record, DeclaredSeries& series, Reason& reason);
+  bool foldRemove(const Record& record, DeclaredSeries& series);
+
   void restoreRemoval(Producer& producer, std::uint64_t producer_key, const StateEntry& entry);
+  // Takes from `series` what declarations made and what `producer_key` wrote, and a state set
+  // before `key`.
+  void unwrite(DeclaredSeries& series, std::uint64_t producer_key, std::uint64_t key);
   static void holdDeclared(DeclaredSeries& series, std::uint64_t producer, std::uint32_t pid);
   void revived(Producer& producer, std::uint64_t producer_key, std::uint64_t id,
                std::uint64_t stamp);
-  static void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer);
   void touch(DeclaredSeries& series) {
     series.changed = true;
     changed_ = true;
@@ -265,6 +299,7 @@ class DeclaredFamilies {
   void present(DeclaredSeries& series);
   void removeSeries(DeclaredSeries& series);
   bool add(DeclaredSeries& series, char op, Lane lane, double value, Reason& reason);
+  bool observe(DeclaredSeries& series, Lane lane, double value);
   // Folds again what `producer` recorded in this drain through ids above `watermark` (declared
   // after its removal) into the series `removed` says.
   template <typename Removed>

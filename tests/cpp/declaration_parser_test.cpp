@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exporter/declaration_parser.h"
 #include "exporter/declared.h"
 
 namespace zelnor::exporter {
@@ -519,6 +520,53 @@ INSTANTIATE_TEST_SUITE_P(Names, Record, ::testing::ValuesIn(kRecords),
 // A record of a process whose declarations were never read names nothing yet.
 TEST_F(Parser, ARecordOfAnUnknownProcess) {
   EXPECT_EQ(fold(Lane::kInteger, "c2", 1, 99), Reason::kUndeclaredSeries);
+}
+
+// --- the parser on its own ---------------------------------------------------------------------
+
+auto parsedFamily(const std::string& line) {
+  std::vector<std::string> fields;
+  EXPECT_TRUE(splitFields(line, fields));
+  return parseFamilyLine(fields);
+}
+
+// A line whose id or counts do not hold up declares nothing under its id; one whose family does
+// not hold up declares that id refused, with the reason.
+TEST(DeclarationParser, AFamilyLineIsMalformedOrSaysWhyItsFamilyIsRefused) {
+  EXPECT_FALSE(parsedFamily("F\t1\tcounter\tm\tH.\t\t\t1\t0"));
+  EXPECT_FALSE(parsedFamily("F\tx\tcounter\tm\tH.\t\t\t0\t0"));
+  const auto untyped = parsedFamily("F\t1\tuntyped\tm\tH.\t\t\t0\t0");
+  ASSERT_TRUE(untyped);
+  EXPECT_EQ(untyped->id, 1u);
+  EXPECT_EQ(untyped->refused, Reason::kInvalidDeclaration);
+  const auto le = parsedFamily("F\t2\thistogram\th\tH.\t\t\t1\tle\t2\t1\t+Inf");
+  ASSERT_TRUE(le);
+  EXPECT_EQ(le->refused, Reason::kInvalidLabels);
+  EXPECT_EQ(le->family.type, DeclaredType::kHistogram);  // what the refusal is told of
+  EXPECT_EQ(le->family.name, "h");
+  const auto gauge = parsedFamily("F\t3\tgauge\tg_s\tH.\ts\tlivemax\t1\ta\t0");
+  ASSERT_TRUE(gauge);
+  EXPECT_EQ(gauge->refused, Reason::kCount);
+  EXPECT_EQ(gauge->family.combine, Combine::kMax);
+  EXPECT_TRUE(gauge->family.live);
+  EXPECT_EQ(gauge->family.label_names, std::vector<std::string>{"a"});
+  EXPECT_EQ(gauge->family.definition, "gauge\tg_s\tH.\ts\tlivemax\t1\ta\t0");
+}
+
+TEST(DeclarationParser, ARecordNameSaysItsOperationIdStampAndKey) {
+  const auto parsed = [](const std::string& name) { return parseRecordName("\x01" + name); };
+  const auto counter = parsed("c1f.20");
+  ASSERT_TRUE(counter);
+  EXPECT_EQ(counter->op, 'c');
+  EXPECT_EQ(counter->id, 0x1fu);
+  EXPECT_EQ(counter->stamp, 0x20u);
+  EXPECT_EQ(counter->key, 0u);
+  const auto gauge = parsed("g2:00000000000000ff");
+  ASSERT_TRUE(gauge);
+  EXPECT_EQ(gauge->stamp, 2u);
+  EXPECT_EQ(gauge->key, 0xffu);
+  EXPECT_FALSE(parseRecordName("c1f"));  // without its mark
+  EXPECT_FALSE(parseRecordName(std::string("\x02") + "c1f"));
 }
 
 }  // namespace
