@@ -44,11 +44,6 @@
 
 namespace zelnor::exporter {
 
-// How gauge values combine. kLast keeps the value drained last, whoever set it; the others keep
-// the latest value of each live producer process and expose their sum, maximum or minimum, or each
-// of them (kAll, with a "pid" label). A producer's values leave when its last queue is let go.
-enum class GaugeMode { kLast, kSum, kMax, kMin, kAll };
-
 struct SeriesInfo {
   Kind kind;
   std::string name;

@@ -23,20 +23,16 @@ constexpr TypeName kTypes[] = {
 
 struct ModeName {
   std::string_view text;
-  Combine combine;
+  GaugeMode mode;
   bool live;
 };
 
-constexpr ModeName kModes[] = {{"all", Combine::kAll, false},
-                               {"liveall", Combine::kAll, true},
-                               {"min", Combine::kMin, false},
-                               {"livemin", Combine::kMin, true},
-                               {"max", Combine::kMax, false},
-                               {"livemax", Combine::kMax, true},
-                               {"sum", Combine::kSum, false},
-                               {"livesum", Combine::kSum, true},
-                               {"mostrecent", Combine::kMostRecent, false},
-                               {"livemostrecent", Combine::kMostRecent, true}};
+constexpr ModeName kModes[] = {
+    {"all", GaugeMode::kAll, false},         {"liveall", GaugeMode::kAll, true},
+    {"min", GaugeMode::kMin, false},         {"livemin", GaugeMode::kMin, true},
+    {"max", GaugeMode::kMax, false},         {"livemax", GaugeMode::kMax, true},
+    {"sum", GaugeMode::kSum, false},         {"livesum", GaugeMode::kSum, true},
+    {"mostrecent", GaugeMode::kLast, false}, {"livemostrecent", GaugeMode::kLast, true}};
 
 // F id type name documentation unit mode n label... m extra...: the id and the number of label
 // names, when the counts add up to the fields there are.
@@ -44,10 +40,10 @@ bool parseFamilyCounts(const std::vector<std::string>& fields, std::uint64_t& id
                        std::uint64_t& labels) {
   std::uint64_t extras = 0;
   if (fields.size() < 9 || !parseNumber(fields[1], id) || !parseNumber(fields[7], labels) ||
-      labels > DeclaredFamilies::kMaxLabels || fields.size() < 9 + labels) {
+      labels > kMaxLabels || fields.size() < 9 + labels) {
     return false;
   }
-  return parseNumber(fields[8 + labels], extras) && extras <= DeclaredFamilies::kMaxExtras &&
+  return parseNumber(fields[8 + labels], extras) && extras <= kMaxExtras &&
          fields.size() == 9 + labels + extras;
 }
 
@@ -102,7 +98,7 @@ bool parseMode(const std::string& mode, DeclaredFamily& family) {
   if (known == std::end(kModes)) {
     return false;
   }
-  family.combine = known->combine;
+  family.mode = known->mode;
   family.live = known->live;
   return true;
 }
@@ -136,6 +132,14 @@ bool parseExtras(DeclaredFamily& family) {
   return family.extras.empty();
 }
 
+// A gauge of an "all" mode serves each process's value with a "pid" label: a label of its own of
+// that name would make one sample of two series.
+bool takesPidLabel(const DeclaredFamily& family) {
+  const auto& names = family.label_names;
+  return family.type == DeclaredType::kGauge && family.mode == GaugeMode::kAll &&
+         std::find(names.begin(), names.end(), "pid") != names.end();
+}
+
 // The fields after the id, which a second declaration of the name must repeat.
 std::string definitionOf(const std::vector<std::string>& fields) {
   std::string definition = fields[2];
@@ -167,6 +171,9 @@ Reason readFamily(const std::vector<std::string>& fields, std::uint64_t labels,
   }
   if (!parseMode(fields[6], family) || !parseExtras(family)) {
     return Reason::kInvalidDeclaration;
+  }
+  if (takesPidLabel(family)) {
+    return Reason::kReservedLabel;
   }
   family.definition = definitionOf(fields);
   return Reason::kCount;
@@ -214,7 +221,7 @@ bool splitFields(std::string_view line, std::vector<std::string>& fields) {
     } else {
       fields.back().push_back(c);
     }
-    if (fields.back().size() > DeclaredFamilies::kMaxFieldBytes) {
+    if (fields.back().size() > kMaxFieldBytes) {
       return false;
     }
   }
@@ -298,7 +305,7 @@ std::optional<InfoValueLine> parseInfoValueLine(const std::vector<std::string>& 
   std::uint64_t count = 0;
   if (fields.size() < 4 || !parseNumber(fields[1], line.id) ||
       !parseNumber(fields[2], line.series) || !parseNumber(fields[3], count) ||
-      count > DeclaredFamilies::kMaxLabels || fields.size() != 4 + 2 * count) {
+      count > kMaxLabels || fields.size() != 4 + 2 * count) {
     return std::nullopt;
   }
   for (std::size_t i = 4; i < fields.size(); i += 2) {

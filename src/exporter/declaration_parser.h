@@ -6,16 +6,38 @@
 // and each record means.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "exporter/declared.h"
 #include "exporter/names.h"
 
 namespace zelnor::exporter {
+
+// Bounds on a line's parts (DeclaredFamilies bounds the lines and what they declare).
+inline constexpr std::size_t kMaxFieldBytes = 16 * 1024;
+inline constexpr std::size_t kMaxLabels = 64;
+inline constexpr std::size_t kMaxExtras = 1024;
+
+enum class DeclaredType : std::uint8_t { kCounter, kGauge, kHistogram, kSummary, kInfo, kStateset };
+
+struct DeclaredFamily {
+  DeclaredType type = DeclaredType::kCounter;
+  std::string name;
+  std::string documentation;
+  std::string unit;
+  GaugeMode mode = GaugeMode::kAll;
+  bool live = false;  // a live* gauge mode: values leave with their process
+  std::vector<std::string> label_names;
+  std::vector<std::string> extras;  // a histogram's bounds as spelled in `le`, an enum's states
+  std::vector<double> bounds;       // a histogram's bounds
+  std::string definition;           // all of the above, to compare a second declaration with
+  // The users whose processes may declare it.
+  std::vector<std::uint32_t> owners;
+};
 
 // Splits a line into its tab-separated fields and undoes their escapes; false when an escape is
 // not one of \\, \t, \n or a field is too long.

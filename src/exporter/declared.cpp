@@ -87,7 +87,7 @@ Labels withLabel(Labels labels, const std::string& name, std::string value) {
 
 // The modes that make one value of all processes keep the ended ones as one value too: the
 // holding of producer 0, which combines them as the mode combines live ones.
-void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t producer) {
+void retire(GaugeMode mode, std::vector<GaugeHolding>& holdings, std::uint64_t producer) {
   const auto ended = std::find_if(holdings.begin(), holdings.end(), [&](const GaugeHolding& held) {
     return held.producer == producer;
   });
@@ -102,18 +102,18 @@ void retire(Combine combine, std::vector<GaugeHolding>& holdings, std::uint64_t 
     holdings.push_back(GaugeHolding{0, 0, value.value, value.key, false});
     return;
   }
-  switch (combine) {
-    case Combine::kSum:
+  switch (mode) {
+    case GaugeMode::kSum:
       pool->value += value.value;
       break;
-    case Combine::kMin:
+    case GaugeMode::kMin:
       pool->value = std::min(pool->value, value.value);
       break;
-    case Combine::kMax:
+    case GaugeMode::kMax:
       pool->value = std::max(pool->value, value.value);
       break;
-    case Combine::kMostRecent:
-    case Combine::kAll:
+    case GaugeMode::kLast:
+    case GaugeMode::kAll:
       if (value.key > pool->key) {
         pool->value = value.value;
       }
@@ -132,8 +132,8 @@ void letGo(const DeclaredFamily& family, std::vector<GaugeHolding>& holdings,
         holdings.end());
     return;
   }
-  if (family.combine != Combine::kAll) {
-    retire(family.combine, holdings, producer);
+  if (family.mode != GaugeMode::kAll) {
+    retire(family.mode, holdings, producer);
     return;
   }
   for (GaugeHolding& held : holdings) {
@@ -920,17 +920,17 @@ void pidSamples(const DeclaredSeries& series, const Labels& labels,
 
 // The processes' values as one, as prometheus_client's multiprocess collector combines them;
 // none when there is no value to combine.
-std::optional<double> combined(Combine combine, const std::vector<GaugeHolding>& holdings) {
+std::optional<double> combined(GaugeMode mode, const std::vector<GaugeHolding>& holdings) {
   std::optional<double> value;
   std::uint64_t newest = 0;
   for (const GaugeHolding& held : holdings) {
-    if (combine == Combine::kMin) {
+    if (mode == GaugeMode::kMin) {
       value = !value || held.value < *value ? held.value : *value;
-    } else if (combine == Combine::kMax) {
+    } else if (mode == GaugeMode::kMax) {
       value = !value || held.value > *value ? held.value : *value;
-    } else if (combine == Combine::kSum) {
+    } else if (mode == GaugeMode::kSum) {
       value = value.value_or(0) + held.value;
-    } else if (combine == Combine::kMostRecent && held.key > newest) {
+    } else if (mode == GaugeMode::kLast && held.key > newest) {
       // Only a written value counts, the most recent in real time.
       newest = held.key;
       value = held.value;
@@ -941,9 +941,9 @@ std::optional<double> combined(Combine combine, const std::vector<GaugeHolding>&
 
 void gaugeSamples(const DeclaredFamily& family, const DeclaredSeries& series, const Labels& labels,
                   std::vector<DeclaredSample>& out) {
-  if (family.combine == Combine::kAll) {
+  if (family.mode == GaugeMode::kAll) {
     pidSamples(series, labels, out);
-  } else if (const std::optional<double> value = combined(family.combine, series.holdings)) {
+  } else if (const std::optional<double> value = combined(family.mode, series.holdings)) {
     out.push_back({"", labels, *value});
   }
 }

@@ -33,33 +33,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "exporter/declaration_parser.h"
 #include "exporter/names.h"
 #include "metrics/process_state.h"
 #include "platform/process.h"
 
 namespace zelnor::exporter {
-
-struct RecordName;
-
-enum class DeclaredType : std::uint8_t { kCounter, kGauge, kHistogram, kSummary, kInfo, kStateset };
-
-// How a gauge's values of several processes make one sample.
-enum class Combine : std::uint8_t { kAll, kMin, kMax, kSum, kMostRecent };
-
-struct DeclaredFamily {
-  DeclaredType type = DeclaredType::kCounter;
-  std::string name;
-  std::string documentation;
-  std::string unit;
-  Combine combine = Combine::kAll;
-  bool live = false;  // a live* gauge mode: values leave with their process
-  std::vector<std::string> label_names;
-  std::vector<std::string> extras;  // a histogram's bounds as spelled in `le`, an enum's states
-  std::vector<double> bounds;       // a histogram's bounds
-  std::string definition;           // all of the above, to compare a second declaration with
-  // The users whose processes may declare it.
-  std::vector<std::uint32_t> owners;
-};
 
 // Who wrote a declaration file: its process (pid and start time, as its file's name says) and the
 // user who owns the file.
@@ -116,9 +95,6 @@ class DeclaredFamilies {
  public:
   // Bounds on what one process may declare.
   static constexpr std::size_t kMaxLineBytes = 64 * 1024;
-  static constexpr std::size_t kMaxFieldBytes = 16 * 1024;
-  static constexpr std::size_t kMaxLabels = 64;
-  static constexpr std::size_t kMaxExtras = 1024;
   static constexpr std::size_t kMaxFamiliesPerProcess = 100000;
   static constexpr std::size_t kMaxFamilies = 100000;
   // What the declarations of one user's processes may keep by default (about, in bytes; all

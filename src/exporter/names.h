@@ -17,6 +17,13 @@ namespace zelnor::exporter {
 enum class Kind { kCounter, kHistogram, kGauge };
 inline constexpr int kKinds = 3;
 
+// How the values producer processes gave one gauge series make its samples. kLast: the latest
+// (of a recorded name, the value drained last, whoever set it; of a declared family, the value
+// written last, by its key: prometheus_client's mostrecent); kSum, kMax, kMin: the sum, greatest
+// or least of each producer's latest value; kAll: each of them, labelled "pid". Recorded names'
+// values leave with their producer; a declared family's stay unless its mode is a live one.
+enum class GaugeMode { kLast, kSum, kMax, kMin, kAll };
+
 const char* kindText(Kind kind) noexcept;  // "counter", "histogram", "gauge"
 
 // Why an entry did not become a series; each is a label value of

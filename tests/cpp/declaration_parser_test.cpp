@@ -204,6 +204,11 @@ const FamilyCase kFamilyFields[] = {
      Reason::kInvalidDeclaration},
     {"gauge_mode_capitalised", familyLine("gauge", "m", "", "Sum", "0", "0"),
      Reason::kInvalidDeclaration},
+    {"pid_of_an_all_gauge", familyLine("gauge", "m", "", "all", "1\tpid", "0"),
+     Reason::kReservedLabel},
+    {"pid_of_a_liveall_gauge", familyLine("gauge", "m", "", "liveall", "2\ta\tpid", "0"),
+     Reason::kReservedLabel},
+    {"pid_of_a_sum_gauge", familyLine("gauge", "m", "", "sum", "1\tpid", "0"), Reason::kCount},
     // extras: a histogram's bounds, an enum's states
     {"extras_of_a_counter", counter("0", "1\tx"), Reason::kInvalidDeclaration},
     {"extra_count_too_low", histogram("1\t1\t+Inf"), Reason::kInvalidDeclaration},
@@ -243,15 +248,15 @@ const FamilyCase kFamilyFields[] = {
 INSTANTIATE_TEST_SUITE_P(Fields, FamilyLine, ::testing::ValuesIn(kFamilyFields),
                          [](const auto& info) { return std::string(info.param.what); });
 
-class GaugeMode : public Parser, public ::testing::WithParamInterface<const char*> {};
+class GaugeModes : public Parser, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(GaugeMode, IsTaken) {
+TEST_P(GaugeModes, IsTaken) {
   declareLines(familyLine("gauge", "m", "", GetParam(), "0", "0") + "\n");
   EXPECT_EQ(families_.samples().size(), 1u);
   EXPECT_EQ(countedInAll(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, GaugeMode,
+INSTANTIATE_TEST_SUITE_P(Modes, GaugeModes,
                          ::testing::Values("all", "liveall", "min", "livemin", "max", "livemax",
                                            "sum", "livesum", "mostrecent", "livemostrecent"));
 
@@ -547,7 +552,7 @@ TEST(DeclarationParser, AFamilyLineIsMalformedOrSaysWhyItsFamilyIsRefused) {
   const auto gauge = parsedFamily("F\t3\tgauge\tg_s\tH.\ts\tlivemax\t1\ta\t0");
   ASSERT_TRUE(gauge);
   EXPECT_EQ(gauge->refused, Reason::kCount);
-  EXPECT_EQ(gauge->family.combine, Combine::kMax);
+  EXPECT_EQ(gauge->family.mode, GaugeMode::kMax);
   EXPECT_TRUE(gauge->family.live);
   EXPECT_EQ(gauge->family.label_names, std::vector<std::string>{"a"});
   EXPECT_EQ(gauge->family.definition, "gauge\tg_s\tH.\ts\tlivemax\t1\ta\t0");
