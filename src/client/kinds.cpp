@@ -17,6 +17,50 @@ namespace {
 
 // --- Counter -------------------------------------------------------------------------------
 
+bool refuseNegativeIncrement() {
+  PyErr_SetString(PyExc_ValueError, "Counters can only be incremented by non-negative amounts.");
+  return false;
+}
+
+// An int: an exact increment when it fits in 32 bits, else a float one.
+bool incrementByInt(Metric* self, PyObject* amount) {
+  int overflow = 0;
+  const long small = PyLong_AsLongAndOverflow(amount, &overflow);
+  if (small == -1 && PyErr_Occurred() != nullptr) {
+    return false;
+  }
+  if (overflow < 0 || (overflow == 0 && small < 0)) {
+    return refuseNegativeIncrement();
+  }
+  if (overflow == 0 && small <= std::numeric_limits<std::int32_t>::max()) {
+    return recordCounter(self, static_cast<std::int32_t>(small));
+  }
+  double value = 0;
+  return asDouble(amount, value) && recordCounterDouble(self, value);
+}
+
+// Any other number: compared with 0 as prometheus_client compares it, then taken as a float.
+bool incrementByNumber(Metric* self, PyObject* amount) {
+  double value = 0;
+  if (PyFloat_CheckExact(amount)) {
+    value = PyFloat_AS_DOUBLE(amount);
+    return value < 0 ? refuseNegativeIncrement() : recordCounterDouble(self, value);
+  }
+  PyObject* zero = PyLong_FromLong(0);
+  if (zero == nullptr) {
+    return false;
+  }
+  const int negative = PyObject_RichCompareBool(amount, zero, Py_LT);
+  Py_DECREF(zero);
+  if (negative < 0) {
+    return false;  // the comparison raised
+  }
+  if (negative > 0) {
+    return refuseNegativeIncrement();
+  }
+  return asDouble(amount, value) && recordCounterDouble(self, value);
+}
+
 PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"amount", "exemplar"};
   PyObject* given[2] = {nullptr, nullptr};
@@ -31,55 +75,9 @@ PyObject* counterInc(Metric* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!ensureDeclared()) {
     return nullptr;
   }
-  bool recorded = false;
-  if (amount == nullptr) {
-    recorded = recordCounter(self, 1);
-  } else if (PyLong_CheckExact(amount)) {
-    int overflow = 0;
-    const long small = PyLong_AsLongAndOverflow(amount, &overflow);
-    if (small == -1 && PyErr_Occurred() != nullptr) {
-      return nullptr;
-    }
-    if (overflow < 0 || (overflow == 0 && small < 0)) {
-      PyErr_SetString(PyExc_ValueError,
-                      "Counters can only be incremented by non-negative amounts.");
-      return nullptr;
-    }
-    if (overflow == 0 && small <= std::numeric_limits<std::int32_t>::max()) {
-      recorded = recordCounter(self, static_cast<std::int32_t>(small));
-    } else {
-      double value = 0;
-      recorded = asDouble(amount, value) && recordCounterDouble(self, value);
-    }
-  } else {
-    double value = 0;
-    if (PyFloat_CheckExact(amount)) {
-      value = PyFloat_AS_DOUBLE(amount);
-      if (value < 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "Counters can only be incremented by non-negative amounts.");
-        return nullptr;
-      }
-    } else {
-      PyObject* zero = PyLong_FromLong(0);
-      if (zero == nullptr) {
-        return nullptr;
-      }
-      const int negative = PyObject_RichCompareBool(amount, zero, Py_LT);
-      Py_DECREF(zero);
-      if (negative != 0) {
-        if (negative > 0) {
-          PyErr_SetString(PyExc_ValueError,
-                          "Counters can only be incremented by non-negative amounts.");
-        }
-        return nullptr;
-      }
-      if (!asDouble(amount, value)) {
-        return nullptr;
-      }
-    }
-    recorded = recordCounterDouble(self, value);
-  }
+  const bool recorded = amount == nullptr           ? recordCounter(self, 1)
+                        : PyLong_CheckExact(amount) ? incrementByInt(self, amount)
+                                                    : incrementByNumber(self, amount);
   if (!recorded || !checkExemplar(given[1])) {
     return nullptr;
   }
