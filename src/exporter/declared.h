@@ -156,7 +156,6 @@ class DeclaredFamilies {
 
   // How many bytes of the producer's file were handed so far (0 for one never seen).
   std::uint64_t bytesRead(std::uint64_t producer) const;
-  bool knowsProducer(std::uint64_t producer) const { return producers_.count(producer) != 0; }
 
   // The samples of every family, as the exposition serves them. Only the series that changed
   // since the last call are made again; the others are shared with what that call returned.
