@@ -697,23 +697,29 @@ void Aggregator::foldDeclared(Kind kind, std::string_view name, double value,
   rejectDeclared(kind, name, reason);
 }
 
-bool Aggregator::wantsDeclarations(const QueueReport& queue) {
-  if (unplaced_.empty()) {
-    return false;
-  }
-  ++declaration_reads_[queue.producer];
-  return true;
+bool Aggregator::wantsDeclarations(const QueueReport& /*queue*/) {
+  return !unplaced_.empty();
 }
 
-void Aggregator::declarationsRead(const QueueReport& queue) {
+void Aggregator::declarationsRead(const QueueReport& queue, bool found_more) {
+  const int reads = ++declaration_reads_[queue.producer];
+  const bool more = found_more && reads < kDeclarationReadsPerPass;
+  // While the file has more, a record still unplaced waits for the next read, and so does every
+  // record after it; once it has no more, what does not fold is refused.
+  std::vector<Unplaced> waiting;
   for (const Unplaced& record : unplaced_) {
     Reason reason = Reason::kCount;
-    if (!declared_.fold(laneOf(record.kind), record.recorded(), record.value, queue.producer,
-                        reason)) {
+    if (waiting.empty() && declared_.fold(laneOf(record.kind), record.recorded(), record.value,
+                                          queue.producer, reason)) {
+      continue;
+    }
+    if (more && (!waiting.empty() || reason == Reason::kUndeclaredSeries)) {
+      waiting.push_back(record);
+    } else {
       rejectDeclared(record.kind, record.recorded(), reason);
     }
   }
-  unplaced_.clear();
+  unplaced_.swap(waiting);
 }
 
 void Aggregator::rejectDeclared(Kind kind, std::string_view name, Reason reason) {

@@ -40,6 +40,8 @@
 #include "exporter/names.h"
 #include "exporter/rejection_log.h"
 #include "metrics/metrics_consumer.h"
+#include "metrics/process_file.h"
+#include "metrics/process_files.h"
 #include "platform/process.h"
 
 namespace zelnor::exporter {
@@ -203,7 +205,7 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   void restore(std::uint64_t producer, const std::vector<StateEntry>& entries) override;
   void declarations(const ProcessFileName& name, uid_t owner, std::string_view bytes) override;
   bool wantsDeclarations(const QueueReport& queue) override;
-  void declarationsRead(const QueueReport& queue) override;
+  void declarationsRead(const QueueReport& queue, bool found_more) override;
   // More of the declaration file of `producer`, written by `origin`.
   void declare(std::uint64_t producer, const ProducerOrigin& origin, std::string_view bytes);
   // What the declaration files of one user's live processes may keep (DeclaredFamilies).
@@ -316,10 +318,12 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   };
   std::vector<Unplaced> unplaced_;  // of the queue being handed, of one producer
   bool handing_ = false;            // a drain is handing a queue's records
-  // How often this pass has read each producer's file for records it could not place: a process
-  // may declare while a pass drains its queues, so more than once, but a bounded number of times.
+  // How often this pass has read each producer's file for records it could not place: enough to
+  // read a whole file and a few times more for what a process declares while a pass drains its
+  // queues, but a bounded number of times (a file replaced under its name reads as new).
   std::unordered_map<std::uint64_t, int> declaration_reads_;
-  static constexpr int kDeclarationReadsPerPass = 4;
+  static constexpr int kDeclarationReadsPerPass =
+      static_cast<int>(ProcessFile::kMaxSize / ProcessFiles::kMaxReadPerLook) + 4;
   std::chrono::steady_clock::time_point pass_start_;
 
   // The budget for new names of the pass under way, in records: classifying one costs

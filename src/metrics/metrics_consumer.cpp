@@ -506,9 +506,9 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
           if (records.size() == 0) {
             hand(records, report);  // a queue with nothing pending is reported all the same
           }
-          if (visitor.wantsDeclarations(report)) {
-            readDeclarations(report, visitor);
-            visitor.declarationsRead(report);
+          for (bool found = true; found && visitor.wantsDeclarations(report);) {
+            found = readDeclarations(report, visitor);
+            visitor.declarationsRead(report, found);
           }
         },
         liveness, now, true);
@@ -528,10 +528,9 @@ void MetricsConsumer::drainAll(DrainVisitor& visitor) {
                       &visitor);
 }
 
-void MetricsConsumer::readDeclarations(const QueueReport& report, DeclarationSink& sink) {
-  if (const auto name = report.processFile()) {
-    process_files_.readNow(directory_fd_.get(), *name, report.uid, sink);
-  }
+bool MetricsConsumer::readDeclarations(const QueueReport& report, DeclarationSink& sink) {
+  const auto name = report.processFile();
+  return name && process_files_.readNow(directory_fd_.get(), *name, report.uid, sink);
 }
 
 template <typename Entry, typename DrainOne>

@@ -104,10 +104,13 @@ class DrainVisitor : public DeclarationSink {
   virtual void gauges(const Records<GaugeEntry>& records, const QueueReport& queue) = 0;
   // Asked after each queue's records were handed: true when they name what the declarations
   // handed so far do not (a process declares and records at once). The consumer then reads more
-  // of the queue's process file (declarations()), says that it did (declarationsRead()), and
-  // only then hands the next queue.
+  // of the queue's process file (declarations()) and says that it did (declarationsRead(), with
+  // `found_more` false when the file had nothing more to hand). It asks again after each read
+  // that found more, so that a record behind more declarations than one read takes is placed
+  // (the visitor bounds how often: a file replaced under its name always has more), and only
+  // then hands the next queue.
   virtual bool wantsDeclarations(const QueueReport& /*queue*/) { return false; }
-  virtual void declarationsRead(const QueueReport& /*queue*/) {}
+  virtual void declarationsRead(const QueueReport& /*queue*/, bool /*found_more*/) {}
 };
 
 class MetricsConsumer : public tracer::DirectoryWatcher {
@@ -162,8 +165,8 @@ class MetricsConsumer : public tracer::DirectoryWatcher {
   using Clock = std::chrono::steady_clock;
   // Hands `sink` now what the process file of the producer a report names has added since it was
   // read last (a pass hands it on at its end, at most every liveness interval): for a queue whose
-  // records name what their producer has just declared.
-  void readDeclarations(const QueueReport& report, DeclarationSink& sink);
+  // records name what their producer has just declared. False when it had nothing new.
+  bool readDeclarations(const QueueReport& report, DeclarationSink& sink);
 
   // Where an attached file's name is now.
   enum class Place { kNowhere, kDirectory, kKeep };

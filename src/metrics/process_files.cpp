@@ -98,12 +98,12 @@ void ProcessFiles::readMore(int fd, const ProcessFileName& name, Followed& file,
   }
 }
 
-void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t owner,
+bool ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t owner,
                            DeclarationSink& sink) {
   const UniqueFd fd = openProcessFile(metrics_fd, name, owner);
   const auto id = fd ? fileIdOf(fd.get()) : std::nullopt;
   if (!id) {
-    return;
+    return false;
   }
   Followed& file = files_[name.text()];
   if (file.id != *id) {
@@ -111,7 +111,9 @@ void ProcessFiles::readNow(int metrics_fd, const ProcessFileName& name, uid_t ow
     file.id = *id;
   }
   const UniqueFd producers = openDirectory(metrics_fd, std::string(kProcessFileDirectory), false);
+  const std::uint64_t before = file.offset;
   readMore(fd.get(), name, file, sink, kMaxReadPerLook, producers.get(), owner);
+  return file.offset != before;
 }
 
 void ProcessFiles::look(int metrics_fd, Clock::time_point now,

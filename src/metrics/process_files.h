@@ -68,8 +68,9 @@ class ProcessFiles {
             const std::unordered_map<std::string, std::size_t>& named_by_queues,
             std::uint64_t discoveries, DeclarationSink* sink);
 
-  // Hands `sink` now what the file `name`, of the user `owner`, added since the last read.
-  void readNow(int metrics_fd, const ProcessFileName& name, uid_t owner, DeclarationSink& sink);
+  // Hands `sink` now what the file `name`, of the user `owner`, added since the last read, at
+  // most kMaxReadPerLook of it; false when there was nothing new to hand.
+  bool readNow(int metrics_fd, const ProcessFileName& name, uid_t owner, DeclarationSink& sink);
 
   // Makes the next look come at once (a queue that named `name` was let go).
   void lookSoon() { next_look_ = Clock::time_point(); }

@@ -511,6 +511,57 @@ def test_a_restarted_exporter_serves_what_a_live_process_set_once(tmp_path, how)
         exporter.stop()
 
 
+BULK = """
+import sys
+import zelnor_client
+routes = zelnor_client.Counter("bulk_routes", "Declared in bulk.", ["route"])
+children = [routes.labels(f"/a/route/that/takes/some/room/{i}") for i in range(60000)]
+for child in children[-100:]:
+    child.inc()
+print("recorded", flush=True)
+sys.stdin.readline()
+routes.labels("x" * 3000000).inc()  # a line longer than any the exporter takes
+behind = zelnor_client.Counter("bulk_behind", "Declared behind a refused line.")
+behind.inc(7)
+print("recorded", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_records_behind_megabytes_of_declarations_are_served(tmp_path):
+    """A process's file may hold megabytes the exporter has not read when records that name its
+    last lines arrive: an exporter started after the process declared 60,000 series, and a
+    refused line of 3 MB written just before a declaration and its record."""
+    directory = tmp_path / "metrics"
+    process = subprocess.Popen(
+        [sys.executable, "-c", BULK],
+        env={**os.environ, "ZELNOR_METRICS_DIR": str(directory)},
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    exporter = None
+    try:
+        assert process.stdout.readline() == "recorded\n"
+        exporter = Exporter("--interval", "0.05", "--directory", str(directory))
+
+        def counted(got):
+            return sum(v for (name, _), v in got.items() if name == "bulk_routes_total")
+
+        assert counted(exporter.scrape_until(lambda got: counted(got) == 100)) == 100
+        process.stdin.write("\n")
+        process.stdin.flush()
+        assert process.stdout.readline() == "recorded\n"
+        got = exporter.scrape_until(lambda got: got.get(("bulk_behind_total", ())) == 7)
+        assert got.get(("bulk_behind_total", ())) == 7
+        assert rejected(got, "undeclared_series") == 1  # the refused line's own record
+    finally:
+        process.stdin.close()
+        process.wait(timeout=30)
+        if exporter:
+            exporter.stop()
+
+
 def forged_state(path, slots):
     """A state file of the right layout whose slots say what `slots` ((op, id, key, value)...)
     say, each written whole (an even sequence)."""
