@@ -81,7 +81,7 @@ Aggregator::Classified* Aggregator::known(Kind kind, std::string_view recorded) 
   if (Classified* earlier = names.previous.find(recorded)) {
     return &remember(kind, recorded, *earlier);  // a copy: remember may let the previous go
   }
-  return nullptr;
+  return names.series.find(recorded);
 }
 
 Aggregator::Classified& Aggregator::remember(Kind kind, std::string_view recorded,
@@ -89,11 +89,22 @@ Aggregator::Classified& Aggregator::remember(Kind kind, std::string_view recorde
   Names& names = names_[index(kind)];
   if (names.current.size() >= generation_limit_) {
     std::swap(names.current, names.previous);
-    names.current.reset();  // the oldest generation's slots, under a new key
+    forget(names, names.current);  // the oldest generation's slots, under a new key
   }
   Classified& held = names.current.insert(recorded);
   held = std::move(classified);
   return held;
+}
+
+void Aggregator::forget(Names& names, NameTable<Classified>& gone) {
+  gone.forEach([&](std::string_view recorded, const Classified& classified) {
+    // Carried into the newer generation already, or kept before: nothing to keep.
+    if (classified.made_series && names.previous.find(recorded) == nullptr &&
+        names.series.find(recorded) == nullptr) {
+      names.series.insert(recorded) = classified;
+    }
+  });
+  gone.reset();
 }
 
 Aggregator::Classified& Aggregator::classify(Kind kind, std::string_view recorded) {
@@ -244,10 +255,14 @@ void Aggregator::apply(Kind kind, std::string_view name, Classified& classified,
       return;
     }
   }
+  const std::size_t series_before = series_.size();
   const std::int32_t series = seriesOf(kind, classified, reason);
   if (series < 0) {
     reject(kind, name, reason);
     return;
+  }
+  if (series_.size() != series_before) {
+    classified.made_series = true;  // kept when its generation goes
   }
   SeriesValue& held = values_[static_cast<std::size_t>(series)];
   if (kind == Kind::kCounter) {

@@ -14,7 +14,10 @@
 // never overtaken by an earlier one); a record that finds the backlog full is rejected as
 // too_many_new_names and leaves nothing behind. What names became is remembered in two
 // generations: a full table becomes the previous one and a hit there is carried over, so that
-// names in use survive a flood of new ones.
+// names in use survive a flood of new ones. A name that made a series is never forgotten: when
+// the generation it is in goes, it moves to a table of its own (one name per series, so the
+// series limit bounds that table), so that no flood of names, however many and however often
+// repeated, makes a series' records wait behind it.
 //
 // One thread folds (fold*, beginPass and endPass, or drain through MetricsConsumer::drainAll); any
 // thread may take a snapshot meanwhile. They share only the published totals: endPass publishes an
@@ -220,14 +223,17 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
     Reason reason = Reason::kCount;   // why the name cannot be a series; kCount: it can
     Reason refused = Reason::kCount;  // why its series was refused (for good: families and
                                       // series are never removed); kCount: not refused
+    bool made_series = false;         // the name that made its series, not another spelling
     Family family;                    // while series is -1
   };
 
   // What the names of one kind became, in two generations: when the current table is full it
-  // becomes the previous one, and a name found only there is carried into the current one.
+  // becomes the previous one, and a name found only there is carried into the current one. The
+  // names that made series, of generations gone, are kept apart for good.
   struct Names {
     NameTable<Classified> current;
     NameTable<Classified> previous;
+    NameTable<Classified> series;
   };
 
   // A record whose name waits to be classified, with what folding it needs.
@@ -247,6 +253,8 @@ class Aggregator : public DrainVisitor, private DeclaredFamilies::Namespace {
   // What `recorded` became, if that is known; null if it was never classified, or forgotten.
   Classified* known(Kind kind, std::string_view recorded);
   Classified& remember(Kind kind, std::string_view recorded, Classified classified);
+  // Empties the generation of `names` that goes, keeping the names in it that made series.
+  static void forget(Names& names, NameTable<Classified>& gone);
   Classified& classify(Kind kind, std::string_view recorded);
   // Folds a record of a kind, classifying its name if the budget allows; else the record waits.
   // A record of a declared series (its name begins with 0x01) folds by its declaration.

@@ -201,6 +201,16 @@ class NameTable {
     return slot.value;
   }
 
+  // Calls visit(name, value) for every name held, in no particular order.
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    for (std::size_t at = 0; at < slots_.size(); ++at) {
+      if (tags_[at] != kEmpty) {
+        visit(std::string_view(slots_[at].bytes(), slots_[at].size), slots_[at].value);
+      }
+    }
+  }
+
   // Empties the table, under a new key; its slots stay for the names to come.
   void reset() {
     for (std::size_t at = 0; at < slots_.size(); ++at) {

@@ -247,6 +247,27 @@ def test_new_names_beyond_the_backlog_are_rejected_and_never_remembered():
     assert snapshot["health"]["rejected"] == {"too_many_new_names": len(names) - waiting}
 
 
+def test_a_series_name_folds_at_once_however_many_names_came_since():
+    """More names than the tables of names hold come between two records of a series, and the
+    second comes in a pass that may classify no new name: it folds all the same."""
+    native = _native.Aggregator(BOUNDS, "last", 3000)  # 3,000 names a generation
+    kept = {"counter": b"kept_c", "histogram": b"kept_h", "gauge": b"kept_g"}
+    for kind, name in kept.items():
+        native.add(kind, [(name, 1, 0, 0)])
+    for kind in kept:
+        native.add(kind, [(f"{kind}_{i}".encode(), 1, 0, 0) for i in range(8000)])
+    native.end_pass(set())
+    native.begin_pass(0)
+    for kind, name in kept.items():
+        native.add(kind, [(name, 2, 0, 0)])
+    native.end_pass(set())
+    assert native.waiting == 0
+    values = {name: value for _, name, _, value in native.snapshot()["series"]}
+    assert values["kept_c"] == 3
+    assert values["kept_h"] == ([0, 0, 0, 1, 1], 3.0, 2)
+    assert values["kept_g"] == 2.0
+
+
 # --- with real producer processes ---
 
 
