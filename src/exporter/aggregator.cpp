@@ -139,10 +139,12 @@ std::int32_t Aggregator::seriesOf(Kind kind, Classified& classified, Reason& rea
                                                                    : classified.refused;
     return -1;
   }
+  const std::size_t series_before = series_.size();
   const std::int32_t series = admit(kind, classified.family, reason);
   if (series >= 0) {
     classified.series = series;
     classified.family = Family();
+    classified.made_series = series_.size() != series_before;  // kept when its generation goes
   } else {
     classified.refused = reason;
   }
@@ -255,14 +257,10 @@ void Aggregator::apply(Kind kind, std::string_view name, Classified& classified,
       return;
     }
   }
-  const std::size_t series_before = series_.size();
   const std::int32_t series = seriesOf(kind, classified, reason);
   if (series < 0) {
     reject(kind, name, reason);
     return;
-  }
-  if (series_.size() != series_before) {
-    classified.made_series = true;  // kept when its generation goes
   }
   SeriesValue& held = values_[static_cast<std::size_t>(series)];
   if (kind == Kind::kCounter) {
